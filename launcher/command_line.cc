@@ -1,0 +1,48 @@
+#include <string.h>
+
+#include "launcher.h"
+
+LaunchMode launch_mode = MODE_RUN;
+int trace_enabled = 0;
+int progress_enabled = 0;
+
+static const char version_string[] = "13.00.0.202107011";
+
+// Takes the launcher's own switches out of argv, keeping the other arguments
+// in order at argv[1..argc-1]. Returns 1 when "@version" was given.
+int scan_arguments(int *argc, char **argv)
+{
+    int version_requested = 0;
+    int count = *argc;
+    int write_index = 1;
+
+    if (count <= 1)
+        return 0;
+
+    for (int i = 1; i < count; i++) {
+        const char *arg = argv[i];
+        if (strcmp(arg, "@unpack") == 0)
+            launch_mode = MODE_UNPACK;
+        else if (strcmp(arg, "@debug") == 0)
+            trace_enabled = 1;
+        else if (strcmp(arg, "@verbose") == 0)
+            progress_enabled = 1;
+        else if (strcmp(arg, "@list") == 0)
+            launch_mode = MODE_LIST;
+        else if (strcmp(arg, "@version") == 0)
+            version_requested = 1;
+        else {
+            argv[write_index++] = argv[i];
+            continue;
+        }
+        (*argc)--;
+    }
+    return version_requested;
+}
+
+void print_version(void) { puts(version_string); }
+
+void print_listing_line(const PayloadEntry *entry)
+{
+    printf("%11lu %s\n", (unsigned long)entry->size, entry->name);
+}

@@ -1,0 +1,24 @@
+#include <stdlib.h>
+
+#include "launcher.h"
+
+int launch_main(int argc, char **argv)
+{
+    if (scan_arguments(&argc, argv)) {
+        print_version();
+        return 0;
+    }
+
+    name_work_dir();
+    if (launch_mode != MODE_LIST && make_work_dir())
+        return 126;
+    atexit(remove_extracted_files);
+
+    char *program_path = NULL;
+    if (unpack_payload(&program_path))
+        return 126;
+    if (launch_mode != MODE_RUN)
+        return 0;
+
+    return launch_program(program_path, argc, argv);
+}

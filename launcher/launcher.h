@@ -1,0 +1,48 @@
+// The launcher: reads its switches, unpacks the embedded payload into a work
+// directory, runs the first entry and removes what it unpacked.
+#ifndef SFXLAUNCH_LAUNCHER_H
+#define SFXLAUNCH_LAUNCHER_H
+
+#include "payload.h"
+
+enum LaunchMode { MODE_RUN = 0, MODE_UNPACK = 1, MODE_LIST = 2 };
+
+enum { WORK_DIR_SIZE = 65536, CLEANUP_SLOTS = 32 };
+
+// Written only by scan_arguments, before anything else runs.
+extern LaunchMode launch_mode;
+extern int trace_enabled;
+extern int progress_enabled;
+
+// Written once by name_work_dir; read again at exit.
+extern char work_dir[WORK_DIR_SIZE];
+
+// Paths of fully written files, in the order written; freed at exit.
+extern char *cleanup_paths[CLEANUP_SLOTS];
+extern int cleanup_count;
+
+int launch_main(int argc, char **argv);
+
+// command_line.cc
+int scan_arguments(int *argc, char **argv);
+void print_version(void);
+void print_listing_line(const PayloadEntry *entry);
+
+// work_dir.cc
+void name_work_dir(void);
+int make_work_dir(void);
+void record_path(char *path);
+void remove_extracted_files(void);
+void die(const char *message);
+
+// unpack_pass.cc
+int unpack_payload(char **program_path);
+
+// run_program.cc
+int launch_program(const char *program_path, int argc, char **argv);
+int run_program(const char *path, char *const argv[]);
+
+// signals.cc
+void print_pending_sigchld(void);
+
+#endif

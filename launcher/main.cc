@@ -1,0 +1,3 @@
+#include "launcher.h"
+
+int main(int argc, char **argv) { return launch_main(argc, argv); }

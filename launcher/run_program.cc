@@ -1,0 +1,119 @@
+#include <errno.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "launcher.h"
+
+// The child shares the parent's memory until execv: it may only retry,
+// write(2) its one error line and _exit. strerrordesc_np returns a constant
+// text without touching locale state, stdio or the heap.
+static void report_exec_failure(const char *path, int error)
+{
+    const char *text = strerrordesc_np(error);
+    if (text == NULL)
+        text = "Unknown error";
+    char line[1024];
+    size_t used = 0;
+    const char *parts[] = {path, ": ", text, "\n"};
+    for (const char *part : parts) {
+        size_t n = strlen(part);
+        if (n > sizeof line - used)
+            n = sizeof line - used;
+        memcpy(line + used, part, n);
+        used += n;
+    }
+    if (used == sizeof line)
+        line[used - 1] = '\n';
+    ssize_t ignored = write(STDERR_FILENO, line, used);
+    (void)ignored;
+}
+
+static void trace_exec(const char *path, char *const argv[])
+{
+    printf("exec: '%s'", path);
+    for (int i = 1; argv[i] != NULL; i++)
+        printf(" '%s'", argv[i]);
+    puts("\n");
+}
+
+// A program ended by signal N is reported as 128 + N, as shells do, so that
+// a crash never looks like success.
+static int exit_code_of(int status)
+{
+    if (WIFSIGNALED(status))
+        return 128 + WTERMSIG(status);
+    return (status >> 8) & 0xff;
+}
+
+int run_program(const char *path, char *const argv[])
+{
+    if (trace_enabled)
+        trace_exec(path, argv);
+
+    pid_t pid;
+    do {
+        errno = 0;
+        pid = vfork();
+    } while (pid == -1 && errno == EINTR);
+    if (pid == -1) {
+        perror("vfork");
+        return -1;
+    }
+
+    if (pid == 0) {
+        do {
+            errno = 0;
+            execv(path, argv);
+        } while (errno == EINTR);
+        report_exec_failure(path, errno);
+        _exit(125);
+    }
+
+    if (trace_enabled)
+        printf("wait pid %lu\n", (unsigned long)pid);
+    int status = 0;
+    pid_t waited;
+    do {
+        errno = 0;
+        waited = waitpid(pid, &status, 0);
+    } while (waited == -1 && errno == EINTR);
+    print_pending_sigchld();
+    if (waited == -1) {
+        perror("waitpid");
+        return -1;
+    }
+
+    int result = exit_code_of(status);
+    if (trace_enabled)
+        printf("wait pid %lu -> %ld, status %ld\n", (unsigned long)pid,
+               (long)waited, (long)result);
+    return waited == pid ? result : -1;
+}
+
+int launch_program(const char *program_path, int argc, char **argv)
+{
+    if (program_path == NULL)
+        return 122;
+
+    char **child_argv = (char **)malloc(((size_t)argc + 1) * sizeof(char *));
+    if (child_argv == NULL)
+        die("no enough memory");
+    if (argc > 0)
+        child_argv[0] = (char *)payload_entries[0].name;
+    for (int i = 1; i < argc; i++)
+        child_argv[i] = argv[i];
+    child_argv[argc] = NULL;
+
+    int result = run_program(program_path, child_argv);
+    if (trace_enabled)
+        printf("%s returns %d\n", program_path, result);
+    if (result == -1) {
+        perror(program_path);
+        free(child_argv);
+        return 125;
+    }
+    free(child_argv);
+    return result;
+}

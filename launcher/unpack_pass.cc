@@ -1,0 +1,136 @@
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+
+#include "launcher.h"
+
+// The decoder hands over 4 KiB at a time; a larger stdio buffer keeps that
+// from costing one write(2) per chunk. Files are written one at a time, so
+// one buffer serves them all.
+static char output_buffer[256 * 1024];
+
+static uint64_t total_stored_size(void)
+{
+    uint64_t total = 0;
+    for (const PayloadEntry *e = payload_entries; e->name != NULL; e++)
+        total += e->size;
+    return total;
+}
+
+static unsigned percent_of(uint64_t done, uint64_t total)
+{
+    // A payload of empty entries has nothing to measure against.
+    if (total == 0)
+        return 0;
+    return (unsigned)(done * 100 / total);
+}
+
+static void erase_progress_line(int line_length)
+{
+    putc('\r', stdout);
+    for (int i = 0; i < line_length; i++)
+        putc(' ', stdout);
+    putc('\r', stdout);
+}
+
+static void show_progress(const PayloadEntry *entry, const char *path,
+                          unsigned percent, int *line_length)
+{
+    if (trace_enabled) {
+        printf("unpack '%s', %u%%\n", path, percent);
+        return;
+    }
+    if (!progress_enabled)
+        return;
+    if (*line_length > 0)
+        erase_progress_line(*line_length);
+    *line_length = printf("%u%%, unpack '%s' ...", percent, entry->name);
+    fflush(stdout);
+}
+
+static char *entry_path(const PayloadEntry *entry, size_t path_room)
+{
+    char *path = (char *)malloc(path_room + strlen(entry->name));
+    if (path == NULL)
+        die("no enough memory");
+    sprintf(path, "%s/%s", work_dir, entry->name);
+    return path;
+}
+
+// Writes one entry; on a decoding or writing failure the run ends here with
+// 124 and the exit handler removes what was recorded so far.
+static int write_entry(const PayloadEntry *entry, const char *path)
+{
+    FILE *out = fopen64(path, "w");
+    if (out == NULL) {
+        perror(path);
+        return -1;
+    }
+    setvbuf(out, output_buffer, _IOFBF, sizeof output_buffer);
+
+    const unsigned char *stream;
+    uint32_t length;
+    entry_stream(entry, &stream, &length);
+    if (extract_entry(stream, length, out, entry->name) != 0)
+        exit(124);
+
+    // Bytes still buffered reach the disk only here: a failed close is a
+    // truncated file, as much a failure as a failed write.
+    if (fclose(out) != 0) {
+        perror(entry->name);
+        exit(124);
+    }
+    return 0;
+}
+
+static int make_executable(const char *path)
+{
+    if (trace_enabled)
+        printf("chmod: %s %o\n", path, 0700);
+    if (chmod(path, 0700) != 0) {
+        perror(path);
+        return -1;
+    }
+    return 0;
+}
+
+// One pass over the table: the listing in list mode, otherwise every entry
+// written into the work directory. The first file written is the program.
+int unpack_payload(char **program_path)
+{
+    uint64_t total = total_stored_size();
+    uint64_t done = 0;
+    size_t path_room = strlen(work_dir) + 2;
+    int line_length = 0;
+
+    *program_path = NULL;
+    for (const PayloadEntry *e = payload_entries; e->name != NULL; e++) {
+        if (launch_mode == MODE_LIST) {
+            print_listing_line(e);
+            continue;
+        }
+        char *path = entry_path(e, path_room);
+        if (trace_enabled || progress_enabled)
+            show_progress(e, path, percent_of(done, total), &line_length);
+        if (write_entry(e, path)) {
+            free(path);
+            return -1;
+        }
+        done += e->size;
+        if (*program_path == NULL) {
+            if (make_executable(path)) {
+                free(path);
+                return -1;
+            }
+            *program_path = path;
+        }
+        record_path(path);
+    }
+
+    if (!trace_enabled) {
+        if (launch_mode != MODE_LIST && progress_enabled && line_length > 0)
+            erase_progress_line(line_length);
+        fflush(stdout);
+    }
+    return 0;
+}

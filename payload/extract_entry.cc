@@ -1,0 +1,121 @@
+#include "payload.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+// The SDK's headers declare C functions without saying so.
+extern "C" {
+#include "LzmaDec.h"
+}
+
+enum { OUT_CHUNK = 4096 };
+
+static void *lzma_alloc(void *, size_t size) { return malloc(size); }
+static void lzma_free(void *, void *address) { free(address); }
+static ISzAlloc lzma_allocator = {lzma_alloc, lzma_free};
+
+static const char *const lzma_error_texts[] = {
+    "no error",          "invalid data",       "no enough memory",
+    "invalid CRC",       "unsupported",        "invalid parameters",
+    "input EOF",         "output EOF",         "read error",
+    "write error",
+};
+
+void entry_stream(const PayloadEntry *entry, const unsigned char **stream,
+                  uint32_t *length)
+{
+    *stream = entry->data;
+    *length = entry->size;
+    if (entry->size != 0 && entry->data[0] == 0) {
+        *stream = entry->data + 1;
+        *length = entry->size - 1;
+    }
+}
+
+static uint64_t read_le64(const unsigned char *p)
+{
+    uint64_t value = 0;
+    for (int i = 7; i >= 0; i--)
+        value = value << 8 | p[i];
+    return value;
+}
+
+static void report_lzma_error(const char *name, SRes code)
+{
+    char text[32];
+    if (code >= 0 && code <= SZ_ERROR_WRITE) {
+        fprintf(stderr, "%s: %s\n", name, lzma_error_texts[code]);
+        return;
+    }
+    snprintf(text, sizeof text, "error %d", code);
+    fprintf(stderr, "%s: %s\n", name, text);
+}
+
+static int decode_stream(CLzmaDec *state, const unsigned char *stream,
+                         uint32_t length, FILE *out, const char *name)
+{
+    unsigned char chunk[OUT_CHUNK];
+    uint64_t remaining = read_le64(stream + LZMA_PROPS_SIZE);
+    uint32_t in_pos = 0;
+
+    for (;;) {
+        SizeT in_size = length - LZMA_ALONE_HEADER_SIZE - in_pos;
+        SizeT out_size = OUT_CHUNK;
+        ELzmaFinishMode finish = LZMA_FINISH_ANY;
+        ELzmaStatus status;
+        if (remaining < OUT_CHUNK) {
+            out_size = (SizeT)remaining;
+            finish = LZMA_FINISH_END;
+        }
+        SRes res = LzmaDec_DecodeToBuf(state, chunk, &out_size,
+                                       stream + LZMA_ALONE_HEADER_SIZE + in_pos,
+                                       &in_size, finish, &status);
+        if (res != SZ_OK) {
+            report_lzma_error(name, res);
+            return -1;
+        }
+        if (remaining != 0 && out_size == 0) {
+            fprintf(stderr,
+                    "%s: no data decompressed though some compressed data left\n",
+                    name);
+            return -1;
+        }
+        remaining -= out_size;
+        in_pos += (uint32_t)in_size;
+        if (fwrite(chunk, 1, out_size, out) != out_size) {
+            perror(name);
+            return -1;
+        }
+        if (remaining == 0)
+            return 0;
+    }
+}
+
+int extract_entry(const unsigned char *stream, uint32_t length, FILE *out,
+                  const char *name)
+{
+    CLzmaDec state;
+    LzmaDec_Construct(&state);
+
+    // Too short for properties: nothing to set up, the header check below
+    // reports it.
+    if (length >= LZMA_PROPS_SIZE) {
+        if (LzmaDec_Allocate(&state, stream, LZMA_PROPS_SIZE, &lzma_allocator) !=
+            SZ_OK) {
+            fprintf(stderr, "%s: unable to set LZMA decompression properties\n",
+                    name);
+            return -1;
+        }
+        LzmaDec_Init(&state);
+    }
+
+    int result = -1;
+    if (length < LZMA_ALONE_HEADER_SIZE ||
+        read_le64(stream + LZMA_PROPS_SIZE) == UINT64_MAX)
+        fprintf(stderr, "%s: too short\n", name);
+    else
+        result = decode_stream(&state, stream, length, out, name);
+
+    LzmaDec_Free(&state, &lzma_allocator);
+    return result;
+}

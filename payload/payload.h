@@ -1,0 +1,32 @@
+// The payload embedded in the launcher: a table of stored LZMA-Alone streams
+// that the packer links into the launcher's read-only data.
+#ifndef SFXLAUNCH_PAYLOAD_H
+#define SFXLAUNCH_PAYLOAD_H
+
+#include <stdint.h>
+#include <stdio.h>
+
+// The packer lays these records out by hand, so the field order, types and
+// padding of this struct are the on-disk format for each target.
+struct PayloadEntry {
+    const unsigned char *data;
+    const char *name;
+    uint32_t size;
+};
+
+// Ends at the first record whose name is null.
+extern "C" const PayloadEntry payload_entries[];
+
+// Bytes of a stored stream's header: properties, dictionary size, unpacked size.
+enum { LZMA_ALONE_HEADER_SIZE = 13 };
+
+// The stored stream of an entry once a leading zero byte has been skipped.
+void entry_stream(const PayloadEntry *entry, const unsigned char **stream,
+                  uint32_t *length);
+
+// Decodes one stored stream into out. Returns 0, or -1 after printing one
+// message prefixed by name.
+int extract_entry(const unsigned char *stream, uint32_t length, FILE *out,
+                  const char *name);
+
+#endif

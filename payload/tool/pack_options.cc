@@ -1,0 +1,163 @@
+#include "pack_options.h"
+
+#include <set>
+
+#include "runtime_location.h"
+
+const char pack_usage[] =
+    "usage: sfxpack [--target x86_64|i386] [--force] -o OUTPUT [--name NAME] [--stored] FILE ...\n"
+    "\n"
+    "Packs FILEs into OUTPUT, a self-extracting launcher. Started like the\n"
+    "first FILE, the launcher unpacks every FILE into a fresh private directory\n"
+    "under $TEMP (or $TMP, or /tmp), runs the first one with its own arguments,\n"
+    "waits, removes what it unpacked and ends with the program's exit status.\n"
+    "The other FILEs are typically the shared libraries that the program loads\n"
+    "from its own directory ($ORIGIN).\n"
+    "\n"
+    "options:\n"
+    "  -o OUTPUT        the launcher to write; written whole or not at all\n"
+    "  --target T       the launcher's architecture: x86_64 (default) or i386\n"
+    "  --name NAME      the entry name of the FILE that follows (default: its\n"
+    "                   base name); a single path component\n"
+    "  --stored         embed the FILE that follows verbatim as an already\n"
+    "                   compressed LZMA-Alone stream\n"
+    "  --force          accept more than 32 entries and duplicate names, with\n"
+    "                   a warning (such a launcher can list, but not unpack)\n"
+    "  -h, --help       show this text\n"
+    "\n"
+    "Each FILE is compressed as an LZMA-Alone stream (lc 3, lp 0, pb 2,\n"
+    "16 MiB dictionary, exact size in the header), in parallel. The same\n"
+    "inputs always give a byte-identical launcher.\n"
+    "\n"
+    "The launcher's own switches: @unpack (unpack into ./NAME and keep it),\n"
+    "@list (print the entries' stored sizes and names), @version, @debug\n"
+    "(trace every step), @verbose (show a progress line). Every other\n"
+    "argument goes to the program.\n"
+    "\n"
+    "exit status: 0 packed, 1 a file could not be read, compressed or linked,\n"
+    "2 the command line is wrong or the entries would not unpack.\n";
+
+std::string base_name(const std::string &path)
+{
+    std::string trimmed = path;
+    while (trimmed.size() > 1 && trimmed.back() == '/')
+        trimmed.pop_back();
+    size_t slash = trimmed.rfind('/');
+    return slash == std::string::npos ? trimmed : trimmed.substr(slash + 1);
+}
+
+static bool valid_target(const std::string &target)
+{
+    for (const char *known : runtime_targets)
+        if (target == known)
+            return true;
+    return false;
+}
+
+int parse_pack_options(int argc, char **argv, PackOptions &options,
+                       std::string &error)
+{
+    std::string pending_name;
+    bool name_pending = false;
+    bool stored_pending = false;
+
+    for (int i = 1; i < argc; i++) {
+        std::string arg = argv[i];
+        bool takes_value = arg == "-o" || arg == "--target" || arg == "--name";
+        if (takes_value && i + 1 >= argc) {
+            error = "option " + arg + " needs a value";
+            return -1;
+        }
+        if (arg == "-h" || arg == "--help") {
+            options.help = true;
+        } else if (arg == "-o") {
+            options.output = argv[++i];
+        } else if (arg == "--target") {
+            options.target = argv[++i];
+            if (!valid_target(options.target)) {
+                error = "unknown target '" + options.target +
+                        "' (expected x86_64 or i386)";
+                return -1;
+            }
+        } else if (arg == "--force") {
+            options.force = true;
+        } else if (arg == "--name") {
+            pending_name = argv[++i];
+            name_pending = true;
+        } else if (arg == "--stored") {
+            stored_pending = true;
+        } else if (arg == "--") {
+            for (i++; i < argc; i++)
+                options.files.push_back({argv[i], base_name(argv[i]), false});
+            break;
+        } else if (arg.size() > 1 && arg[0] == '-') {
+            error = "unknown option '" + arg + "'";
+            return -1;
+        } else {
+            InputFile file;
+            file.path = arg;
+            file.name = name_pending ? pending_name : base_name(arg);
+            file.stored = stored_pending;
+            options.files.push_back(file);
+            name_pending = false;
+            stored_pending = false;
+        }
+    }
+    if (options.help)
+        return 0;
+    if (name_pending || stored_pending) {
+        error = name_pending ? "--name must stand right before a FILE"
+                             : "--stored must stand right before a FILE";
+        return -1;
+    }
+    if (options.output.empty()) {
+        error = "no output given (-o OUTPUT)";
+        return -1;
+    }
+    if (options.files.empty()) {
+        error = "no FILE to pack";
+        return -1;
+    }
+    return 0;
+}
+
+static int check_name(const std::string &name, std::string &error)
+{
+    if (name.empty())
+        error = "an entry name is empty";
+    else if (name == "." || name == "..")
+        error = "entry name '" + name + "' is not a file name";
+    else if (name.find('/') != std::string::npos)
+        error = "entry name '" + name + "' holds a '/' (names are single path components)";
+    else
+        return 0;
+    return -1;
+}
+
+int check_pack_options(const PackOptions &options,
+                       std::vector<std::string> &warnings, std::string &error)
+{
+    for (const InputFile &file : options.files)
+        if (check_name(file.name, error))
+            return -1;
+
+    std::vector<std::string> problems;
+    if (options.files.size() > 32)
+        problems.push_back(std::to_string(options.files.size()) +
+                           " entries: the launcher unpacks at most 32 and "
+                           "would stop with \"too many files\"");
+    std::set<std::string> seen;
+    for (const InputFile &file : options.files)
+        if (!seen.insert(file.name).second)
+            problems.push_back("two entries are named '" + file.name +
+                               "': the second would replace the first when "
+                               "unpacked");
+    if (problems.empty())
+        return 0;
+    if (!options.force) {
+        error = problems.front() + " (--force packs it anyway)";
+        return -1;
+    }
+    warnings = problems;
+    return 0;
+}

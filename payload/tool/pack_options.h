@@ -1,0 +1,36 @@
+// The packer's command line.
+#ifndef SFXPACK_PACK_OPTIONS_H
+#define SFXPACK_PACK_OPTIONS_H
+
+#include <string>
+#include <vector>
+
+struct InputFile {
+    std::string path;
+    std::string name;  // the entry's name in the launcher
+    bool stored = false;  // embed the file's bytes as the stored stream
+};
+
+struct PackOptions {
+    std::string target = "x86_64";
+    bool force = false;
+    bool help = false;
+    std::string output;
+    std::vector<InputFile> files;
+};
+
+// Fills options from argv. Returns 0, or -1 with a one-line reason in error.
+int parse_pack_options(int argc, char **argv, PackOptions &options,
+                       std::string &error);
+
+// Checks what the launcher would choke on. Problems that --force may waive
+// are returned in warnings when it is given, and in error otherwise.
+int check_pack_options(const PackOptions &options,
+                       std::vector<std::string> &warnings, std::string &error);
+
+// A file name as the entry name it would get by default.
+std::string base_name(const std::string &path);
+
+extern const char pack_usage[];
+
+#endif

@@ -1,0 +1,22 @@
+// The assembler source of the three payload blocks.
+#ifndef SFXPACK_PAYLOAD_SOURCE_H
+#define SFXPACK_PAYLOAD_SOURCE_H
+
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+struct BlockEntry {
+    std::string name;
+    std::string stream_file;  // included with .incbin, relative to the source
+    uint32_t size;
+};
+
+// The names block, the data block and the entry table, in that order, as
+// allocated read-only sections; records laid out as the target's
+// PayloadEntry and ended by an all-zero record.
+std::string payload_source(const std::vector<BlockEntry> &entries,
+                           const std::string &target);
+
+#endif

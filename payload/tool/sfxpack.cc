@@ -1,0 +1,64 @@
+// sfxpack: packs files into a self-extracting launcher.
+#include <stdio.h>
+
+#include "link_launcher.h"
+#include "lzma_alone.h"
+#include "pack_options.h"
+#include "read_input.h"
+
+enum { EXIT_PACK_FAILED = 1, EXIT_USAGE = 2 };
+
+static int fail(int status, const std::string &message)
+{
+    fprintf(stderr, "sfxpack: %s\n", message.c_str());
+    return status;
+}
+
+int main(int argc, char **argv)
+{
+    PackOptions options;
+    std::string error;
+    if (parse_pack_options(argc, argv, options, error))
+        return fail(EXIT_USAGE, error + " (see sfxpack --help)");
+    if (options.help) {
+        fputs(pack_usage, stdout);
+        return 0;
+    }
+
+    std::vector<std::string> warnings;
+    if (check_pack_options(options, warnings, error))
+        return fail(EXIT_USAGE, error);
+    for (const std::string &w : warnings)
+        fprintf(stderr, "sfxpack: warning: %s\n", w.c_str());
+
+    std::vector<Bytes> contents(options.files.size());
+    for (size_t i = 0; i < options.files.size(); i++)
+        if (read_input(options.files[i].path, contents[i], error))
+            return fail(EXIT_PACK_FAILED, error);
+
+    std::vector<const Bytes *> to_compress;
+    for (size_t i = 0; i < options.files.size(); i++)
+        if (!options.files[i].stored)
+            to_compress.push_back(&contents[i]);
+    std::vector<Bytes> compressed;
+    std::vector<std::string> errors;
+    compress_all(to_compress, compressed, errors);
+
+    std::vector<PackedEntry> entries;
+    size_t next_compressed = 0;
+    for (size_t i = 0; i < options.files.size(); i++) {
+        const InputFile &file = options.files[i];
+        if (file.stored) {
+            entries.push_back({file.name, &contents[i]});
+            continue;
+        }
+        size_t k = next_compressed++;
+        if (!errors[k].empty())
+            return fail(EXIT_PACK_FAILED, file.path + ": " + errors[k]);
+        entries.push_back({file.name, &compressed[k]});
+    }
+
+    if (link_launcher(entries, options.target, options.output, error))
+        return fail(EXIT_PACK_FAILED, error);
+    return 0;
+}
