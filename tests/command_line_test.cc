@@ -1,0 +1,109 @@
+// The launcher's own switches, seen from outside: version, listing, and the
+// arguments that reach the program.
+#include "sfx.h"
+
+namespace {
+
+class CommandLine : public TargetTest {
+protected:
+    ScratchDir scratch;
+    std::string launcher;
+    void SetUp() override { launcher = pack_probe(target(), scratch); }
+    RunResult launch(const std::vector<std::string> &args)
+    {
+        return run_launcher(launcher, args, scratch.path);
+    }
+    // The arguments the probe saw after its argv[0].
+    std::vector<std::string> probe_args(const RunResult &r)
+    {
+        std::vector<std::string> args;
+        for (const std::string &line : split_lines(r.out))
+            if (line.rfind("argv[", 0) == 0 && line.rfind("argv[0]=", 0) != 0)
+                args.push_back(line.substr(line.find('=') + 1));
+        return args;
+    }
+};
+
+TEST_P(CommandLine, VersionPrintsOnlyTheVersionWhateverElseIsGiven)
+{
+    for (auto args : std::vector<std::vector<std::string>>{
+             {"@version"}, {"@version", "@list"}, {"@unpack", "x", "@version", "@debug"}}) {
+        RunResult r = launch(args);
+        EXPECT_EQ(r.exit_code, 0);
+        EXPECT_EQ(r.out, "13.00.0.202107011\n");
+        EXPECT_EQ(r.err, "");
+    }
+    EXPECT_EQ(list_dir(scratch.path), std::vector<std::string>{"launcher"});
+}
+
+TEST_P(CommandLine, ListingRightAlignsStoredSizesInElevenColumns)
+{
+    std::string s17889 = pseudo_random_bytes(17889, 1);
+    s17889[0] = 0x5d;  // not a leading zero byte: listed whole
+    write_text(scratch / "big", s17889);
+    write_text(scratch / "one", "x");
+    std::string l = pack(target(), scratch / "listed",
+                         {"--stored", scratch / "big", "--stored", "--name",
+                          "second name", scratch / "one"});
+    RunResult r = run_launcher(l, {"@list"}, scratch.path);
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.out, "      17889 big\n          1 second name\n");
+    EXPECT_EQ(r.err, "");
+}
+
+TEST_P(CommandLine, ListWithDebugNamesTheDirectoryButMakesNone)
+{
+    RunResult r = launch({"@list", "@debug"});
+    EXPECT_EQ(r.exit_code, 0);
+    std::vector<std::string> lines = split_lines(r.out);
+    ASSERT_EQ(lines.size(), 3u) << r.out;
+    EXPECT_EQ(lines[0], "work dir: 'probe'");
+    EXPECT_NE(lines[1].find(" probe"), std::string::npos);
+    EXPECT_NE(lines[2].find(" libprobe.so"), std::string::npos);
+    EXPECT_FALSE(file_exists("probe"));
+}
+
+TEST_P(CommandLine, LaterOfUnpackAndListDecides)
+{
+    RunOptions in_scratch;
+    in_scratch.cwd = scratch.path;
+    RunResult listed = run_launcher(launcher, {"@unpack", "@list"}, scratch.path, in_scratch);
+    EXPECT_EQ(listed.exit_code, 0);
+    EXPECT_FALSE(file_exists(scratch / "probe"));
+    EXPECT_EQ(split_lines(listed.out).size(), 2u);
+
+    RunResult unpacked = run_launcher(launcher, {"@list", "@unpack"}, scratch.path, in_scratch);
+    EXPECT_EQ(unpacked.exit_code, 0) << unpacked.err;
+    EXPECT_EQ(unpacked.out, "");
+    EXPECT_EQ(list_dir(scratch / "probe"),
+              (std::vector<std::string>{"libprobe.so", "probe"}));
+}
+
+TEST_P(CommandLine, SwitchesAreTakenOutWhereverTheyStand)
+{
+    RunResult r = launch({"report", "a", "@verbose", "b", "@verbose", "c"});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(probe_args(r), (std::vector<std::string>{"report", "a", "b", "c"}));
+}
+
+TEST_P(CommandLine, NearMissesOfSwitchesReachTheProgram)
+{
+    std::vector<std::string> near = {"@LIST", "@List", "@lis", "@listx", "@",
+                                     "list", "@unpack ", " @debug", "@@version"};
+    std::vector<std::string> args = {"report"};
+    args.insert(args.end(), near.begin(), near.end());
+    RunResult r = launch(args);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(probe_args(r), args);
+}
+
+TEST_P(CommandLine, WithoutArgumentsTheProgramGetsOnlyItsName)
+{
+    RunResult r = launch({});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_NE(r.out.find("argc=1\nargv[0]=probe\n"), std::string::npos) << r.out;
+}
+
+INSTANTIATE_FOR_TARGETS(CommandLine);
+
+}  // namespace

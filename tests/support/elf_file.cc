@@ -1,0 +1,85 @@
+#include "elf_file.h"
+
+#include <fcntl.h>
+#include <gelf.h>
+#include <libelf.h>
+#include <unistd.h>
+
+int ElfImage::load(const std::string &path, std::string &error)
+{
+    elf_version(EV_CURRENT);
+    int fd = open(path.c_str(), O_RDONLY);
+    if (fd < 0) {
+        error = "cannot open " + path;
+        return -1;
+    }
+    Elf *elf = elf_begin(fd, ELF_C_READ, nullptr);
+    size_t shstrndx;
+    if (elf == nullptr || elf_kind(elf) != ELF_K_ELF ||
+        elf_getshdrstrndx(elf, &shstrndx) != 0) {
+        error = path + ": not ELF";
+        if (elf)
+            elf_end(elf);
+        close(fd);
+        return -1;
+    }
+    elf_class = gelf_getclass(elf);
+    for (Elf_Scn *scn = elf_nextscn(elf, nullptr); scn; scn = elf_nextscn(elf, scn)) {
+        GElf_Shdr shdr;
+        gelf_getshdr(scn, &shdr);
+        ElfSection s;
+        s.name = elf_strptr(elf, shstrndx, shdr.sh_name);
+        s.type = shdr.sh_type;
+        s.flags = shdr.sh_flags;
+        s.addr = shdr.sh_addr;
+        s.size = shdr.sh_size;
+        s.align = shdr.sh_addralign;
+        Elf_Data *data = elf_rawdata(scn, nullptr);
+        if (shdr.sh_type != SHT_NOBITS && data && data->d_buf)
+            s.bytes.assign((const char *)data->d_buf, data->d_size);
+        if (shdr.sh_type == SHT_DYNAMIC) {
+            Elf_Data *d = elf_getdata(scn, nullptr);
+            size_t count = shdr.sh_entsize ? shdr.sh_size / shdr.sh_entsize : 0;
+            for (size_t i = 0; d && i < count; i++) {
+                GElf_Dyn dyn;
+                gelf_getdyn(d, (int)i, &dyn);
+                if (dyn.d_tag == DT_NEEDED)
+                    needed.push_back(elf_strptr(elf, shdr.sh_link, dyn.d_un.d_val));
+                if (dyn.d_tag == DT_TEXTREL ||
+                    (dyn.d_tag == DT_FLAGS && (dyn.d_un.d_val & DF_TEXTREL)))
+                    textrel = true;
+            }
+        }
+        sections.push_back(s);
+    }
+    elf_end(elf);
+    close(fd);
+    return 0;
+}
+
+const ElfSection *ElfImage::find(const std::string &name) const
+{
+    int i = index_of(name);
+    return i < 0 ? nullptr : &sections[(size_t)i];
+}
+
+int ElfImage::index_of(const std::string &name) const
+{
+    for (size_t i = 0; i < sections.size(); i++)
+        if (sections[i].name == name)
+            return (int)i;
+    return -1;
+}
+
+bool ElfImage::read(uint64_t addr, size_t size, std::string &out) const
+{
+    for (const ElfSection &s : sections) {
+        if (!(s.flags & SHF_ALLOC) || s.bytes.empty())
+            continue;
+        if (addr >= s.addr && addr + size <= s.addr + s.bytes.size()) {
+            out = s.bytes.substr(addr - s.addr, size);
+            return true;
+        }
+    }
+    return false;
+}

@@ -1,0 +1,34 @@
+// Reading a built launcher's sections and dynamic entries, through libelf.
+#ifndef SFXLAUNCH_TESTS_ELF_FILE_H
+#define SFXLAUNCH_TESTS_ELF_FILE_H
+
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+struct ElfSection {
+    std::string name;
+    uint32_t type = 0;
+    uint64_t flags = 0;
+    uint64_t addr = 0;
+    uint64_t size = 0;
+    uint64_t align = 0;
+    std::string bytes;  // empty for NOBITS
+};
+
+struct ElfImage {
+    int elf_class = 0;  // ELFCLASS32 or ELFCLASS64
+    std::vector<ElfSection> sections;  // in file order
+    std::vector<std::string> needed;
+    bool textrel = false;
+
+    // Returns 0, or -1 with a reason.
+    int load(const std::string &path, std::string &error);
+    const ElfSection *find(const std::string &name) const;
+    int index_of(const std::string &name) const;
+    // The bytes at a virtual address, from the section that holds it.
+    bool read(uint64_t addr, size_t size, std::string &out) const;
+};
+
+#endif

@@ -1,0 +1,46 @@
+#include "sfx.h"
+
+const char *const all_targets[2] = {"x86_64", "i386"};
+
+std::string sfxpack_path() { return SFX_BIN_DIR "/sfxpack"; }
+
+std::string fixture_path(const std::string &target, const std::string &name)
+{
+    return std::string(SFX_FIXTURE_DIR) + "/" + target + "/" + name;
+}
+
+RunResult run_sfxpack(const std::vector<std::string> &args)
+{
+    std::vector<std::string> argv = {sfxpack_path()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run_process(argv);
+}
+
+std::string pack(const std::string &target, const std::string &output,
+                 const std::vector<std::string> &args)
+{
+    std::vector<std::string> all = {"--target", target, "-o", output};
+    all.insert(all.end(), args.begin(), args.end());
+    RunResult r = run_sfxpack(all);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    return output;
+}
+
+std::string pack_probe(const std::string &target, const ScratchDir &scratch,
+                       const std::vector<std::string> &extra)
+{
+    std::vector<std::string> args = {fixture_path(target, "probe"),
+                                     fixture_path(target, "libprobe.so")};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return pack(target, scratch / "launcher", args);
+}
+
+RunResult run_launcher(const std::string &launcher,
+                       const std::vector<std::string> &args,
+                       const std::string &temp, RunOptions options)
+{
+    std::vector<std::string> argv = {launcher};
+    argv.insert(argv.end(), args.begin(), args.end());
+    options.set_env.push_back("TEMP=" + temp);
+    return run_process(argv, options);
+}
