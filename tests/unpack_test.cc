@@ -1,0 +1,148 @@
+// The work directory, the unpacking pass and its trace and progress output,
+// byte for byte.
+#include <regex>
+
+#include "sfx.h"
+
+namespace {
+
+class Unpack : public TargetTest {
+protected:
+    ScratchDir scratch;
+    ScratchDir cwd;
+    std::string launcher;
+    unsigned long probe_size = 0, lib_size = 0;
+
+    void SetUp() override
+    {
+        launcher = pack_probe(target(), scratch);
+        std::vector<std::string> listing =
+            split_lines(run_process({launcher, "@list"}).out);
+        ASSERT_EQ(listing.size(), 2u);
+        probe_size = std::stoul(listing[0]);
+        lib_size = std::stoul(listing[1]);
+    }
+    RunResult in_cwd(const std::vector<std::string> &args, RunOptions options = RunOptions())
+    {
+        options.cwd = cwd.path;
+        return run_launcher(launcher, args, scratch.path, options);
+    }
+    unsigned lib_percent() const
+    {
+        return (unsigned)(probe_size * 100 / (probe_size + lib_size));
+    }
+};
+
+TEST_P(Unpack, DebugTracesEveryStepAndNothingAtExit)
+{
+    RunResult r = in_cwd({"@unpack", "@debug"});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.out, "work dir: 'probe'\n"
+                     "makedir: probe\n"
+                     "unpack 'probe/probe', 0%\n"
+                     "chmod: probe/probe 700\n"
+                     "unpack 'probe/libprobe.so', " +
+                         std::to_string(lib_percent()) + "%\n");
+    EXPECT_EQ(r.err, "");
+}
+
+TEST_P(Unpack, VerboseProgressLineErasesItselfCompletely)
+{
+    RunResult r = in_cwd({"@verbose", "@unpack"});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    std::string first = "0%, unpack 'probe' ...";
+    std::string second = std::to_string(lib_percent()) + "%, unpack 'libprobe.so' ...";
+    auto erase = [](const std::string &line) {
+        return "\r" + std::string(line.size(), ' ') + "\r";
+    };
+    EXPECT_EQ(r.out, first + erase(first) + second + erase(second));
+}
+
+TEST_P(Unpack, DebugWinsOverVerbose)
+{
+    RunResult both = in_cwd({"@verbose", "@unpack", "@debug"});
+    remove_tree(cwd / "probe");
+    RunResult debug = in_cwd({"@unpack", "@debug"});
+    EXPECT_EQ(both.out, debug.out);
+}
+
+TEST_P(Unpack, SecondUnpackFailsAndKeepsTheFirstCopy)
+{
+    ASSERT_EQ(in_cwd({"@unpack"}).exit_code, 0);
+    write_text(cwd / "probe/libprobe.so", "edited by the user");
+    RunResult again = in_cwd({"@unpack"});
+    EXPECT_EQ(again.exit_code, 126);
+    EXPECT_EQ(again.err, "probe: File exists\n");
+    EXPECT_EQ(read_text(cwd / "probe/libprobe.so"), "edited by the user");
+    EXPECT_EQ(list_dir(cwd / "probe"), (std::vector<std::string>{"libprobe.so", "probe"}));
+}
+
+TEST_P(Unpack, ListWritesNothing)
+{
+    RunResult r = in_cwd({"@list", "@verbose"});
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(list_dir(cwd.path), std::vector<std::string>{});
+}
+
+// The work directory of run mode, as the trace shows it.
+class WorkDir : public Unpack {
+protected:
+    std::string traced_work_dir(RunOptions options)
+    {
+        options.cwd = cwd.path;
+        std::vector<std::string> argv = {launcher, "@debug", "exit", "0"};
+        RunResult r = run_process(argv, options);
+        EXPECT_EQ(r.exit_code, 0) << r.err;
+        std::smatch m;
+        std::string first = split_lines(r.out).empty() ? "" : split_lines(r.out)[0];
+        if (!std::regex_match(first, m, std::regex("work dir: '(.*)-([0-9]+)'")))
+            return "unexpected: " + first;
+        return m[1];
+    }
+};
+
+TEST_P(WorkDir, TempThenTmpThenSlashTmp)
+{
+    ScratchDir temp, tmp;
+    RunOptions both;
+    both.set_env = {"TEMP=" + temp.path, "TMP=" + tmp.path};
+    EXPECT_EQ(traced_work_dir(both), temp.path + "/probe");
+
+    RunOptions only_tmp;
+    only_tmp.unset_env = {"TEMP"};
+    only_tmp.set_env = {"TMP=" + tmp.path};
+    EXPECT_EQ(traced_work_dir(only_tmp), tmp.path + "/probe");
+
+    RunOptions neither;
+    neither.unset_env = {"TEMP", "TMP"};
+    EXPECT_EQ(traced_work_dir(neither), "/tmp/probe");
+
+    RunOptions slash;
+    slash.set_env = {"TEMP=" + temp.path + "/"};
+    EXPECT_EQ(traced_work_dir(slash), temp.path + "//probe");
+
+    RunOptions relative;
+    relative.set_env = {"TEMP=."};
+    EXPECT_EQ(traced_work_dir(relative), "./probe");
+
+    EXPECT_EQ(list_dir(temp.path), std::vector<std::string>{});
+    EXPECT_EQ(list_dir(tmp.path), std::vector<std::string>{});
+    EXPECT_EQ(list_dir(cwd.path), std::vector<std::string>{});
+}
+
+TEST_P(WorkDir, ThatCannotBeMadeEndsWith126AndNothingElse)
+{
+    ScratchDir temp;
+    RunOptions options;
+    options.set_env = {"TEMP=" + temp.path + "/missing"};
+    RunResult r = run_process({launcher, "report"}, options);
+    EXPECT_EQ(r.exit_code, 126);
+    std::regex expected(temp.path + "/missing/probe-[0-9]+: No such file or directory\n");
+    EXPECT_TRUE(std::regex_match(r.err, expected)) << r.err;
+    EXPECT_EQ(r.out, "");
+}
+
+INSTANTIATE_FOR_TARGETS(Unpack);
+INSTANTIATE_FOR_TARGETS(WorkDir);
+
+}  // namespace
