@@ -44,3 +44,12 @@ RunResult run_launcher(const std::string &launcher,
     options.set_env.push_back("TEMP=" + temp);
     return run_process(argv, options);
 }
+
+std::string without_emulator_notes(const std::string &err)
+{
+    std::string kept;
+    for (const std::string &line : split_lines(err))
+        if (line.rfind("qemu: uncaught target signal", 0) != 0)
+            kept += line + "\n";
+    return kept;
+}

@@ -34,6 +34,10 @@ RunResult run_launcher(const std::string &launcher,
                        const std::vector<std::string> &args,
                        const std::string &temp, RunOptions options = RunOptions());
 
+// Standard error less the lines that qemu adds when an emulated i386 program
+// dies of a signal.
+std::string without_emulator_notes(const std::string &err);
+
 // One test case per target.
 class TargetTest : public ::testing::TestWithParam<std::string> {
 protected:
