@@ -1,0 +1,124 @@
+// Real signals sent to a launcher while its program runs.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "sfx.h"
+
+namespace {
+
+bool wait_for_file(const std::string &path)
+{
+    for (int i = 0; i < 600; i++) {
+        if (!read_text(path).empty())
+            return true;
+        usleep(50000);
+    }
+    return false;
+}
+
+bool still_running(int pid)
+{
+    // Reaps it if it ended, so a zombie does not pass for a live process.
+    int status;
+    return waitpid(pid, &status, WNOHANG) == 0;
+}
+
+bool process_exists(int pid) { return kill(pid, 0) == 0; }
+
+class Signals : public TargetTest {
+protected:
+    ScratchDir scratch;
+    ScratchDir temp;
+    std::string launcher;
+    std::string flag;
+    Started started;
+    int program_pid = 0;
+
+    void SetUp() override
+    {
+        launcher = pack_probe(target(), scratch);
+        flag = scratch / "running";
+        RunOptions options;
+        options.set_env = {"TEMP=" + temp.path};
+        started = start_process({launcher, "wait", flag}, options, scratch.path);
+        ASSERT_TRUE(wait_for_file(flag)) << "the program never started";
+        program_pid = std::stoi(read_text(flag));
+    }
+    void TearDown() override
+    {
+        unlink(flag.c_str());
+        if (program_pid > 0)
+            for (int i = 0; i < 200 && process_exists(program_pid); i++)
+                usleep(50000);
+    }
+};
+
+TEST_P(Signals, InterruptAndHangUpEndNeitherLauncherNorProgram)
+{
+    for (int sig : {SIGINT, SIGHUP, SIGWINCH, SIGPIPE}) {
+        ASSERT_EQ(kill(started.pid, sig), 0);
+        ASSERT_EQ(kill(program_pid, sig), 0);
+    }
+    usleep(300000);
+    EXPECT_TRUE(still_running(started.pid));
+    EXPECT_TRUE(process_exists(program_pid));
+
+    unlink(flag.c_str());
+    RunResult r = wait_process(started);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.out, "waited\n");
+    EXPECT_EQ(list_dir(temp.path), std::vector<std::string>{});
+}
+
+TEST_P(Signals, TerminateEndsTheLauncherAloneAndLeavesItsFiles)
+{
+    ASSERT_EQ(kill(started.pid, SIGTERM), 0);
+    RunResult r = wait_process(started);
+    EXPECT_EQ(r.term_signal, SIGTERM);
+    EXPECT_TRUE(process_exists(program_pid)) << "the program keeps running";
+    std::vector<std::string> dirs = list_dir(temp.path);
+    ASSERT_EQ(dirs.size(), 1u);
+    EXPECT_EQ(list_dir(temp / dirs[0]), (std::vector<std::string>{"libprobe.so", "probe"}));
+}
+
+INSTANTIATE_FOR_TARGETS(Signals);
+
+class Inherited : public TargetTest {};
+
+TEST_P(Inherited, ProgramStartsWithTheIgnoredDispositionsAndDefaultChildHandler)
+{
+    ScratchDir scratch, temp;
+    std::string launcher = pack_probe(target(), scratch);
+    RunResult r = run_launcher(launcher, {"dispositions"}, temp.path);
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.out,
+              "SIGINT=ignored SIGHUP=ignored SIGPIPE=ignored SIGWINCH=ignored "
+              "SIGCHLD=default SIGTERM=default\n");
+}
+
+TEST_P(Inherited, ListingIntoAPipeWithoutReaderEndsWithZero)
+{
+    ScratchDir scratch;
+    std::string launcher = pack_probe(target(), scratch);
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    close(fds[0]);
+    pid_t pid = fork();
+    if (pid == 0) {
+        signal(SIGPIPE, SIG_DFL);
+        dup2(fds[1], 1);
+        execl(launcher.c_str(), launcher.c_str(), "@list", (char *)nullptr);
+        _exit(250);
+    }
+    close(fds[1]);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status)) << "killed by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+INSTANTIATE_FOR_TARGETS(Inherited);
+
+}  // namespace
