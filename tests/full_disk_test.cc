@@ -38,26 +38,28 @@ protected:
         return pack(target(), scratch / "launcher",
                     {fixture_path(target(), "probe"), scratch / "big", scratch / "after"});
     }
+
+
+    void expect_unpack_to_fail(size_t big_size, const std::string &disk_size)
+    {
+        std::string launcher = launcher_with(big_size);
+        RunResult r = on_small_disk(launcher, disk_size,
+                                    "cd \"$DISK\" && \"$L\" @unpack; echo status=$?; ls probe");
+        EXPECT_EQ(r.err, "big: No space left on device\n");
+        EXPECT_EQ(r.out, "status=124\nbig\nprobe\n");
+    }
 };
 
 TEST_P(FullDisk, WriteThatFailsInTheMiddleEndsWith124)
 {
-    std::string launcher = launcher_with(2 << 20);
-    RunResult r = on_small_disk(launcher, "512k",
-                                "cd \"$DISK\" && \"$L\" @unpack; echo status=$?; ls probe");
-    EXPECT_EQ(r.err, "big: No space left on device\n");
-    EXPECT_EQ(r.out, "status=124\nbig\nprobe\n");
+    expect_unpack_to_fail(2 << 20, "512k");
 }
 
 TEST_P(FullDisk, CloseThatFailsEndsWith124)
 {
     // Small enough to sit whole in the output buffer: the disk fills up only
     // when the file is closed.
-    std::string launcher = launcher_with(96 << 10);
-    RunResult r = on_small_disk(launcher, "64k",
-                                "cd \"$DISK\" && \"$L\" @unpack; echo status=$?; ls probe");
-    EXPECT_EQ(r.err, "big: No space left on device\n");
-    EXPECT_EQ(r.out, "status=124\nbig\nprobe\n");
+    expect_unpack_to_fail(96 << 10, "64k");
 }
 
 TEST_P(FullDisk, RunModeRemovesWhatItRecordedAndNeverStartsTheProgram)
