@@ -33,7 +33,9 @@ static void report_exec_failure(const char *path, int error)
 static void trace_exec(const char *path, char *const argv[])
 {
     printf("exec: '%s'", path);
-    for (int i = 1; argv[i] != NULL; i++)
+    // A launcher started with no arguments at all hands over a vector that
+    // holds only its null end.
+    for (int i = 1; argv[0] != NULL && argv[i] != NULL; i++)
         printf(" '%s'", argv[i]);
     puts("\n");
 }
