@@ -360,6 +360,8 @@ TEST_P(Bundle, RefusalsSayWhyAndLeaveNothing)
         {{dir + "/chain", dir + "/zprobe"}, "", 2, "--bundle takes one PROGRAM"},
         {{"--stored", dir + "/chain"}, "", 2, "--stored cannot be used with --bundle"},
         {{scratch / "nothing"}, "", 1, "nothing: No such file or directory"},
+        {{"--include", scratch / "absent", dir + "/chain"}, dir, 1,
+         "absent: No such file or directory"},
     };
     std::vector<std::string> before = list_dir(scratch.path);
     for (const Case &c : cases) {

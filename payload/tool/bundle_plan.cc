@@ -272,10 +272,7 @@ std::string real_directory(const std::string &path)
     return directory_of(resolved);
 }
 
-}  // namespace
-
-int bundle_program_target(const std::string &path, std::string &target,
-                          std::string &error)
+int check_regular_file(const std::string &path, std::string &error)
 {
     struct stat st;
     if (stat(path.c_str(), &st) != 0) {
@@ -286,6 +283,16 @@ int bundle_program_target(const std::string &path, std::string &target,
         error = path + (S_ISDIR(st.st_mode) ? ": is a directory" : ": not a regular file");
         return -1;
     }
+    return 0;
+}
+
+}  // namespace
+
+int bundle_program_target(const std::string &path, std::string &target,
+                          std::string &error)
+{
+    if (check_regular_file(path, error))
+        return -1;
     ElfObject program;
     if (read_elf_object(path, program, error) != 0) {
         error += " (--bundle takes a dynamically linked program)";
@@ -332,6 +339,8 @@ int plan_bundle(const PackOptions &options, const std::string &target,
     // something needs is then that file.
     std::vector<int> included;
     for (const std::string &path : options.includes) {
+        if (check_regular_file(path, error))
+            return -1;
         Node n;
         n.kind = NODE_INCLUDE;
         n.name = base_name(path);
