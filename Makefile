@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 ARGS ?=
 
-.PHONY: all bootstrap configure build demo test clean
+.PHONY: all bootstrap configure build demo test package clean
 
 all: build
 
@@ -21,6 +21,10 @@ demo: build
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
+
+# The Debian package, $(BUILD)/sfxlaunch_<version>_amd64.deb.
+package: build
+	cd $(BUILD) && cpack -G DEB
 
 clean:
 	rm -rf $(BUILD)

@@ -6,6 +6,8 @@
 
 const char pack_usage[] =
     "usage: sfxpack [--target x86_64|i386] [--force] -o OUTPUT [--name NAME] [--stored] FILE ...\n"
+    "       sfxpack --bundle [--target x86_64|i386] [--exclude NAME]... [--include FILE]...\n"
+    "               -o OUTPUT [--name NAME] PROGRAM\n"
     "\n"
     "Packs FILEs into OUTPUT, a self-extracting launcher. Started like the\n"
     "first FILE, the launcher unpacks every FILE into a fresh private directory\n"
@@ -14,15 +16,33 @@ const char pack_usage[] =
     "The other FILEs are typically the shared libraries that the program loads\n"
     "from its own directory ($ORIGIN).\n"
     "\n"
+    "With --bundle, sfxpack finds those libraries itself: it follows PROGRAM's\n"
+    "needed libraries and theirs as the dynamic loader would resolve them now\n"
+    "(RPATH, LD_LIBRARY_PATH, RUNPATH, the loader cache, the default\n"
+    "directories of PROGRAM's architecture), leaves the C library to the\n"
+    "system, and packs PROGRAM and each library under the name the loader asks\n"
+    "for. Copies whose run-time search path does not begin with $ORIGIN get\n"
+    "the search path $ORIGIN; the files themselves are never modified.\n"
+    "\n"
     "options:\n"
     "  -o OUTPUT        the launcher to write; written whole or not at all\n"
-    "  --target T       the launcher's architecture: x86_64 (default) or i386\n"
+    "  --target T       the launcher's architecture: x86_64 (default) or i386;\n"
+    "                   with --bundle, PROGRAM's own, and checked against it\n"
     "  --name NAME      the entry name of the FILE that follows (default: its\n"
     "                   base name); a single path component\n"
     "  --stored         embed the FILE that follows verbatim as an already\n"
     "                   compressed LZMA-Alone stream\n"
     "  --force          accept more than 32 entries and duplicate names, with\n"
     "                   a warning (such a launcher can list, but not unpack)\n"
+    "  --bundle         pack PROGRAM with the shared libraries it needs\n"
+    "  --exclude NAME   with --bundle: leave the library NAME (shell wildcards\n"
+    "                   allowed) to the system, with what only it needs\n"
+    "  --include FILE   with --bundle: add FILE (a plugin the program opens\n"
+    "                   with dlopen, or data); a shared library's own needs\n"
+    "                   are bundled too\n"
+    "  -v, --verbose    print each entry, where it was found and why it was\n"
+    "                   taken, and the libraries left to the system\n"
+    "  -n, --dry-run    print that plan and write nothing (-o not needed)\n"
     "  -h, --help       show this text\n"
     "\n"
     "Each FILE is compressed as an LZMA-Alone stream (lc 3, lp 0, pb 2,\n"
@@ -34,8 +54,8 @@ const char pack_usage[] =
     "(trace every step), @verbose (show a progress line). Every other\n"
     "argument goes to the program.\n"
     "\n"
-    "exit status: 0 packed, 1 a file could not be read, compressed or linked,\n"
-    "2 the command line is wrong or the entries would not unpack.\n";
+    "exit status: 0 packed, 1 a file could not be read, compressed, bundled\n"
+    "or linked, 2 the command line is wrong or the entries would not unpack.\n";
 
 std::string base_name(const std::string &path)
 {
@@ -54,6 +74,33 @@ static bool valid_target(const std::string &target)
     return false;
 }
 
+static int check_bundle_options(const PackOptions &options, std::string &error)
+{
+    if (!options.bundle) {
+        if (!options.excludes.empty() || !options.includes.empty()) {
+            error = std::string(options.excludes.empty() ? "--include" : "--exclude") +
+                    " needs --bundle";
+            return -1;
+        }
+        return 0;
+    }
+    if (options.files.size() > 1) {
+        error = "--bundle takes one PROGRAM ('" + options.files[1].path +
+                "' is extra; add files with --include)";
+        return -1;
+    }
+    if (options.files[0].stored) {
+        error = "--stored cannot be used with --bundle";
+        return -1;
+    }
+    for (const std::string &name : options.excludes)
+        if (name.empty()) {
+            error = "--exclude needs a library name";
+            return -1;
+        }
+    return 0;
+}
+
 int parse_pack_options(int argc, char **argv, PackOptions &options,
                        std::string &error)
 {
@@ -63,7 +110,8 @@ int parse_pack_options(int argc, char **argv, PackOptions &options,
 
     for (int i = 1; i < argc; i++) {
         std::string arg = argv[i];
-        bool takes_value = arg == "-o" || arg == "--target" || arg == "--name";
+        bool takes_value = arg == "-o" || arg == "--target" || arg == "--name" ||
+                           arg == "--exclude" || arg == "--include";
         if (takes_value && i + 1 >= argc) {
             error = "option " + arg + " needs a value";
             return -1;
@@ -74,6 +122,7 @@ int parse_pack_options(int argc, char **argv, PackOptions &options,
             options.output = argv[++i];
         } else if (arg == "--target") {
             options.target = argv[++i];
+            options.target_given = true;
             if (!valid_target(options.target)) {
                 error = "unknown target '" + options.target +
                         "' (expected x86_64 or i386)";
@@ -86,6 +135,16 @@ int parse_pack_options(int argc, char **argv, PackOptions &options,
             name_pending = true;
         } else if (arg == "--stored") {
             stored_pending = true;
+        } else if (arg == "--bundle") {
+            options.bundle = true;
+        } else if (arg == "--exclude") {
+            options.excludes.push_back(argv[++i]);
+        } else if (arg == "--include") {
+            options.includes.push_back(argv[++i]);
+        } else if (arg == "-v" || arg == "--verbose") {
+            options.verbose = true;
+        } else if (arg == "-n" || arg == "--dry-run") {
+            options.dry_run = true;
         } else if (arg == "--") {
             for (i++; i < argc; i++)
                 options.files.push_back({argv[i], base_name(argv[i]), false});
@@ -110,15 +169,15 @@ int parse_pack_options(int argc, char **argv, PackOptions &options,
                              : "--stored must stand right before a FILE";
         return -1;
     }
-    if (options.output.empty()) {
+    if (options.output.empty() && !options.dry_run) {
         error = "no output given (-o OUTPUT)";
         return -1;
     }
     if (options.files.empty()) {
-        error = "no FILE to pack";
+        error = options.bundle ? "no PROGRAM to bundle" : "no FILE to pack";
         return -1;
     }
-    return 0;
+    return check_bundle_options(options, error);
 }
 
 static int check_name(const std::string &name, std::string &error)

@@ -13,10 +13,16 @@ struct InputFile {
 
 struct PackOptions {
     std::string target = "x86_64";
+    bool target_given = false;
     bool force = false;
     bool help = false;
     std::string output;
     std::vector<InputFile> files;
+    bool bundle = false;    // files[0] is a program whose libraries are collected
+    std::vector<std::string> excludes;  // --exclude: names left to the system
+    std::vector<std::string> includes;  // --include: files added after the libraries
+    bool verbose = false;   // print the plan, then pack
+    bool dry_run = false;   // print the plan, write nothing
 };
 
 // Fills options from argv. Returns 0, or -1 with a one-line reason in error.

@@ -1,8 +1,10 @@
 // sfxpack: packs files into a self-extracting launcher.
 #include <stdio.h>
 
+#include "bundle_plan.h"
 #include "link_launcher.h"
 #include "lzma_alone.h"
+#include "origin_copy.h"
 #include "pack_options.h"
 #include "read_input.h"
 
@@ -25,11 +27,42 @@ int main(int argc, char **argv)
         return 0;
     }
 
+    BundlePlan plan;
+    if (options.bundle) {
+        const std::string program = options.files[0].path;
+        std::string target;
+        if (bundle_program_target(program, target, error))
+            return fail(EXIT_PACK_FAILED, error);
+        if (options.target_given && options.target != target)
+            return fail(EXIT_USAGE, program + " is an " + target + " program, but --target " +
+                                        options.target + " was given");
+        options.target = target;
+        if (plan_bundle(options, target, plan, error))
+            return fail(EXIT_PACK_FAILED, error);
+        options.files.clear();
+        for (const PlanEntry &e : plan.entries)
+            options.files.push_back({e.path, e.name, false});
+    } else {
+        plan_files(options, plan);
+    }
+    if (options.verbose || options.dry_run) {
+        print_plan(stdout, plan);
+        if (fflush(stdout) != 0)
+            return fail(EXIT_PACK_FAILED, "cannot write the plan to standard output");
+    }
+
     std::vector<std::string> warnings;
     if (check_pack_options(options, warnings, error))
         return fail(EXIT_USAGE, error);
     for (const std::string &w : warnings)
         fprintf(stderr, "sfxpack: warning: %s\n", w.c_str());
+    if (options.dry_run)
+        return 0;
+
+    // Lives until the launcher is linked: the copies are read just below.
+    TempDir copies;
+    if (options.bundle && make_origin_copies(plan, copies, options.files, error))
+        return fail(EXIT_PACK_FAILED, error);
 
     std::vector<Bytes> contents(options.files.size());
     for (size_t i = 0; i < options.files.size(); i++)

@@ -45,6 +45,10 @@ int ElfImage::load(const std::string &path, std::string &error)
                 gelf_getdyn(d, (int)i, &dyn);
                 if (dyn.d_tag == DT_NEEDED)
                     needed.push_back(elf_strptr(elf, shdr.sh_link, dyn.d_un.d_val));
+                if (dyn.d_tag == DT_RUNPATH)
+                    runpath = elf_strptr(elf, shdr.sh_link, dyn.d_un.d_val);
+                if (dyn.d_tag == DT_RPATH)
+                    rpath = elf_strptr(elf, shdr.sh_link, dyn.d_un.d_val);
                 if (dyn.d_tag == DT_TEXTREL ||
                     (dyn.d_tag == DT_FLAGS && (dyn.d_un.d_val & DF_TEXTREL)))
                     textrel = true;

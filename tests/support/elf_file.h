@@ -21,6 +21,8 @@ struct ElfImage {
     int elf_class = 0;  // ELFCLASS32 or ELFCLASS64
     std::vector<ElfSection> sections;  // in file order
     std::vector<std::string> needed;
+    std::string runpath;  // DT_RUNPATH, empty when there is none
+    std::string rpath;    // DT_RPATH
     bool textrel = false;
 
     // Returns 0, or -1 with a reason.

@@ -1,0 +1,133 @@
+# The sfxlaunch package: find_package(sfxlaunch) gives the packer as the
+# imported executable sfxlaunch::sfxpack and the function
+# sfxlaunch_add_launcher, which packs built targets into a self-extracting
+# launcher as one more target of the project.
+#
+#   sfxlaunch_add_launcher(NAME <name> PROGRAM <target-or-file>
+#                          [LIBRARIES <target-or-file>...]
+#                          [BUNDLE] [EXCLUDE <library-name>...]
+#                          [TARGET x86_64|i386] [OUTPUT_DIRECTORY <dir>])
+#
+# NAME is both the launcher's file name and the name of the target that
+# builds it (built by default, like the project's other outputs). Without
+# BUNDLE the launcher holds PROGRAM and LIBRARIES, each shared library under
+# its soname; PROGRAM must find them through the run-time search path
+# $ORIGIN. With BUNDLE, sfxpack collects PROGRAM's shared libraries itself,
+# and LIBRARIES are added as files the program opens at run time (plugins,
+# data). The launcher is packed again whenever one of them, or sfxpack,
+# changes. It is written to OUTPUT_DIRECTORY, or else to
+# CMAKE_RUNTIME_OUTPUT_DIRECTORY, or else to the current binary directory.
+
+# The package lives in <prefix>/lib/cmake/sfxlaunch: the installed tree can
+# be moved as a whole.
+get_filename_component(_sfxlaunch_prefix "${CMAKE_CURRENT_LIST_DIR}/../../.." ABSOLUTE)
+set(sfxlaunch_SFXPACK "${_sfxlaunch_prefix}/bin/sfxpack")
+set(sfxlaunch_RUNTIME_DIR "${_sfxlaunch_prefix}/lib/sfxlaunch")
+
+if(NOT EXISTS "${sfxlaunch_SFXPACK}")
+  set(sfxlaunch_FOUND FALSE)
+  set(sfxlaunch_NOT_FOUND_MESSAGE "sfxpack is missing: ${sfxlaunch_SFXPACK}")
+  return()
+endif()
+
+if(NOT TARGET sfxlaunch::sfxpack)
+  add_executable(sfxlaunch::sfxpack IMPORTED)
+  set_target_properties(sfxlaunch::sfxpack PROPERTIES
+    IMPORTED_LOCATION "${sfxlaunch_SFXPACK}")
+endif()
+
+# A target's built file, or a path taken relative to the current source
+# directory; with what the packing step must depend on, and the --name that
+# gives a shared library the name its users' loader asks for.
+function(_sfxlaunch_input item with_soname out_args out_depends)
+  set(args)
+  if(TARGET "${item}")
+    get_target_property(type "${item}" TYPE)
+    if(with_soname AND type STREQUAL "SHARED_LIBRARY")
+      list(APPEND args --name "$<TARGET_SONAME_FILE_NAME:${item}>")
+    endif()
+    list(APPEND args "$<TARGET_FILE:${item}>")
+  else()
+    get_filename_component(path "${item}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
+    list(APPEND args "${path}")
+    set(item "${path}")
+  endif()
+  set(${out_args} "${args}" PARENT_SCOPE)
+  set(${out_depends} "${item}" PARENT_SCOPE)
+endfunction()
+
+function(sfxlaunch_add_launcher)
+  cmake_parse_arguments(PARSE_ARGV 0 arg "BUNDLE"
+    "NAME;PROGRAM;TARGET;OUTPUT_DIRECTORY" "LIBRARIES;EXCLUDE")
+  if(arg_UNPARSED_ARGUMENTS)
+    message(FATAL_ERROR "sfxlaunch_add_launcher: unknown arguments: ${arg_UNPARSED_ARGUMENTS}")
+  endif()
+  if(NOT arg_NAME OR NOT arg_PROGRAM)
+    message(FATAL_ERROR "sfxlaunch_add_launcher: NAME and PROGRAM are required")
+  endif()
+  if(arg_EXCLUDE AND NOT arg_BUNDLE)
+    message(FATAL_ERROR "sfxlaunch_add_launcher: EXCLUDE needs BUNDLE")
+  endif()
+  if(arg_TARGET AND NOT arg_TARGET MATCHES "^(x86_64|i386)$")
+    message(FATAL_ERROR "sfxlaunch_add_launcher: TARGET is x86_64 or i386, not ${arg_TARGET}")
+  endif()
+
+  if(arg_OUTPUT_DIRECTORY)
+    get_filename_component(dir "${arg_OUTPUT_DIRECTORY}" ABSOLUTE
+      BASE_DIR "${CMAKE_CURRENT_BINARY_DIR}")
+  elseif(CMAKE_RUNTIME_OUTPUT_DIRECTORY)
+    set(dir "${CMAKE_RUNTIME_OUTPUT_DIRECTORY}")
+  else()
+    set(dir "${CMAKE_CURRENT_BINARY_DIR}")
+  endif()
+  set(output "${dir}/${arg_NAME}")
+  set(packed "${CMAKE_CURRENT_BINARY_DIR}/CMakeFiles/sfxlaunch/${arg_NAME}")
+
+  set(command)
+  set(depends "${sfxlaunch_SFXPACK}"
+    "${sfxlaunch_RUNTIME_DIR}/x86_64/libsfxlaunch.a"
+    "${sfxlaunch_RUNTIME_DIR}/i386/libsfxlaunch.a")
+  if(arg_TARGET)
+    list(APPEND command --target ${arg_TARGET})
+  endif()
+  if(arg_BUNDLE)
+    list(APPEND command --bundle)
+    foreach(name IN LISTS arg_EXCLUDE)
+      list(APPEND command --exclude "${name}")
+    endforeach()
+    foreach(item IN LISTS arg_LIBRARIES)
+      _sfxlaunch_input("${item}" FALSE args dep)
+      list(APPEND command --include ${args})
+      list(APPEND depends "${dep}")
+    endforeach()
+    _sfxlaunch_input("${arg_PROGRAM}" FALSE args dep)
+    list(APPEND command -o "${packed}" ${args})
+    list(APPEND depends "${dep}")
+  else()
+    _sfxlaunch_input("${arg_PROGRAM}" FALSE args dep)
+    list(APPEND command -o "${packed}" ${args})
+    list(APPEND depends "${dep}")
+    foreach(item IN LISTS arg_LIBRARIES)
+      _sfxlaunch_input("${item}" TRUE args dep)
+      list(APPEND command ${args})
+      list(APPEND depends "${dep}")
+    endforeach()
+  endif()
+
+  # The launcher is packed inside CMakeFiles, whenever an input changes, and
+  # copied out by the target: a target and a file of the same name in the
+  # same directory would otherwise be one node in the build graph, which
+  # make reports as circular and ninja refuses.
+  add_custom_command(OUTPUT "${packed}"
+    COMMAND "${CMAKE_COMMAND}" -E make_directory "${CMAKE_CURRENT_BINARY_DIR}/CMakeFiles/sfxlaunch"
+    COMMAND sfxlaunch::sfxpack ${command}
+    DEPENDS ${depends}
+    COMMENT "Packing the launcher ${arg_NAME}"
+    VERBATIM)
+  add_custom_target(${arg_NAME} ALL
+    COMMAND "${CMAKE_COMMAND}" -E make_directory "${dir}"
+    COMMAND "${CMAKE_COMMAND}" -E copy_if_different "${packed}" "${output}"
+    DEPENDS "${packed}"
+    VERBATIM)
+  set_property(DIRECTORY APPEND PROPERTY ADDITIONAL_CLEAN_FILES "${output}")
+endfunction()

@@ -1,0 +1,45 @@
+#include "origin_copy.h"
+
+#include <stdlib.h>
+
+#include "command_output.h"
+#include "read_input.h"
+
+static std::string first_line(const std::string &text)
+{
+    std::string line = text.substr(0, text.find('\n'));
+    return line.empty() ? "no reason given" : line;
+}
+
+int make_origin_copies(const BundlePlan &plan, TempDir &dir,
+                       std::vector<InputFile> &files, std::string &error)
+{
+    const char *env = getenv("SFXPACK_PATCHELF");
+    std::string patchelf = env && *env ? env : "patchelf";
+    for (size_t i = 0; i < plan.entries.size(); i++) {
+        const PlanEntry &e = plan.entries[i];
+        if (e.origin != ORIGIN_SET)
+            continue;
+        if (dir.path.empty() && dir.create(error))
+            return -1;
+        Bytes bytes;
+        std::string copy = dir.path + "/" + std::to_string(i) + "-" + e.name;
+        if (read_input(e.path, bytes, error) ||
+            write_file(copy, bytes.data(), bytes.size(), error))
+            return -1;
+        std::string output;
+        int status = capture_command({patchelf, "--set-rpath", "$ORIGIN", copy}, output);
+        if (status < 0) {
+            error = "cannot run " + patchelf + ", which --bundle needs to set run-time "
+                    "search paths (Debian package patchelf)";
+            return -1;
+        }
+        if (status != 0) {
+            error = "patchelf could not set the run-time search path of " + e.name +
+                    " (" + e.path + "): " + first_line(output);
+            return -1;
+        }
+        files[i].path = copy;
+    }
+    return 0;
+}

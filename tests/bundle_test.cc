@@ -1,0 +1,425 @@
+// sfxpack --bundle from outside: programs whose libraries only the packer is
+// told where to find, laid out the ways the dynamic loader searches; Debian's
+// own libraries hidden from the system at run time; and the refusals.
+#include <elf.h>
+#include <unistd.h>
+
+#include <map>
+
+#include "elf_file.h"
+#include "sfx.h"
+
+namespace {
+
+std::string other_target(const std::string &target)
+{
+    return target == "i386" ? "x86_64" : "i386";
+}
+
+// The loader's expansion of $PLATFORM/$LIB for a target on this system.
+std::string platform_lib(const std::string &target)
+{
+    return target == "i386" ? "i686/lib32" : "x86_64/lib/x86_64-linux-gnu";
+}
+
+// Runs a shell script in dir with $1 set to the target's bundle fixtures.
+void shell(const std::string &target, const std::string &dir, const std::string &script)
+{
+    RunOptions options;
+    options.cwd = dir;
+    RunResult r = run_process({"sh", "-ec", script, "sh", fixture_path(target, "bundle")},
+                              options);
+    ASSERT_EQ(r.exit_code, 0) << script << "\n" << r.err;
+}
+
+// Every file of a directory tree with its bytes (a symlink with its target),
+// to show that bundling reads its inputs and nothing more.
+std::map<std::string, std::string> snapshot(const std::string &dir)
+{
+    std::map<std::string, std::string> files;
+    for (const std::string &name : list_dir(dir)) {
+        std::string path = dir + "/" + name;
+        char link[4096];
+        ssize_t n = readlink(path.c_str(), link, sizeof link);
+        if (n >= 0) {
+            files[name] = "-> " + std::string(link, (size_t)n);
+        } else if (!list_dir(path).empty()) {
+            for (const auto &f : snapshot(path))
+                files[name + "/" + f.first] = f.second;
+        } else {
+            files[name] = read_text(path);
+        }
+    }
+    return files;
+}
+
+std::vector<std::string> entry_names(const std::string &launcher)
+{
+    std::vector<std::string> names;
+    for (const std::string &line : split_lines(run_process({launcher, "@list"}).out))
+        names.push_back(line.substr(12));
+    return names;
+}
+
+// The plan line of one entry, from --verbose or --dry-run output.
+std::string plan_line(const std::string &out, const std::string &name)
+{
+    for (const std::string &line : split_lines(out))
+        if (line.rfind("entry ", 0) == 0 && line.find(": " + name + " <- ") != std::string::npos)
+            return line;
+    return "";
+}
+
+// The file that the plan says an entry was taken from.
+std::string plan_path(const std::string &out, const std::string &name)
+{
+    std::string line = plan_line(out, name);
+    size_t from = line.find(" <- ");
+    if (from == std::string::npos)
+        return "";
+    from += 4;
+    return line.substr(from, line.find(" (", from) - from);
+}
+
+class Bundle : public TargetTest {
+protected:
+    ScratchDir scratch;
+    std::string tmp;  // the packer's TMPDIR: must be empty after every run
+
+    void SetUp() override
+    {
+        tmp = scratch / "tmp";
+        shell(target(), scratch.path, "mkdir tmp");
+    }
+
+    RunResult bundle(const std::vector<std::string> &args,
+                     const std::string &library_path = "")
+    {
+        std::vector<std::string> argv = {sfxpack_path(), "--bundle"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        RunOptions options;
+        options.set_env = {"TMPDIR=" + tmp};
+        if (library_path.empty())
+            options.unset_env = {"LD_LIBRARY_PATH"};
+        else
+            options.set_env.push_back("LD_LIBRARY_PATH=" + library_path);
+        RunResult r = run_process(argv, options);
+        EXPECT_EQ(list_dir(tmp), std::vector<std::string>{}) << "temporary files left";
+        return r;
+    }
+
+    // Runs a launcher from / with no library path, so that it can only use
+    // what it carries.
+    RunResult launch(const std::string &launcher, const std::vector<std::string> &args)
+    {
+        RunOptions options;
+        options.cwd = "/";
+        options.unset_env = {"LD_LIBRARY_PATH"};
+        return run_launcher(launcher, args, scratch.path, options);
+    }
+
+    // Unpacks a launcher and reads back each entry's run-time search path.
+    std::map<std::string, std::string> unpacked_runpaths(const std::string &launcher)
+    {
+        std::map<std::string, std::string> runpaths;
+        RunOptions here;
+        here.cwd = scratch.path;
+        EXPECT_EQ(run_process({launcher, "@unpack"}, here).exit_code, 0);
+        std::string dir = scratch / entry_names(launcher).front();
+        for (const std::string &name : list_dir(dir)) {
+            ElfImage image;
+            std::string error;
+            EXPECT_EQ(image.load(dir + "/" + name, error), 0) << error;
+            runpaths[name] = image.rpath.empty() ? image.runpath : "RPATH " + image.rpath;
+        }
+        remove_tree(dir);
+        return runpaths;
+    }
+};
+
+TEST_P(Bundle, ChainOfOwnLibrariesRunsFromAnywhereOnceTheOriginalsAreGone)
+{
+    std::string src = scratch / "src";
+    shell(target(), scratch.path, "mkdir src && cp -a \"$1\"/. src/");
+    std::map<std::string, std::string> before = snapshot(src);
+    std::string launcher = scratch / "chain-sfx";
+
+    RunResult dry = bundle({"--dry-run", src + "/chain"}, src);
+    EXPECT_EQ(dry.exit_code, 0) << dry.err;
+    EXPECT_FALSE(file_exists(launcher));
+    EXPECT_EQ(plan_line(dry.out, "libbun_common.so.1"),
+              "entry 3: libbun_common.so.1 <- " + src + "/libbun_common.so.1 (needed by "
+              "libbun_a.so.1, libbun_b.so.1; found through LD_LIBRARY_PATH; run-time "
+              "search path set to $ORIGIN)");
+    EXPECT_NE(dry.out.find("system: libc.so.6 (needed by chain"), std::string::npos) << dry.out;
+
+    RunResult packed = bundle({"-o", launcher, src + "/chain"}, src);
+    ASSERT_EQ(packed.exit_code, 0) << packed.err;
+    EXPECT_EQ(packed.out, "");
+    EXPECT_TRUE(snapshot(src) == before) << "the inputs were modified";
+    remove_tree(src);
+
+    // Each library under the name the loader asks for, not the file's own.
+    EXPECT_EQ(entry_names(launcher),
+              (std::vector<std::string>{"chain", "libbun_a.so.1", "libbun_b.so.1",
+                                        "libbun_common.so.1"}));
+    RunResult ran = launch(launcher, {"x", "y z", "@list-not"});
+    EXPECT_EQ(ran.out, "chain 13\narg x\narg y z\narg @list-not\n") << ran.err;
+    EXPECT_EQ(ran.exit_code, 3);
+    for (const auto &r : unpacked_runpaths(launcher))
+        EXPECT_EQ(r.second, "$ORIGIN") << r.first;
+}
+
+TEST_P(Bundle, IncludedPluginBringsItsOwnLibrariesAndDataComesAsItIs)
+{
+    std::string dir = fixture_path(target(), "bundle");
+    write_text(scratch / "table.dat", pseudo_random_bytes(3000, 5));
+    std::string launcher = scratch / "chain-sfx";
+    RunResult packed = bundle({"-v", "-o", launcher, "--include", dir + "/libbun_plugin.so",
+                               "--include", scratch / "table.dat", dir + "/chain"},
+                              dir);
+    ASSERT_EQ(packed.exit_code, 0) << packed.err;
+    EXPECT_NE(plan_line(packed.out, "libbun_extra.so.1").find("(needed by libbun_plugin.so;"),
+              std::string::npos) << packed.out;
+    EXPECT_EQ(plan_line(packed.out, "table.dat"),
+              "entry 6: table.dat <- " + scratch / "table.dat" + " (--include)");
+    EXPECT_EQ(entry_names(launcher),
+              (std::vector<std::string>{"chain", "libbun_a.so.1", "libbun_b.so.1",
+                                        "libbun_common.so.1", "libbun_extra.so.1",
+                                        "libbun_plugin.so", "table.dat"}));
+    RunResult ran = launch(launcher, {"plugin"});
+    EXPECT_EQ(ran.out, "chain 13\nplugin 202\n") << ran.err;
+    EXPECT_EQ(ran.exit_code, 0);
+
+    RunOptions here;
+    here.cwd = scratch.path;
+    ASSERT_EQ(run_process({launcher, "@unpack"}, here).exit_code, 0);
+    EXPECT_EQ(read_text(scratch / "chain/table.dat"), read_text(scratch / "table.dat"));
+}
+
+TEST_P(Bundle, ExcludedLibraryIsLeftToTheSystem)
+{
+    std::string dir = fixture_path(target(), "bundle");
+    std::string launcher = scratch / "chain-sfx";
+    RunResult packed = bundle({"--verbose", "--exclude", "libbun_comm*", "-o", launcher,
+                               dir + "/chain"},
+                              dir);
+    ASSERT_EQ(packed.exit_code, 0) << packed.err;
+    EXPECT_NE(packed.out.find("system: libbun_common.so.1 (needed by libbun_a.so.1, "
+                              "libbun_b.so.1; --exclude libbun_comm*)\n"),
+              std::string::npos) << packed.out;
+    EXPECT_EQ(entry_names(launcher),
+              (std::vector<std::string>{"chain", "libbun_a.so.1", "libbun_b.so.1"}));
+
+    RunOptions with_system;
+    with_system.set_env = {"LD_LIBRARY_PATH=" + dir};
+    RunResult ran = run_launcher(launcher, {}, scratch.path, with_system);
+    EXPECT_EQ(ran.out, "chain 13\n") << ran.err;
+    RunResult without = launch(launcher, {});
+    EXPECT_NE(without.err.find("libbun_common.so.1"), std::string::npos) << without.err;
+    EXPECT_NE(without.exit_code, 0);
+}
+
+// An old-style RPATH of the program also serves its libraries' needs; the
+// program itself runs from that layout, so the loader agrees with the plan.
+TEST_P(Bundle, ProgramRpathServesItsLibrariesToo)
+{
+    shell(target(), scratch.path,
+          "mkdir -p app/bin app/lib && cp \"$1\"/chain app/bin/ && cp -a \"$1\"/libbun_* app/lib/"
+          " && patchelf --force-rpath --set-rpath '$ORIGIN/../lib' app/bin/chain"
+          " && ./app/bin/chain >/dev/null");
+    std::string launcher = scratch / "chain-sfx";
+    RunResult packed = bundle({"-v", "-o", launcher, scratch / "app/bin/chain"});
+    ASSERT_EQ(packed.exit_code, 0) << packed.err;
+    for (const char *lib : {"libbun_a.so.1", "libbun_b.so.1", "libbun_common.so.1"})
+        EXPECT_NE(plan_line(packed.out, lib).find("found through RPATH of chain;"),
+                  std::string::npos) << packed.out;
+    remove_tree(scratch / "app");
+    EXPECT_EQ(launch(launcher, {}).out, "chain 13\n");
+    for (const auto &r : unpacked_runpaths(launcher))
+        EXPECT_EQ(r.second, "$ORIGIN") << r.first;
+}
+
+// A RUNPATH serves only its own object's needs; $ORIGIN, $PLATFORM and $LIB
+// (braced or not) expand as the loader expands them. Libraries whose search
+// path already begins with $ORIGIN are packed byte for byte.
+TEST_P(Bundle, RunpathTokensExpandAsForTheLoader)
+{
+    std::string libdir = "app/" + platform_lib(target());
+    shell(target(), scratch.path,
+          "mkdir -p app " + libdir + " && cp \"$1\"/chain app/ && cp -a \"$1\"/libbun_* " +
+              libdir +
+              " && patchelf --set-rpath '${ORIGIN}/$PLATFORM/${LIB}' app/chain"
+              " && patchelf --set-rpath '$ORIGIN' " + libdir + "/libbun_a.so.1.2.3"
+              " && patchelf --set-rpath '$ORIGIN/:/nowhere' " + libdir + "/libbun_b.so.1.2.3"
+              " && ./app/chain >/dev/null");
+    std::string launcher = scratch / "chain-sfx";
+    RunResult packed = bundle({"-v", "-o", launcher, scratch / "app/chain"});
+    ASSERT_EQ(packed.exit_code, 0) << packed.err;
+    EXPECT_EQ(plan_path(packed.out, "libbun_a.so.1"),
+              scratch / "app/" + platform_lib(target()) + "/libbun_a.so.1");
+    EXPECT_NE(plan_line(packed.out, "libbun_a.so.1")
+                  .find("found through RUNPATH of chain; run-time search path already "
+                        "begins with $ORIGIN)"),
+              std::string::npos) << packed.out;
+    EXPECT_NE(plan_line(packed.out, "libbun_b.so.1").find("found through RUNPATH of libbun_a.so.1;"),
+              std::string::npos) << packed.out;
+    EXPECT_NE(plan_line(packed.out, "libbun_common.so.1")
+                  .find("found through RUNPATH of libbun_a.so.1; run-time search path set"),
+              std::string::npos) << packed.out;
+
+    std::string original_a = read_text(scratch / (libdir + "/libbun_a.so.1.2.3"));
+    remove_tree(scratch / "app");
+    EXPECT_EQ(launch(launcher, {}).out, "chain 13\n");
+    std::map<std::string, std::string> runpaths = unpacked_runpaths(launcher);
+    EXPECT_EQ(runpaths["chain"], "$ORIGIN");
+    EXPECT_EQ(runpaths["libbun_b.so.1"], "$ORIGIN/:/nowhere");
+    EXPECT_EQ(runpaths["libbun_common.so.1"], "$ORIGIN");
+    RunOptions here;
+    here.cwd = scratch.path;
+    ASSERT_EQ(run_process({launcher, "@unpack"}, here).exit_code, 0);
+    EXPECT_TRUE(read_text(scratch / "chain/libbun_a.so.1") == original_a);
+}
+
+// The loader passes over a library of the other architecture and goes on
+// searching; so does the packer.
+TEST_P(Bundle, LibraryOfTheOtherArchitectureIsPassedOver)
+{
+    std::string mine = fixture_path(target(), "bundle");
+    std::string other = fixture_path(other_target(target()), "bundle");
+    RunResult dry = bundle({"-n", mine + "/chain"}, other + ":" + mine);
+    ASSERT_EQ(dry.exit_code, 0) << dry.err;
+    for (const char *lib : {"libbun_a.so.1", "libbun_b.so.1", "libbun_common.so.1"})
+        EXPECT_EQ(plan_path(dry.out, lib), mine + "/" + lib);
+}
+
+// Debian's zlib, found through the loader cache, is bundled; at run time the
+// system's copy is hidden by a bind mount in a private mount namespace, so
+// only the bundled copy can serve.
+TEST_P(Bundle, BundledDebianLibraryIsTheOneLoaded)
+{
+    std::string program = fixture_path(target(), "bundle/zprobe");
+    std::string launcher = scratch / "zprobe-sfx";
+    RunResult packed = bundle({"-v", "-o", launcher, program});
+    ASSERT_EQ(packed.exit_code, 0) << packed.err;
+    EXPECT_NE(plan_line(packed.out, "libz.so.1").find("found through the loader cache"),
+              std::string::npos) << packed.out;
+    std::string system_zlib = plan_path(packed.out, "libz.so.1");
+    ASSERT_NE(system_zlib, "");
+    EXPECT_EQ(entry_names(launcher), (std::vector<std::string>{"zprobe", "libz.so.1"}));
+
+    RunOptions options;
+    options.set_env = {"TEMP=" + scratch.path};
+    RunResult ran = run_process(
+        {"unshare", "-m", "sh", "-c",
+         "mount --bind /dev/null \"$1\" || exit 90; "
+         "if \"$2\" >/dev/null 2>&1; then exit 91; fi; exec \"$3\"",
+         "sh", system_zlib, program, launcher},
+        options);
+    EXPECT_EQ(ran.exit_code, 0) << ran.err;
+    EXPECT_NE(ran.out.find("round trip ok"), std::string::npos) << ran.out;
+    EXPECT_EQ(list_dir(scratch.path),
+              (std::vector<std::string>{"tmp", "zprobe-sfx"}));
+}
+
+// Every refusal: one line, a defined status, no OUTPUT and no temporary file.
+TEST_P(Bundle, RefusalsSayWhyAndLeaveNothing)
+{
+    std::string dir = fixture_path(target(), "bundle");
+    write_text(scratch / "script", "#!/bin/sh\necho hi\n");
+    chmod((scratch / "script").c_str(), 0755);
+    std::string foreign = read_text(dir + "/chain");
+    foreign[18] = (char)EM_AARCH64;
+    foreign[19] = 0;
+    write_text(scratch / "foreign", foreign);
+    std::vector<std::string> many;
+    for (int i = 0; i < 29; i++) {
+        write_text(scratch / ("d" + std::to_string(i)), std::to_string(i));
+        many.push_back("--include");
+        many.push_back(scratch / ("d" + std::to_string(i)));
+    }
+    many.push_back(dir + "/chain");
+
+    struct Case {
+        std::vector<std::string> args;
+        std::string library_path;
+        int status;
+        std::string message;
+    };
+    std::string other = other_target(target());
+    std::vector<Case> cases = {
+        {{"--target", other, dir + "/chain"}, dir, 2,
+         dir + "/chain is an " + target() + " program, but --target " + other + " was given"},
+        {{scratch / "script"}, "", 1, "script: not an ELF file"},
+        {{dir + "/static"}, "", 1, "static is not a dynamically linked program"},
+        {{dir + "/libbun_common.so.1"}, "", 1, "not a dynamically linked program"},
+        {{scratch / "foreign"}, "", 1, "foreign is built for AArch64"},
+        {{dir + "/chain"}, "", 1,
+         "library libbun_a.so.1 not found; chain (" + dir + "/chain) needs it"},
+        {many, dir, 2, "33 entries: the launcher unpacks at most 32"},
+        {{dir + "/chain", dir + "/zprobe"}, "", 2, "--bundle takes one PROGRAM"},
+        {{"--stored", dir + "/chain"}, "", 2, "--stored cannot be used with --bundle"},
+        {{scratch / "nothing"}, "", 1, "nothing: No such file or directory"},
+        {{"--include", scratch / "absent", dir + "/chain"}, dir, 1,
+         "absent: No such file or directory"},
+    };
+    std::vector<std::string> before = list_dir(scratch.path);
+    for (const Case &c : cases) {
+        std::vector<std::string> args = {"-o", scratch / "out"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        RunResult r = bundle(args, c.library_path);
+        SCOPED_TRACE(c.message);
+        EXPECT_EQ(r.exit_code, c.status);
+        EXPECT_EQ(r.err.rfind("sfxpack: ", 0), 0u) << r.err;
+        EXPECT_EQ(split_lines(r.err).size(), 1u) << r.err;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+        EXPECT_EQ(list_dir(scratch.path), before);
+    }
+}
+
+// RUNPATH does not serve the needs of the object's libraries: the loader
+// cannot start such a program, and the packer names what is missing.
+TEST_P(Bundle, LibraryFoundOnlyThroughAnotherObjectsRunpathIsMissing)
+{
+    shell(target(), scratch.path,
+          "mkdir -p app/lib && cp \"$1\"/chain app/ && cp -a \"$1\"/libbun_* app/lib/"
+          " && patchelf --set-rpath \"$PWD/app/lib\" app/chain"
+          " && ! ./app/chain >/dev/null 2>&1");
+    RunResult r = bundle({"-o", scratch / "out", scratch / "app/chain"});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.err, "sfxpack: library libbun_b.so.1 not found; libbun_a.so.1 (" +
+                         scratch / "app/lib/libbun_a.so.1) needs it\n");
+    EXPECT_FALSE(file_exists(scratch / "out"));
+}
+
+INSTANTIATE_FOR_TARGETS(Bundle);
+
+// A real program of this machine's Debian packages: xz needs liblzma.so.5,
+// which is hidden at run time. (The i386 side of this uses zlib above: the
+// machine has no i386 Debian programs, only 32-bit libraries.)
+TEST(BundleRealProgram, XzRunsWithTheSystemLiblzmaHidden)
+{
+    ScratchDir scratch;
+    std::string launcher = scratch / "xz";
+    RunResult packed = run_sfxpack({"--bundle", "-v", "-o", launcher, "/usr/bin/xz"});
+    ASSERT_EQ(packed.exit_code, 0) << packed.err;
+    std::string liblzma = plan_path(packed.out, "liblzma.so.5");
+    ASSERT_NE(liblzma, "") << packed.out;
+    std::string text = pseudo_random_bytes(20000, 3) + std::string(20000, 'x');
+    write_text(scratch / "text", text);
+
+    RunOptions options;
+    options.set_env = {"TEMP=" + scratch.path};
+    RunResult ran = run_process(
+        {"unshare", "-m", "sh", "-c",
+         "mount --bind /dev/null \"$1\" || exit 90; "
+         "if /usr/bin/xz --version >/dev/null 2>&1; then exit 91; fi; "
+         "\"$2\" -c \"$3\" > \"$3.xz\" && exec \"$2\" -dc \"$3.xz\"",
+         "sh", liblzma, launcher, scratch / "text"},
+        options);
+    EXPECT_EQ(ran.exit_code, 0) << ran.err;
+    EXPECT_TRUE(ran.out == text);
+    EXPECT_EQ(read_text(scratch / "text.xz").substr(0, 6), "\xfd" "7zXZ" + std::string(1, '\0'));
+}
+
+}  // namespace

@@ -1,0 +1,122 @@
+// The man page sfxpack(1) against `sfxpack --help`: the same options, the
+// launcher's switches, the usual sections, and no complaint from groff.
+#include <regex>
+#include <set>
+
+#include "sfx.h"
+
+namespace {
+
+std::string man_page() { return read_text(SFX_MAN_PAGE); }
+
+// The man page's lines between ".SH NAME" and the next ".SH".
+std::vector<std::string> man_section(const std::string &name)
+{
+    std::vector<std::string> lines, section;
+    bool inside = false;
+    for (const std::string &line : split_lines(man_page())) {
+        if (line.rfind(".SH", 0) == 0) {
+            inside = line == ".SH " + name || line == ".SH \"" + name + "\"";
+            continue;
+        }
+        if (inside)
+            section.push_back(line);
+    }
+    return section;
+}
+
+// A roff line as text: no font changes, no macro name, plain hyphens.
+std::string plain(std::string line)
+{
+    line = std::regex_replace(line, std::regex(R"(\\f[BIRP])"), "");
+    line = std::regex_replace(line, std::regex(R"(\\-)"), "-");
+    line = std::regex_replace(line, std::regex(R"(^\.[A-Z]+ ?)"), "");
+    return std::regex_replace(line, std::regex("\""), " ");
+}
+
+std::set<std::string> options_in(const std::string &text)
+{
+    std::set<std::string> found;
+    std::regex option(R"((^|[\s,\[])(--?[a-z][a-z-]*))");
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), option);
+         it != std::sregex_iterator(); ++it)
+        found.insert((*it)[2]);
+    return found;
+}
+
+// The option column of the help's "options:" block.
+std::set<std::string> help_options(const std::string &help)
+{
+    std::set<std::string> found;
+    bool inside = false;
+    for (const std::string &line : split_lines(help)) {
+        if (line == "options:") {
+            inside = true;
+            continue;
+        }
+        if (inside && line.empty())
+            break;
+        if (inside && line.rfind("  -", 0) == 0) {
+            std::set<std::string> here = options_in(line.substr(0, line.find("   ", 2)));
+            found.insert(here.begin(), here.end());
+        }
+    }
+    return found;
+}
+
+// The tag lines (after .TP) of the OPTIONS section.
+std::set<std::string> man_options()
+{
+    std::set<std::string> found;
+    std::vector<std::string> lines = man_section("OPTIONS");
+    for (size_t i = 0; i + 1 < lines.size(); i++)
+        if (lines[i] == ".TP") {
+            std::set<std::string> here = options_in(plain(lines[i + 1]));
+            found.insert(here.begin(), here.end());
+        }
+    return found;
+}
+
+TEST(ManPage, ListsTheOptionsThatHelpLists)
+{
+    RunResult help = run_sfxpack({"--help"});
+    ASSERT_EQ(help.exit_code, 0);
+    std::set<std::string> from_help = help_options(help.out);
+    EXPECT_GE(from_help.size(), 12u);
+    EXPECT_EQ(man_options(), from_help);
+}
+
+TEST(ManPage, HasTheUsualSectionsAndTheLauncherSide)
+{
+    for (const char *section : {"NAME", "SYNOPSIS", "DESCRIPTION", "OPTIONS",
+                                "LAUNCHER SWITCHES", "ENVIRONMENT", "EXIT STATUS",
+                                "EXAMPLES"})
+        EXPECT_FALSE(man_section(section).empty()) << section;
+
+    std::string switches;
+    for (const std::string &line : man_section("LAUNCHER SWITCHES"))
+        switches += plain(line) + "\n";
+    for (const char *s : {"@unpack", "@list", "@version", "@debug", "@verbose"})
+        EXPECT_NE(switches.find(s), std::string::npos) << s;
+
+    std::string environment;
+    for (const std::string &line : man_section("ENVIRONMENT"))
+        environment += plain(line) + "\n";
+    for (const char *v : {"\nTEMP\n", "\nTMP\n"})
+        EXPECT_NE(environment.find(v), std::string::npos) << v;
+
+    std::string exit_status;
+    for (const std::string &line : man_section("EXIT STATUS"))
+        exit_status += plain(line) + "\n";
+    for (const char *status : {"\n0\n", "\n122\n", "\n124\n", "\n125\n", "\n126\n", "\n127\n"})
+        EXPECT_NE(exit_status.find(status), std::string::npos) << status;
+}
+
+TEST(ManPage, FormatsWithoutWarnings)
+{
+    RunResult r = run_process({"groff", "-man", "-Tutf8", "-ww", "-z", SFX_MAN_PAGE});
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.err, "");
+}
+
+}  // namespace
