@@ -16,6 +16,58 @@ static int fail(int status, const std::string &message)
     return status;
 }
 
+// With --bundle, the program's libraries join it as the loader would find
+// them; otherwise the files are the plan as given. Returns 0 or an exit status.
+static int plan_entries(PackOptions &options, BundlePlan &plan)
+{
+    std::string error;
+    if (!options.bundle) {
+        plan_files(options, plan);
+        return 0;
+    }
+    const std::string program = options.files[0].path;
+    std::string target;
+    if (bundle_program_target(program, target, error))
+        return fail(EXIT_PACK_FAILED, error);
+    if (options.target_given && options.target != target)
+        return fail(EXIT_USAGE, program + " is an " + target + " program, but --target " +
+                                    options.target + " was given");
+    options.target = target;
+    if (plan_bundle(options, target, plan, error))
+        return fail(EXIT_PACK_FAILED, error);
+    options.files.clear();
+    for (const PlanEntry &e : plan.entries)
+        options.files.push_back({e.path, e.name, false});
+    return 0;
+}
+
+// Pairs each file with its stored stream: its own bytes for --stored files,
+// its compressed form otherwise. Returns 0 or an exit status.
+static int store_entries(const PackOptions &options, const std::vector<Bytes> &contents,
+                         std::vector<Bytes> &compressed, std::vector<PackedEntry> &entries)
+{
+    std::vector<const Bytes *> to_compress;
+    for (size_t i = 0; i < options.files.size(); i++)
+        if (!options.files[i].stored)
+            to_compress.push_back(&contents[i]);
+    std::vector<std::string> errors;
+    compress_all(to_compress, compressed, errors);
+
+    size_t next_compressed = 0;
+    for (size_t i = 0; i < options.files.size(); i++) {
+        const InputFile &file = options.files[i];
+        if (file.stored) {
+            entries.push_back({file.name, &contents[i]});
+            continue;
+        }
+        size_t k = next_compressed++;
+        if (!errors[k].empty())
+            return fail(EXIT_PACK_FAILED, file.path + ": " + errors[k]);
+        entries.push_back({file.name, &compressed[k]});
+    }
+    return 0;
+}
+
 int main(int argc, char **argv)
 {
     PackOptions options;
@@ -28,23 +80,8 @@ int main(int argc, char **argv)
     }
 
     BundlePlan plan;
-    if (options.bundle) {
-        const std::string program = options.files[0].path;
-        std::string target;
-        if (bundle_program_target(program, target, error))
-            return fail(EXIT_PACK_FAILED, error);
-        if (options.target_given && options.target != target)
-            return fail(EXIT_USAGE, program + " is an " + target + " program, but --target " +
-                                        options.target + " was given");
-        options.target = target;
-        if (plan_bundle(options, target, plan, error))
-            return fail(EXIT_PACK_FAILED, error);
-        options.files.clear();
-        for (const PlanEntry &e : plan.entries)
-            options.files.push_back({e.path, e.name, false});
-    } else {
-        plan_files(options, plan);
-    }
+    if (int status = plan_entries(options, plan))
+        return status;
     if (options.verbose || options.dry_run) {
         print_plan(stdout, plan);
         if (fflush(stdout) != 0)
@@ -69,27 +106,10 @@ int main(int argc, char **argv)
         if (read_input(options.files[i].path, contents[i], error))
             return fail(EXIT_PACK_FAILED, error);
 
-    std::vector<const Bytes *> to_compress;
-    for (size_t i = 0; i < options.files.size(); i++)
-        if (!options.files[i].stored)
-            to_compress.push_back(&contents[i]);
     std::vector<Bytes> compressed;
-    std::vector<std::string> errors;
-    compress_all(to_compress, compressed, errors);
-
     std::vector<PackedEntry> entries;
-    size_t next_compressed = 0;
-    for (size_t i = 0; i < options.files.size(); i++) {
-        const InputFile &file = options.files[i];
-        if (file.stored) {
-            entries.push_back({file.name, &contents[i]});
-            continue;
-        }
-        size_t k = next_compressed++;
-        if (!errors[k].empty())
-            return fail(EXIT_PACK_FAILED, file.path + ": " + errors[k]);
-        entries.push_back({file.name, &compressed[k]});
-    }
+    if (int status = store_entries(options, contents, compressed, entries))
+        return status;
 
     if (link_launcher(entries, options.target, options.output, error))
         return fail(EXIT_PACK_FAILED, error);
