@@ -120,6 +120,9 @@ static int build_in(const TempDir &dir, const std::vector<PackedEntry> &entries,
     std::string runtime = runtime_archive(target, error);
     if (runtime.empty())
         return -1;
+    std::vector<std::string> runtime_flags;
+    if (runtime_link_flags(runtime, runtime_flags, error))
+        return -1;
 
     std::vector<BlockEntry> blocks;
     for (size_t i = 0; i < entries.size(); i++) {
@@ -145,10 +148,12 @@ static int build_in(const TempDir &dir, const std::vector<PackedEntry> &entries,
     }
     // Non-PIE: the table holds absolute pointers in read-only data, which a
     // PIE would have to relocate at load time (text relocations).
-    rc = run_command({cc, machine, "-no-pie", "-static-libgcc", "-o", linked,
-                      "payload.o", "-Wl,--whole-archive", runtime,
-                      "-Wl,--no-whole-archive"},
-                     dir.path);
+    std::vector<std::string> link = {cc, machine, "-no-pie", "-static-libgcc",
+                                     "-o", linked, "payload.o",
+                                     "-Wl,--whole-archive", runtime,
+                                     "-Wl,--no-whole-archive"};
+    link.insert(link.end(), runtime_flags.begin(), runtime_flags.end());
+    rc = run_command(link, dir.path);
     if (rc != 0) {
         error = "linking the launcher with " + cc + " failed";
         return -1;
