@@ -2,8 +2,9 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 ARGS ?=
+FUZZ_SECONDS ?= 600
 
-.PHONY: all bootstrap configure build demo test clean
+.PHONY: all bootstrap configure build demo test fuzz clean
 
 all: build
 
@@ -21,6 +22,10 @@ demo: build
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
+
+# A longer fuzz run than the test suite's, into the same working corpus.
+fuzz: build
+	fuzz/run-fuzzer $(BUILD)/bin/extract_entry_fuzz $(FUZZ_SECONDS) $(BUILD)/fuzz
 
 clean:
 	rm -rf $(BUILD)
