@@ -4,7 +4,7 @@ JOBS ?= $(shell nproc)
 ARGS ?=
 FUZZ_SECONDS ?= 600
 
-.PHONY: all bootstrap configure build demo test fuzz clean
+.PHONY: all bootstrap configure build demo test sanitize fuzz clean
 
 all: build
 
@@ -22,6 +22,11 @@ demo: build
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
+	scripts/sanitizer-suite $(BUILD)/sanitize $(JOBS)
+
+# The black-box suite against launchers built with ASan and UBSan.
+sanitize: bootstrap
+	scripts/sanitizer-suite $(BUILD)/sanitize $(JOBS)
 
 # A longer fuzz run than the test suite's, into the same working corpus.
 fuzz: build

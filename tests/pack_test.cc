@@ -91,7 +91,7 @@ TEST_P(Packer, PayloadSectionsFollowTheReadOnlyDataInOrder)
     EXPECT_EQ(image.index_of(".qzvdump.ptr"), str + 2);
 
     const char *names[] = {".qzvdump.str", ".qzvdump.bin", ".qzvdump.ptr"};
-    uint64_t aligns[] = {1, 1, 8};
+    const uint64_t aligns[] = {1, 1, 8};
     for (int i = 0; i < 3; i++) {
         const ElfSection *s = image.find(names[i]);
         EXPECT_EQ(s->type, (uint32_t)SHT_PROGBITS) << names[i];

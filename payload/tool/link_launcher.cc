@@ -74,6 +74,7 @@ int write_file(const std::string &path, const void *data, size_t size,
 int run_command(const std::vector<std::string> &argv, const std::string &cwd)
 {
     std::vector<char *> args;
+    args.reserve(argv.size() + 1);
     for (const std::string &a : argv)
         args.push_back(const_cast<char *>(a.c_str()));
     args.push_back(NULL);
