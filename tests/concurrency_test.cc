@@ -47,6 +47,7 @@ TEST_P(Concurrency, FiftyAtOnceEachRunTheirOwnCopy)
     RunOptions options;
     options.set_env = {"TEMP=" + temp};
     std::vector<Started> started;
+    started.reserve(runs);
     for (int i = 0; i < runs; i++)
         started.push_back(start_process(
             {launcher, "hold", std::to_string(i + 1), gate, "run-" + std::to_string(i)},
