@@ -22,6 +22,7 @@ demo: build
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
+	@cat $(BUILD)/fuzz/summary
 	scripts/sanitizer-suite $(BUILD)/sanitize $(JOBS)
 
 # The black-box suite against launchers built with ASan and UBSan.
