@@ -2,8 +2,9 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 ARGS ?=
+FUZZ_SECONDS ?= 600
 
-.PHONY: all bootstrap configure build demo test package clean
+.PHONY: all bootstrap configure build demo test package sanitize fuzz clean
 
 all: build
 
@@ -21,6 +22,16 @@ demo: build
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
+	@cat $(BUILD)/fuzz/summary
+	scripts/sanitizer-suite $(BUILD)/sanitize $(JOBS)
+
+# The black-box suite against launchers built with ASan and UBSan.
+sanitize: bootstrap
+	scripts/sanitizer-suite $(BUILD)/sanitize $(JOBS)
+
+# A longer fuzz run than the test suite's, into the same working corpus.
+fuzz: build
+	fuzz/run-fuzzer $(BUILD)/bin/extract_entry_fuzz $(FUZZ_SECONDS) $(BUILD)/fuzz
 
 # The Debian package, $(BUILD)/sfxlaunch_<version>_amd64.deb.
 package: build

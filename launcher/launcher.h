@@ -33,7 +33,7 @@ void name_work_dir(void);
 int make_work_dir(void);
 void record_path(char *path);
 void remove_extracted_files(void);
-void die(const char *message);
+[[noreturn]] void die(const char *message);
 
 // unpack_pass.cc
 int unpack_payload(char **program_path);

@@ -21,7 +21,8 @@ static void report_exec_failure(const char *path, int error)
         size_t n = strlen(part);
         if (n > sizeof line - used)
             n = sizeof line - used;
-        memcpy(line + used, part, n);
+        // A byte buffer for write(2), never read as a string.
+        memcpy(line + used, part, n);  // NOLINT(bugprone-not-null-terminated-result)
         used += n;
     }
     if (used == sizeof line)
@@ -66,7 +67,9 @@ int run_program(const char *path, char *const argv[])
 
     if (pid == 0) {
         do {
-            errno = 0;
+            // The child's errno is the parent's too; the parent sets it
+            // again before it reads it.
+            errno = 0;  // NOLINT(clang-analyzer-unix.Vfork)
             execv(path, argv);
         } while (errno == EINTR);
         report_exec_failure(path, errno);

@@ -26,7 +26,7 @@ protected:
 
 TEST_P(CommandLine, VersionPrintsOnlyTheVersionWhateverElseIsGiven)
 {
-    for (auto args : std::vector<std::vector<std::string>>{
+    for (const auto &args : std::vector<std::vector<std::string>>{
              {"@version"}, {"@version", "@list"}, {"@unpack", "x", "@version", "@debug"}}) {
         RunResult r = launch(args);
         EXPECT_EQ(r.exit_code, 0);

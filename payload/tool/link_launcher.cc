@@ -74,6 +74,7 @@ int write_file(const std::string &path, const void *data, size_t size,
 int run_command(const std::vector<std::string> &argv, const std::string &cwd)
 {
     std::vector<char *> args;
+    args.reserve(argv.size() + 1);
     for (const std::string &a : argv)
         args.push_back(const_cast<char *>(a.c_str()));
     args.push_back(NULL);
@@ -120,6 +121,9 @@ static int build_in(const TempDir &dir, const std::vector<PackedEntry> &entries,
     std::string runtime = runtime_archive(target, error);
     if (runtime.empty())
         return -1;
+    std::vector<std::string> runtime_flags;
+    if (runtime_link_flags(runtime, runtime_flags, error))
+        return -1;
 
     std::vector<BlockEntry> blocks;
     for (size_t i = 0; i < entries.size(); i++) {
@@ -145,10 +149,12 @@ static int build_in(const TempDir &dir, const std::vector<PackedEntry> &entries,
     }
     // Non-PIE: the table holds absolute pointers in read-only data, which a
     // PIE would have to relocate at load time (text relocations).
-    rc = run_command({cc, machine, "-no-pie", "-static-libgcc", "-o", linked,
-                      "payload.o", "-Wl,--whole-archive", runtime,
-                      "-Wl,--no-whole-archive"},
-                     dir.path);
+    std::vector<std::string> link = {cc, machine, "-no-pie", "-static-libgcc",
+                                     "-o", linked, "payload.o",
+                                     "-Wl,--whole-archive", runtime,
+                                     "-Wl,--no-whole-archive"};
+    link.insert(link.end(), runtime_flags.begin(), runtime_flags.end());
+    rc = run_command(link, dir.path);
     if (rc != 0) {
         error = "linking the launcher with " + cc + " failed";
         return -1;

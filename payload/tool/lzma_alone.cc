@@ -32,6 +32,10 @@ static SRes read_memory(void *p, void *buf, size_t *size)
     size_t left = in->data->size() - in->pos;
     if (*size > left)
         *size = left;
+    // An empty input has no buffer at all, and memcpy from a null pointer is
+    // undefined even for no bytes.
+    if (*size == 0)
+        return SZ_OK;
     memcpy(buf, in->data->data() + in->pos, *size);
     in->pos += *size;
     return SZ_OK;

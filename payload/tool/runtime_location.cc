@@ -1,6 +1,9 @@
 #include "runtime_location.h"
 
+#include <errno.h>
 #include <limits.h>
+#include <stdio.h>
+#include <string.h>
 #include <unistd.h>
 
 const char *const runtime_targets[2] = {"x86_64", "i386"};
@@ -30,4 +33,28 @@ std::string runtime_archive(const std::string &target, std::string &error)
         return "";
     }
     return path;
+}
+
+int runtime_link_flags(const std::string &archive, std::vector<std::string> &flags,
+                       std::string &error)
+{
+    flags.clear();
+    std::string path = archive.substr(0, archive.rfind('.')) + ".ldflags";
+    FILE *in = fopen(path.c_str(), "r");
+    if (in == NULL) {
+        if (errno == ENOENT)
+            return 0;
+        error = path + ": " + strerror(errno);
+        return -1;
+    }
+    char flag[4096];
+    while (fscanf(in, "%4095s", flag) == 1)
+        flags.push_back(flag);
+    int failed = ferror(in);
+    fclose(in);
+    if (failed) {
+        error = path + ": read error";
+        return -1;
+    }
+    return 0;
 }

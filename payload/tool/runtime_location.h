@@ -3,6 +3,7 @@
 #define SFXPACK_RUNTIME_LOCATION_H
 
 #include <string>
+#include <vector>
 
 extern const char *const runtime_targets[2];
 
@@ -13,5 +14,12 @@ const char *target_machine_flag(const std::string &target);
 // (BIN/../lib/sfxlaunch/TARGET/libsfxlaunch.a), so a moved tree still works.
 // Returns an empty string with a reason in error when it is missing.
 std::string runtime_archive(const std::string &target, std::string &error);
+
+// Extra link flags that a runtime archive needs, read from the file beside it
+// (libsfxlaunch.ldflags, whitespace-separated). A sanitizer build of the
+// runtime writes one there so that its launchers get the sanitizers'
+// run-time libraries; a plain build has none. Returns 0, or -1 with a reason.
+int runtime_link_flags(const std::string &archive, std::vector<std::string> &flags,
+                       std::string &error);
 
 #endif

@@ -27,6 +27,7 @@ static void apply_options(const RunOptions &options)
 static std::vector<char *> c_argv(const std::vector<std::string> &argv)
 {
     std::vector<char *> args;
+    args.reserve(argv.size() + 1);
     for (const std::string &a : argv)
         args.push_back(const_cast<char *>(a.c_str()));
     args.push_back(nullptr);
@@ -89,7 +90,7 @@ RunResult run_process(const std::vector<std::string> &argv,
             }
         }
     }
-    for (auto &f : fds)
+    for (const auto &f : fds)
         if (f.fd >= 0)
             close(f.fd);
     int status = 0;
