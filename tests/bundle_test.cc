@@ -312,8 +312,8 @@ TEST_P(Bundle, BundledDebianLibraryIsTheOneLoaded)
     options.set_env = {"TEMP=" + scratch.path};
     RunResult ran = run_process(
         {"unshare", "-m", "sh", "-c",
-         "mount --bind /dev/null \"$1\" || exit 90; "
-         "if \"$2\" >/dev/null 2>&1; then exit 91; fi; exec \"$3\"",
+         std::string("mount --bind /dev/null \"$1\" || exit 90; ") +
+             "if \"$2\" >/dev/null 2>&1; then exit 91; fi; exec \"$3\"",
          "sh", system_zlib, program, launcher},
         options);
     EXPECT_EQ(ran.exit_code, 0) << ran.err;
@@ -412,9 +412,9 @@ TEST(BundleRealProgram, XzRunsWithTheSystemLiblzmaHidden)
     options.set_env = {"TEMP=" + scratch.path};
     RunResult ran = run_process(
         {"unshare", "-m", "sh", "-c",
-         "mount --bind /dev/null \"$1\" || exit 90; "
-         "if /usr/bin/xz --version >/dev/null 2>&1; then exit 91; fi; "
-         "\"$2\" -c \"$3\" > \"$3.xz\" && exec \"$2\" -dc \"$3.xz\"",
+         std::string("mount --bind /dev/null \"$1\" || exit 90; ") +
+             "if /usr/bin/xz --version >/dev/null 2>&1; then exit 91; fi; " +
+             "\"$2\" -c \"$3\" > \"$3.xz\" && exec \"$2\" -dc \"$3.xz\"",
          "sh", liblzma, launcher, scratch / "text"},
         options);
     EXPECT_EQ(ran.exit_code, 0) << ran.err;

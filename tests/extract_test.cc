@@ -21,7 +21,7 @@ class RoundTrip : public TargetTest {};
 TEST_P(RoundTrip, UnpackGivesBackEveryFileByteForByte)
 {
     ScratchDir scratch;
-    std::vector<size_t> sizes = {0, 1, 4095, 4096, 4097, 3 * 4096, 1000003};
+    std::vector<size_t> sizes = {0, 1, 4095, 4096, 4097, 3 * (size_t)4096, 1000003};
     std::vector<std::string> args = {fixture_path(target(), "probe")};
     for (size_t size : sizes) {
         std::string name = "size" + std::to_string(size);
@@ -103,7 +103,7 @@ std::string header_with_size(uint64_t size)
     return s;
 }
 
-const BadStream bad_streams[] = {
+constexpr BadStream bad_streams[] = {
     {"empty", [] { return std::string(); }, "bad: too short\n"},
     {"one_zero_byte", [] { return std::string(1, '\0'); }, "bad: too short\n"},
     {"twelve_bytes", [] { return good_stream().substr(0, 12); }, "bad: too short\n"},

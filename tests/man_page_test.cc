@@ -12,7 +12,7 @@ std::string man_page() { return read_text(SFX_MAN_PAGE); }
 // The man page's lines between ".SH NAME" and the next ".SH".
 std::vector<std::string> man_section(const std::string &name)
 {
-    std::vector<std::string> lines, section;
+    std::vector<std::string> section;
     bool inside = false;
     for (const std::string &line : split_lines(man_page())) {
         if (line.rfind(".SH", 0) == 0) {

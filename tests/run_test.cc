@@ -17,7 +17,7 @@ protected:
     std::string launcher;
 
     void SetUp() override { launcher = pack_probe(target(), scratch); }
-    RunResult launch(const std::vector<std::string> &args, RunOptions options = RunOptions())
+    RunResult launch(const std::vector<std::string> &args, const RunOptions &options = RunOptions())
     {
         return run_launcher(launcher, args, temp.path, options);
     }
@@ -171,7 +171,6 @@ TEST_P(Run, ThirtyThirdEntryStopsTheRunWith127)
         write_text(name, std::to_string(i));
         args.push_back(name);
     }
-    RunOptions quiet;
     std::string l = pack(target(), scratch / "many", args);
     RunResult r = run_launcher(l, {"report"}, temp.path);
     EXPECT_EQ(r.exit_code, 127);

@@ -106,9 +106,8 @@ int resolve_needs(Closure &c, int index, std::string &error)
     for (const std::string &name : needed) {
         auto known = c.by_name.find(name);
         if (known != c.by_name.end()) {
-            Node &n = c.nodes[(size_t)known->second];
             if (known->second != index) {
-                n.needed_by.push_back(requester);
+                c.nodes[(size_t)known->second].needed_by.push_back(requester);
                 c.nodes[(size_t)index].needs.push_back(known->second);
             }
             continue;
