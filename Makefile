@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 ARGS ?=
 
-.PHONY: all bootstrap configure build demo test clean
+.PHONY: all bootstrap configure build demo test bench clean
 
 all: build
 
@@ -21,6 +21,13 @@ demo: build
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
+
+# Measures the launchers against xz and a plain copy (see bench/RESULTS.md).
+# Run by hand on a machine as quiet as can be had; never part of `make test`.
+BENCH_ARGS ?=
+bench: build
+	@scripts/bootstrap python3 strace time
+	python3 bench/run_bench.py --build $(BUILD) $(BENCH_ARGS)
 
 clean:
 	rm -rf $(BUILD)
