@@ -208,8 +208,11 @@ def payload_size(launcher):
 
 
 def is_shared_object(path):
-    with open(path, "rb") as f:
-        head = f.read(18)
+    try:
+        with open(path, "rb") as f:
+            head = f.read(18)
+    except OSError:
+        return False
     return len(head) == 18 and head[:4] == b"\x7fELF" and struct.unpack_from("<H", head, 16)[0] == 3
 
 
