@@ -4,7 +4,7 @@ JOBS ?= $(shell nproc)
 ARGS ?=
 FUZZ_SECONDS ?= 600
 
-.PHONY: all bootstrap configure build demo test package sanitize fuzz clean
+.PHONY: all bootstrap configure build demo test package sanitize fuzz bench clean
 
 all: build
 
@@ -36,6 +36,13 @@ fuzz: build
 # The Debian package, $(BUILD)/sfxlaunch_<version>_amd64.deb.
 package: build
 	cd $(BUILD) && cpack -G DEB
+
+# Measures the launchers against xz and a plain copy (see bench/RESULTS.md).
+# Run by hand on a machine as quiet as can be had; never part of `make test`.
+BENCH_ARGS ?=
+bench: build
+	@scripts/bootstrap python3 strace time
+	python3 bench/run_bench.py --build $(BUILD) $(BENCH_ARGS)
 
 clean:
 	rm -rf $(BUILD)

@@ -32,7 +32,8 @@ void name_work_dir(void)
         snprintf(work_dir, WORK_DIR_SIZE - 1, "%s/%s-%lu", tmp, name,
                  (unsigned long)getpid());
     } else {
-        strncpy(work_dir, name, WORK_DIR_SIZE - 1);
+        // Not strncpy: its zero fill would touch all 64 KiB of the buffer.
+        snprintf(work_dir, WORK_DIR_SIZE, "%s", name);
     }
     if (trace_enabled)
         printf("work dir: '%s'\n", work_dir);
