@@ -16,4 +16,5 @@ static int MY_FAST_CALL LzmaDec_DecodeReal(CLzmaDec *p, SizeT limit,
     __attribute__((noinline, aligned(4096)));
 #endif
 
-#include "LzmaDec.c"
+/* The SDK ships its decoder only as source. */
+#include "LzmaDec.c" /* NOLINT(bugprone-suspicious-include) */
