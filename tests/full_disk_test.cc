@@ -59,7 +59,7 @@ TEST_P(FullDisk, CloseThatFailsEndsWith124)
 {
     // Small enough to sit whole in the output buffer: the disk fills up only
     // when the file is closed.
-    expect_unpack_to_fail(96 << 10, "64k");
+    expect_unpack_to_fail(40 << 10, "32k");
 }
 
 TEST_P(FullDisk, RunModeRemovesWhatItRecordedAndNeverStartsTheProgram)
