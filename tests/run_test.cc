@@ -21,6 +21,16 @@ protected:
     {
         return run_launcher(launcher, args, temp.path, options);
     }
+    // The run kept its work directory, holding only left, and said so after
+    // the failure's own message (if any).
+    void expect_directory_kept(const RunResult &r, const std::string &message,
+                               const std::vector<std::string> &left)
+    {
+        std::vector<std::string> dirs = list_dir(temp.path);
+        ASSERT_EQ(dirs.size(), 1u);
+        EXPECT_EQ(r.err, message + temp.path + "/" + dirs[0] + ": Directory not empty\n");
+        EXPECT_EQ(list_dir(temp / dirs[0]), left);
+    }
     std::string field(const RunResult &r, const std::string &name)
     {
         for (const std::string &line : split_lines(r.out))
@@ -142,10 +152,7 @@ TEST_P(Run, FileLeftByTheProgramKeepsTheDirectory)
 {
     RunResult r = launch({"litter"});
     EXPECT_EQ(r.exit_code, 0);
-    std::vector<std::string> dirs = list_dir(temp.path);
-    ASSERT_EQ(dirs.size(), 1u);
-    EXPECT_EQ(r.err, temp.path + "/" + dirs[0] + ": Directory not empty\n");
-    EXPECT_EQ(list_dir(temp / dirs[0]), std::vector<std::string>{"litter"});
+    expect_directory_kept(r, "", {"litter"});
 }
 
 TEST_P(Run, FailedExtractionRemovesEarlierFilesOnly)
@@ -157,10 +164,7 @@ TEST_P(Run, FailedExtractionRemovesEarlierFilesOnly)
     RunResult r = run_launcher(l, {"report"}, temp.path);
     EXPECT_EQ(r.exit_code, 124);
     EXPECT_EQ(r.out, "");
-    std::vector<std::string> dirs = list_dir(temp.path);
-    ASSERT_EQ(dirs.size(), 1u);
-    EXPECT_EQ(r.err, "bad: too short\n" + temp.path + "/" + dirs[0] + ": Directory not empty\n");
-    EXPECT_EQ(list_dir(temp / dirs[0]), std::vector<std::string>{"bad"});
+    expect_directory_kept(r, "bad: too short\n", {"bad"});
 }
 
 TEST_P(Run, ThirtyThirdEntryStopsTheRunWith127)
@@ -175,10 +179,7 @@ TEST_P(Run, ThirtyThirdEntryStopsTheRunWith127)
     RunResult r = run_launcher(l, {"report"}, temp.path);
     EXPECT_EQ(r.exit_code, 127);
     EXPECT_EQ(r.out, "");
-    std::vector<std::string> dirs = list_dir(temp.path);
-    ASSERT_EQ(dirs.size(), 1u);
-    EXPECT_EQ(r.err, "too many files\n" + temp.path + "/" + dirs[0] + ": Directory not empty\n");
-    EXPECT_EQ(list_dir(temp / dirs[0]), std::vector<std::string>{"f32"});
+    expect_directory_kept(r, "too many files\n", {"f32"});
 }
 
 TEST_P(Run, DuplicateNamesReplaceOnDiskAndTheSecondRemovalFails)
