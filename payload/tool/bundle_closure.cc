@@ -38,7 +38,7 @@ bool try_dirs(const Closure &c, const std::vector<std::string> &dirs,
 {
     for (const std::string &dir : dirs) {
         std::string candidate = in_dir(dir, name);
-        if (loadable_library(candidate, c.target, found.elf)) {
+        if (loadable_library(candidate, *c.target, found.elf)) {
             found.path = candidate;
             return true;
         }
@@ -57,7 +57,7 @@ bool search_library(const Closure &c, int requester, const std::string &name, No
             const Node &a = c.nodes[(size_t)l];
             if (!a.elf.has_rpath || a.elf.has_runpath)
                 continue;
-            if (try_dirs(c, expand_search_path(a.elf.rpath, ":", a.origin, c.target), name, found)) {
+            if (try_dirs(c, expand_search_path(a.elf.rpath, ":", a.origin, *c.target), name, found)) {
                 found.found = "RPATH of " + a.name;
                 return true;
             }
@@ -68,19 +68,19 @@ bool search_library(const Closure &c, int requester, const std::string &name, No
         return true;
     }
     if (r.elf.has_runpath &&
-        try_dirs(c, expand_search_path(r.elf.runpath, ":", r.origin, c.target), name, found)) {
+        try_dirs(c, expand_search_path(r.elf.runpath, ":", r.origin, *c.target), name, found)) {
         found.found = "RUNPATH of " + r.name;
         return true;
     }
-    for (const std::string &path : loader_cache_paths(name, c.target))
-        if (loadable_library(path, c.target, found.elf)) {
+    for (const std::string &path : loader_cache_paths(name, *c.target))
+        if (loadable_library(path, *c.target, found.elf)) {
             found.path = path;
             found.found = "the loader cache";
             return true;
         }
-    for (const std::string &dir : default_library_dirs(c.target))
-        if (try_dirs(c, {dir}, name, found)) {
-            found.found = "the default directory " + dir;
+    for (const char *const *dir = c.target->library_dirs; *dir; dir++)
+        if (try_dirs(c, {*dir}, name, found)) {
+            found.found = std::string("the default directory ") + *dir;
             return true;
         }
     return false;

@@ -29,7 +29,7 @@ struct Node {
 
 // The state of one bundling, written only by the functions of the closure.
 struct Closure {
-    std::string target;
+    const TargetInfo *target = nullptr;
     std::vector<std::string> library_path;  // LD_LIBRARY_PATH, expanded
     std::vector<std::string> excludes;      // --exclude patterns
     std::vector<Node> nodes;                // the program is node 0

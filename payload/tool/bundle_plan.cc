@@ -103,7 +103,7 @@ int check_regular_file(const std::string &path, std::string &error)
 
 }  // namespace
 
-int bundle_program_target(const std::string &path, std::string &target,
+int bundle_program_target(const std::string &path, const TargetInfo *&target,
                           std::string &error)
 {
     if (check_regular_file(path, error))
@@ -113,7 +113,7 @@ int bundle_program_target(const std::string &path, std::string &target,
         error += " (--bundle takes a dynamically linked program)";
         return -1;
     }
-    const char *program_target = elf_object_target(program);
+    const TargetInfo *program_target = elf_object_target(program);
     if (program_target == nullptr) {
         error = path + " is built for " + elf_machine_name(program) +
                 "; --bundle takes x86_64 and i386 programs";
@@ -128,11 +128,11 @@ int bundle_program_target(const std::string &path, std::string &target,
     return 0;
 }
 
-int plan_bundle(const PackOptions &options, const std::string &target,
+int plan_bundle(const PackOptions &options, const TargetInfo &target,
                 BundlePlan &plan, std::string &error)
 {
     Closure c;
-    c.target = target;
+    c.target = &target;
     c.excludes = options.excludes;
 
     Node program;
@@ -172,7 +172,7 @@ int plan_bundle(const PackOptions &options, const std::string &target,
     if (collect_closure(c, included, error))
         return -1;
 
-    plan.target = target;
+    plan.target = &target;
     plan.entries.clear();
     plan.entries.push_back(plan_entry(c.nodes[0], "the program"));
     for (int i : dependency_order(c)) {

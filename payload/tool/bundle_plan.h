@@ -32,21 +32,20 @@ struct SystemLibrary {
 };
 
 struct BundlePlan {
-    std::string target;
+    const TargetInfo *target = nullptr;
     std::vector<PlanEntry> entries;  // the program first
     std::vector<SystemLibrary> left_to_system;
 };
 
-// The target of the program at path: "x86_64" or "i386". Returns 0, or -1
-// with a one-line reason when it is not a dynamically linked program of
-// either.
-int bundle_program_target(const std::string &path, std::string &target,
+// The target of the program at path. Returns 0, or -1 with a one-line reason
+// when it is not a dynamically linked program of a known target.
+int bundle_program_target(const std::string &path, const TargetInfo *&target,
                           std::string &error);
 
 // Collects what options.files[0] needs for target. Returns 0, or -1 with a
 // one-line reason (a library that cannot be found names the object that
 // needs it).
-int plan_bundle(const PackOptions &options, const std::string &target,
+int plan_bundle(const PackOptions &options, const TargetInfo &target,
                 BundlePlan &plan, std::string &error);
 
 // The plan of a plain pack: the files as given.

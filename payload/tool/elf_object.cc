@@ -160,13 +160,9 @@ int read_elf_object(const std::string &path, ElfObject &object, std::string &err
     return rc;
 }
 
-const char *elf_object_target(const ElfObject &object)
+const TargetInfo *elf_object_target(const ElfObject &object)
 {
-    if (object.elf_class == ELFCLASS64 && object.machine == EM_X86_64)
-        return "x86_64";
-    if (object.elf_class == ELFCLASS32 && object.machine == EM_386)
-        return "i386";
-    return nullptr;
+    return find_elf_target(object.elf_class, object.machine);
 }
 
 std::string elf_machine_name(const ElfObject &object)

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "target_table.h"
+
 struct ElfObject {
     int elf_class = 0;    // ELFCLASS32 or ELFCLASS64
     unsigned machine = 0; // EM_*
@@ -25,9 +27,8 @@ struct ElfObject {
 // so).
 int read_elf_object(const std::string &path, ElfObject &object, std::string &error);
 
-// "x86_64" or "i386" when the object is built for one of the packer's
-// targets, NULL otherwise.
-const char *elf_object_target(const ElfObject &object);
+// The packer's target that the object is built for, or NULL.
+const TargetInfo *elf_object_target(const ElfObject &object);
 
 // The architecture in words, for messages: "x86_64", "i386", "AArch64", ...
 std::string elf_machine_name(const ElfObject &object);

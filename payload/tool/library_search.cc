@@ -16,23 +16,21 @@ std::string directory_of(const std::string &path)
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-// The loader's expansions of $LIB and $PLATFORM on this system: the multiarch
-// directory for x86_64, the biarch directory for i386, and the platform that
-// the kernel reports for each.
+// The loader's expansions of $LIB and $PLATFORM on this system.
 static std::string token_value(const std::string &token, const std::string &origin,
-                               const std::string &target)
+                               const TargetInfo &target)
 {
     if (token == "ORIGIN")
         return origin;
     if (token == "LIB")
-        return target == "i386" ? "lib32" : "lib/x86_64-linux-gnu";
+        return target.lib_token;
     if (token == "PLATFORM")
-        return target == "i386" ? "i686" : "x86_64";
+        return target.platform_token;
     return "";
 }
 
 static std::string expand_tokens(const std::string &element, const std::string &origin,
-                                 const std::string &target)
+                                 const TargetInfo &target)
 {
     std::string out;
     for (size_t i = 0; i < element.size(); i++) {
@@ -61,7 +59,7 @@ static std::string expand_tokens(const std::string &element, const std::string &
 std::vector<std::string> expand_search_path(const std::string &list,
                                             const char *separators,
                                             const std::string &origin,
-                                            const std::string &target)
+                                            const TargetInfo &target)
 {
     std::vector<std::string> dirs;
     size_t start = 0;
@@ -79,21 +77,12 @@ std::vector<std::string> expand_search_path(const std::string &list,
     return dirs;
 }
 
-const std::vector<std::string> &default_library_dirs(const std::string &target)
-{
-    static const std::vector<std::string> i386 = {
-        "/lib/i386-linux-gnu", "/usr/lib/i386-linux-gnu", "/lib32", "/usr/lib32"};
-    static const std::vector<std::string> x86_64 = {
-        "/lib/x86_64-linux-gnu", "/usr/lib/x86_64-linux-gnu", "/lib64", "/usr/lib64",
-        "/lib", "/usr/lib"};
-    return target == "i386" ? i386 : x86_64;
-}
 
 namespace {
 
 struct CacheEntry {
     std::string name;
-    std::string target;
+    const TargetInfo *target;
     std::string path;
 };
 
@@ -105,7 +94,7 @@ bool cache_read = false;
 // x86_64 entries say so, i386 ones are plain "libc6". Entries for optional
 // hardware capabilities are left out: the bundle must run on any processor
 // of the target.
-std::string cache_flags_target(const std::string &flags)
+const TargetInfo *cache_flags_target(const std::string &flags)
 {
     std::vector<std::string> tokens;
     size_t start = 0;
@@ -115,18 +104,20 @@ std::string cache_flags_target(const std::string &flags)
         while (!token.empty() && token.front() == ' ')
             token.erase(token.begin());
         if (token.find("hwcap") != std::string::npos)
-            return "";
+            return nullptr;
         if (token.find(':') == std::string::npos)
             tokens.push_back(token);
         if (comma == std::string::npos)
             break;
         start = comma + 1;
     }
-    if (tokens.size() == 1 && tokens[0] == "libc6")
-        return "i386";
-    if (tokens.size() == 2 && tokens[0] == "libc6" && tokens[1] == "x86-64")
-        return "x86_64";
-    return "";
+    std::string joined;
+    for (const std::string &t : tokens)
+        joined += (joined.empty() ? "" : ",") + t;
+    for (const TargetInfo &t : target_table)
+        if (joined == t.ldconfig_flags)
+            return &t;
+    return nullptr;
 }
 
 void read_cache()
@@ -152,8 +143,8 @@ void read_cache()
         if (line.empty() || line[0] != '\t' || open == std::string::npos ||
             arrow == std::string::npos || arrow < open)
             continue;
-        std::string target = cache_flags_target(line.substr(open + 2, arrow - open - 2));
-        if (!target.empty())
+        const TargetInfo *target = cache_flags_target(line.substr(open + 2, arrow - open - 2));
+        if (target != nullptr)
             cache_entries.push_back({line.substr(1, open - 1), target, line.substr(arrow + 5)});
     }
 }
@@ -161,18 +152,18 @@ void read_cache()
 }  // namespace
 
 std::vector<std::string> loader_cache_paths(const std::string &name,
-                                            const std::string &target)
+                                            const TargetInfo &target)
 {
     if (!cache_read)
         read_cache();
     std::vector<std::string> paths;
     for (const CacheEntry &e : cache_entries)
-        if (e.name == name && e.target == target)
+        if (e.name == name && e.target == &target)
             paths.push_back(e.path);
     return paths;
 }
 
-bool loadable_library(const std::string &path, const std::string &target,
+bool loadable_library(const std::string &path, const TargetInfo &target,
                       ElfObject &object)
 {
     struct stat st;
@@ -181,6 +172,5 @@ bool loadable_library(const std::string &path, const std::string &target,
     std::string error;
     if (read_elf_object(path, object, error) != 0)
         return false;
-    const char *object_target = elf_object_target(object);
-    return object.type == ET_DYN && object_target && target == object_target;
+    return object.type == ET_DYN && elf_object_target(object) == &target;
 }

@@ -15,21 +15,17 @@
 std::vector<std::string> expand_search_path(const std::string &list,
                                             const char *separators,
                                             const std::string &origin,
-                                            const std::string &target);
-
-// The directories the target's loader searches last, in order: the target's
-// own, never the other architecture's.
-const std::vector<std::string> &default_library_dirs(const std::string &target);
+                                            const TargetInfo &target);
 
 // The paths the loader cache holds for name on target, in the cache's order.
 // The cache is read once, through `ldconfig -p`; when that cannot run the
 // cache is taken as empty and the default directories still apply.
 std::vector<std::string> loader_cache_paths(const std::string &name,
-                                            const std::string &target);
+                                            const TargetInfo &target);
 
 // True when path is a shared library that the target's loader would load;
 // the loader skips anything else and goes on searching.
-bool loadable_library(const std::string &path, const std::string &target,
+bool loadable_library(const std::string &path, const TargetInfo &target,
                       ElfObject &object);
 
 // The directory part of path ("." when it has none).

@@ -115,7 +115,7 @@ static std::string absolute_path(const std::string &path)
 // Assembles and links inside dir, whose file names are fixed, so that no
 // temporary path can reach the launcher and the output stays reproducible.
 static int build_in(const TempDir &dir, const std::vector<PackedEntry> &entries,
-                    const std::string &target, const std::string &linked,
+                    const TargetInfo &target, const std::string &linked,
                     std::string &error)
 {
     std::string runtime = runtime_archive(target, error);
@@ -141,7 +141,7 @@ static int build_in(const TempDir &dir, const std::vector<PackedEntry> &entries,
         return -1;
 
     std::string cc = compiler_driver();
-    std::string machine = target_machine_flag(target);
+    std::string machine = target.machine_flag;
     int rc = run_command({cc, machine, "-c", "payload.s", "-o", "payload.o"}, dir.path);
     if (rc != 0) {
         error = "assembling the payload with " + cc + " failed";
@@ -163,7 +163,7 @@ static int build_in(const TempDir &dir, const std::vector<PackedEntry> &entries,
 }
 
 int link_launcher(const std::vector<PackedEntry> &entries,
-                  const std::string &target, const std::string &output,
+                  const TargetInfo &target, const std::string &output,
                   std::string &error)
 {
     for (const PackedEntry &e : entries)

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "lzma_alone.h"
+#include "target_table.h"
 
 struct PackedEntry {
     std::string name;
@@ -17,7 +18,7 @@ struct PackedEntry {
 // temporary file beside output and renamed over it at the end. Returns 0, or
 // -1 with a one-line reason in error.
 int link_launcher(const std::vector<PackedEntry> &entries,
-                  const std::string &target, const std::string &output,
+                  const TargetInfo &target, const std::string &output,
                   std::string &error);
 
 // Runs argv with cwd as its directory; returns its exit status, or -1 when

@@ -2,7 +2,7 @@
 
 #include <set>
 
-#include "runtime_location.h"
+#include "target_table.h"
 
 const char pack_usage[] =
     "usage: sfxpack [--target x86_64|i386] [--force] -o OUTPUT [--name NAME] [--stored] FILE ...\n"
@@ -66,14 +66,6 @@ std::string base_name(const std::string &path)
     return slash == std::string::npos ? trimmed : trimmed.substr(slash + 1);
 }
 
-static bool valid_target(const std::string &target)
-{
-    for (const char *known : runtime_targets)
-        if (target == known)
-            return true;
-    return false;
-}
-
 static int check_bundle_options(const PackOptions &options, std::string &error)
 {
     if (!options.bundle) {
@@ -121,11 +113,11 @@ int parse_pack_options(int argc, char **argv, PackOptions &options,
         } else if (arg == "-o") {
             options.output = argv[++i];
         } else if (arg == "--target") {
-            options.target = argv[++i];
+            std::string name = argv[++i];
+            options.target = find_target(name);
             options.target_given = true;
-            if (!valid_target(options.target)) {
-                error = "unknown target '" + options.target +
-                        "' (expected x86_64 or i386)";
+            if (options.target == nullptr) {
+                error = "unknown target '" + name + "' (expected x86_64 or i386)";
                 return -1;
             }
         } else if (arg == "--force") {

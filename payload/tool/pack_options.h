@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "target_table.h"
+
 struct InputFile {
     std::string path;
     std::string name;  // the entry's name in the launcher
@@ -12,7 +14,7 @@ struct InputFile {
 };
 
 struct PackOptions {
-    std::string target = "x86_64";
+    const TargetInfo *target = &target_table[0];
     bool target_given = false;
     bool force = false;
     bool help = false;

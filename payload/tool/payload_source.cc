@@ -15,13 +15,13 @@ static std::string name_bytes(const std::string &name)
 }
 
 std::string payload_source(const std::vector<BlockEntry> &entries,
-                           const std::string &target)
+                           const TargetInfo &target)
 {
-    bool wide = target == "x86_64";
-    // PayloadEntry is {pointer, pointer, uint32_t}: 24 bytes with tail padding
-    // on x86_64, 12 bytes on i386.
-    std::string pointer = wide ? "    .quad " : "    .long ";
-    std::string tail = wide ? "    .long 0\n" : "";
+    std::string pointer = std::string("    ") + target.pointer_directive + " ";
+    // The record's tail padding after its uint32_t size.
+    std::string tail;
+    for (unsigned used = 2 * target.pointer_size + 4; used < target.entry_size; used += 4)
+        tail += "    .long 0\n";
 
     std::string s;
     s += "    .section .qzvdump.str,\"a\",@progbits\n    .p2align 0\n";

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "target_table.h"
+
 struct BlockEntry {
     std::string name;
     std::string stream_file;  // included with .incbin, relative to the source
@@ -17,6 +19,6 @@ struct BlockEntry {
 // allocated read-only sections; records laid out as the target's
 // PayloadEntry and ended by an all-zero record.
 std::string payload_source(const std::vector<BlockEntry> &entries,
-                           const std::string &target);
+                           const TargetInfo &target);
 
 #endif

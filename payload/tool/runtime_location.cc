@@ -6,13 +6,6 @@
 #include <string.h>
 #include <unistd.h>
 
-const char *const runtime_targets[2] = {"x86_64", "i386"};
-
-const char *target_machine_flag(const std::string &target)
-{
-    return target == "i386" ? "-m32" : "-m64";
-}
-
 static std::string own_directory()
 {
     char buffer[PATH_MAX];
@@ -24,12 +17,12 @@ static std::string own_directory()
     return slash == std::string::npos ? "." : path.substr(0, slash);
 }
 
-std::string runtime_archive(const std::string &target, std::string &error)
+std::string runtime_archive(const TargetInfo &target, std::string &error)
 {
     std::string path =
-        own_directory() + "/../lib/sfxlaunch/" + target + "/libsfxlaunch.a";
+        own_directory() + "/../lib/sfxlaunch/" + target.name + "/libsfxlaunch.a";
     if (access(path.c_str(), R_OK) != 0) {
-        error = "the " + target + " launcher runtime is missing (" + path + ")";
+        error = std::string("the ") + target.name + " launcher runtime is missing (" + path + ")";
         return "";
     }
     return path;

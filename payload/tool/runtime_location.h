@@ -5,15 +5,12 @@
 #include <string>
 #include <vector>
 
-extern const char *const runtime_targets[2];
-
-// The compiler flag that selects the target's ABI.
-const char *target_machine_flag(const std::string &target);
+#include "target_table.h"
 
 // The target's runtime archive, found relative to the packer's own location
 // (BIN/../lib/sfxlaunch/TARGET/libsfxlaunch.a), so a moved tree still works.
 // Returns an empty string with a reason in error when it is missing.
-std::string runtime_archive(const std::string &target, std::string &error);
+std::string runtime_archive(const TargetInfo &target, std::string &error);
 
 // Extra link flags that a runtime archive needs, read from the file beside it
 // (libsfxlaunch.ldflags, whitespace-separated). A sanitizer build of the

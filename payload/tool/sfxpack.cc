@@ -26,14 +26,14 @@ static int plan_entries(PackOptions &options, BundlePlan &plan)
         return 0;
     }
     const std::string program = options.files[0].path;
-    std::string target;
+    const TargetInfo *target = nullptr;
     if (bundle_program_target(program, target, error))
         return fail(EXIT_PACK_FAILED, error);
     if (options.target_given && options.target != target)
-        return fail(EXIT_USAGE, program + " is an " + target + " program, but --target " +
-                                    options.target + " was given");
+        return fail(EXIT_USAGE, program + " is an " + target->name + " program, but --target " +
+                                    options.target->name + " was given");
     options.target = target;
-    if (plan_bundle(options, target, plan, error))
+    if (plan_bundle(options, *target, plan, error))
         return fail(EXIT_PACK_FAILED, error);
     options.files.clear();
     for (const PlanEntry &e : plan.entries)
@@ -111,7 +111,7 @@ int main(int argc, char **argv)
     if (int status = store_entries(options, contents, compressed, entries))
         return status;
 
-    if (link_launcher(entries, options.target, options.output, error))
+    if (link_launcher(entries, *options.target, options.output, error))
         return fail(EXIT_PACK_FAILED, error);
     return 0;
 }
