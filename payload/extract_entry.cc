@@ -1,5 +1,6 @@
 #include "payload.h"
 
+#include <errno.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -40,19 +41,18 @@ static uint64_t read_le64(const unsigned char *p)
     return value;
 }
 
-static void report_lzma_error(const char *name, SRes code)
+// The SDK returns only the codes above; anything else is named by number.
+static const char *lzma_error_text(SRes code)
 {
-    char text[32];
-    if (code >= 0 && code <= SZ_ERROR_WRITE) {
-        fprintf(stderr, "%s: %s\n", name, lzma_error_texts[code]);
-        return;
-    }
+    static char text[32];
+    if (code >= 0 && code <= SZ_ERROR_WRITE)
+        return lzma_error_texts[code];
     snprintf(text, sizeof text, "error %d", code);
-    fprintf(stderr, "%s: %s\n", name, text);
+    return text;
 }
 
 static int decode_stream(CLzmaDec *state, const unsigned char *stream,
-                         uint32_t length, FILE *out, const char *name)
+                         uint32_t length, FILE *out, const char **reason)
 {
     unsigned char chunk[OUT_CHUNK];
     uint64_t remaining = read_le64(stream + LZMA_PROPS_SIZE);
@@ -71,19 +71,17 @@ static int decode_stream(CLzmaDec *state, const unsigned char *stream,
                                        stream + LZMA_ALONE_HEADER_SIZE + in_pos,
                                        &in_size, finish, &status);
         if (res != SZ_OK) {
-            report_lzma_error(name, res);
+            *reason = lzma_error_text(res);
             return -1;
         }
         if (remaining != 0 && out_size == 0) {
-            fprintf(stderr,
-                    "%s: no data decompressed though some compressed data left\n",
-                    name);
+            *reason = "no data decompressed though some compressed data left";
             return -1;
         }
         remaining -= out_size;
         in_pos += (uint32_t)in_size;
         if (fwrite(chunk, 1, out_size, out) != out_size) {
-            perror(name);
+            *reason = NULL;
             return -1;
         }
         if (remaining == 0)
@@ -91,8 +89,8 @@ static int decode_stream(CLzmaDec *state, const unsigned char *stream,
     }
 }
 
-int extract_entry(const unsigned char *stream, uint32_t length, FILE *out,
-                  const char *name)
+int decode_entry(const unsigned char *stream, uint32_t length, FILE *out,
+                 const char **reason)
 {
     CLzmaDec state;
     LzmaDec_Construct(&state);
@@ -102,8 +100,7 @@ int extract_entry(const unsigned char *stream, uint32_t length, FILE *out,
     if (length >= LZMA_PROPS_SIZE) {
         if (LzmaDec_Allocate(&state, stream, LZMA_PROPS_SIZE, &lzma_allocator) !=
             SZ_OK) {
-            fprintf(stderr, "%s: unable to set LZMA decompression properties\n",
-                    name);
+            *reason = "unable to set LZMA decompression properties";
             return -1;
         }
         LzmaDec_Init(&state);
@@ -112,10 +109,26 @@ int extract_entry(const unsigned char *stream, uint32_t length, FILE *out,
     int result = -1;
     if (length < LZMA_ALONE_HEADER_SIZE ||
         read_le64(stream + LZMA_PROPS_SIZE) == UINT64_MAX)
-        fprintf(stderr, "%s: too short\n", name);
+        *reason = "too short";
     else
-        result = decode_stream(&state, stream, length, out, name);
+        result = decode_stream(&state, stream, length, out, reason);
 
+    // Freeing must not disturb errno, which a failed write left for perror.
+    int saved_errno = errno;
     LzmaDec_Free(&state, &lzma_allocator);
+    errno = saved_errno;
     return result;
+}
+
+int extract_entry(const unsigned char *stream, uint32_t length, FILE *out,
+                  const char *name)
+{
+    const char *reason = NULL;
+    if (decode_entry(stream, length, out, &reason) == 0)
+        return 0;
+    if (reason == NULL)
+        perror(name);
+    else
+        fprintf(stderr, "%s: %s\n", name, reason);
+    return -1;
 }

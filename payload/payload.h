@@ -24,8 +24,13 @@ enum { LZMA_ALONE_HEADER_SIZE = 13 };
 void entry_stream(const PayloadEntry *entry, const unsigned char **stream,
                   uint32_t *length);
 
-// Decodes one stored stream into out. Returns 0, or -1 after printing one
-// message prefixed by name.
+// Decodes one stored stream into out. Returns 0, or -1 with a constant text
+// in reason; a null reason means that writing to out failed and errno says
+// why. The packer checks streams with it, so both agree on what unpacks.
+int decode_entry(const unsigned char *stream, uint32_t length, FILE *out,
+                 const char **reason);
+
+// decode_entry, with a failure reported in one message prefixed by name.
 int extract_entry(const unsigned char *stream, uint32_t length, FILE *out,
                   const char *name);
 

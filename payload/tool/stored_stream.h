@@ -1,0 +1,17 @@
+// A stored stream decoded by the launcher's own decoder, so that what the
+// packer accepts or reads back is exactly what a launcher would unpack.
+#ifndef SFXPACK_STORED_STREAM_H
+#define SFXPACK_STORED_STREAM_H
+
+#include <stddef.h>
+#include <stdio.h>
+
+#include <string>
+
+// Decodes the stored bytes of one entry (a leading zero byte skipped, as the
+// launcher does) into out. Returns 0, or -1 with the launcher's own text for
+// the fault in error ("invalid data", "too short", ...).
+int decode_stored_stream(const unsigned char *data, size_t size, FILE *out,
+                         std::string &error);
+
+#endif
