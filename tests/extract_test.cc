@@ -144,7 +144,8 @@ TEST_P(BadStoredStream, GivesOneMessageAndStatus124)
     write_text(scratch / "bad", bad.make());
     std::string launcher =
         pack(target, scratch / "launcher",
-             {fixture_path(target, "probe"), scratch / "good", "--stored", scratch / "bad"});
+             {"--force", fixture_path(target, "probe"), scratch / "good", "--stored",
+              scratch / "bad"});
 
     ScratchDir cwd;
     RunOptions options;

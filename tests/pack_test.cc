@@ -146,7 +146,8 @@ TEST_P(Packer, TableRecordsPointAtStreamsThatDecodeToTheFiles)
 TEST_P(Packer, StoredFilesAreEmbeddedVerbatim)
 {
     std::string launcher = pack(target(), scratch / "out",
-                                {inputs[3], "--stored", inputs[0], "--stored", inputs[1]});
+                                {"--force", inputs[3], "--stored", inputs[0], "--stored",
+                                 inputs[1]});
     ElfImage image;
     std::string error;
     ASSERT_EQ(image.load(launcher, error), 0) << error;
