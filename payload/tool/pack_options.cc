@@ -33,9 +33,11 @@ const char pack_usage[] =
     "  --name NAME      the entry name of the FILE that follows (default: its\n"
     "                   base name); a single path component\n"
     "  --stored         embed the FILE that follows verbatim as an already\n"
-    "                   compressed LZMA-Alone stream\n"
-    "  --force          accept more than 32 entries and duplicate names, with\n"
-    "                   a warning (such a launcher can list, but not unpack)\n"
+    "                   compressed LZMA-Alone stream; refused unless it decodes\n"
+    "                   to its header's size using every byte\n"
+    "  --force          accept more than 32 entries, duplicate names and\n"
+    "                   --stored streams that would not unpack, with a warning\n"
+    "                   (such a launcher can list, but not unpack)\n"
     "  --bundle         pack PROGRAM with the shared libraries it needs\n"
     "  --exclude NAME   with --bundle: leave the library NAME (shell wildcards\n"
     "                   allowed) to the system, with what only it needs\n"
@@ -57,7 +59,9 @@ const char pack_usage[] =
     "argument goes to the program.\n"
     "\n"
     "exit status: 0 packed, 1 a file could not be read, compressed, bundled\n"
-    "or linked, 2 the command line is wrong or the entries would not unpack.\n";
+    "or linked, 2 the command line is wrong or the entries would not unpack\n"
+    "(more than 32, a name over 255 bytes or, for the first, 247, a --stored\n"
+    "stream the launcher could not decode).\n";
 
 std::string base_name(const std::string &path)
 {
