@@ -242,8 +242,8 @@ int check_pack_options(const PackOptions &options,
     std::vector<std::string> problems;
     if (options.files.size() > MAX_ENTRIES)
         problems.push_back(std::to_string(options.files.size()) +
-                           " entries: the launcher unpacks at most 32 and "
-                           "would stop with \"too many files\"");
+                           " entries: the launcher unpacks at most 32, so it can only "
+                           "list them; run or @unpack stops with \"too many files\"");
     std::set<std::string> seen;
     for (const InputFile &file : options.files)
         if (!seen.insert(file.name).second)
