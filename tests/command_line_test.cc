@@ -43,7 +43,7 @@ TEST_P(CommandLine, ListingRightAlignsStoredSizesInElevenColumns)
     write_text(scratch / "big", s17889);
     write_text(scratch / "one", "x");
     std::string l = pack(target(), scratch / "listed",
-                         {"--stored", scratch / "big", "--stored", "--name",
+                         {"--force", "--stored", scratch / "big", "--stored", "--name",
                           "second name", scratch / "one"});
     RunResult r = run_launcher(l, {"@list"}, scratch.path);
     EXPECT_EQ(r.exit_code, 0);

@@ -23,7 +23,7 @@ TEST_P(Exhaustion, ADictionaryThatCannotBeAllocatedEndsTheRunWithOneLine)
         stream[(size_t)i] = 0xff;
     write_text(scratch / "huge", std::string(stream.begin(), stream.end()));
     std::string launcher =
-        pack(target(), scratch / "launcher", {fixture_path(target(), "probe"), "--stored", scratch / "huge"});
+        pack(target(), scratch / "launcher", {"--force", fixture_path(target(), "probe"), "--stored", scratch / "huge"});
 
     // An i386 process cannot have 4 GiB; an x86_64 one is held to 1 GiB of
     // address space.

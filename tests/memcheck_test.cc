@@ -176,7 +176,7 @@ TEST_P(Memcheck, FailedExtractionIsClean)
 {
     write_text(scratch / "broken", cut_stream(100000));
     std::string launcher = pack(target(), scratch / "launcher",
-                                {fixture_path(target(), "probe"), "--stored", scratch / "broken"});
+                                {"--force", fixture_path(target(), "probe"), "--stored", scratch / "broken"});
     MemcheckLog log;
     RunResult r = memcheck(launcher, {"report"}, log);
     // The decoder's one line, then the work directory that the partly

@@ -159,8 +159,8 @@ TEST_P(Run, FailedExtractionRemovesEarlierFilesOnly)
 {
     write_text(scratch / "bad", "");
     std::string l = pack(target(), scratch / "failing",
-                         {fixture_path(target(), "probe"), fixture_path(target(), "libprobe.so"),
-                          "--stored", scratch / "bad"});
+                         {"--force", fixture_path(target(), "probe"),
+                          fixture_path(target(), "libprobe.so"), "--stored", scratch / "bad"});
     RunResult r = run_launcher(l, {"report"}, temp.path);
     EXPECT_EQ(r.exit_code, 124);
     EXPECT_EQ(r.out, "");

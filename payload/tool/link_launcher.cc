@@ -10,8 +10,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "manifest.h"
 #include "payload_source.h"
 #include "runtime_location.h"
+#include "sfx_version.h"
 
 extern char **environ;
 
@@ -112,6 +114,20 @@ static std::string absolute_path(const std::string &path)
     return std::string(cwd) + "/" + path;
 }
 
+static std::string launcher_manifest(const std::vector<PackedEntry> &entries)
+{
+    Manifest manifest;
+    manifest.version = SFX_VERSION;
+    for (const PackedEntry &e : entries) {
+        ManifestEntry m;
+        m.name = e.name;
+        m.size = e.unpacked.size;
+        memcpy(m.sha256, e.unpacked.sha256, SHA256_SIZE);
+        manifest.entries.push_back(m);
+    }
+    return encode_manifest(manifest);
+}
+
 // Assembles and links inside dir, whose file names are fixed, so that no
 // temporary path can reach the launcher and the output stays reproducible.
 static int build_in(const TempDir &dir, const std::vector<PackedEntry> &entries,
@@ -136,6 +152,9 @@ static int build_in(const TempDir &dir, const std::vector<PackedEntry> &entries,
             return -1;
         blocks.push_back(block);
     }
+    std::string manifest = launcher_manifest(entries);
+    if (write_file(dir.path + "/" + manifest_file, manifest.data(), manifest.size(), error))
+        return -1;
     std::string source = payload_source(blocks, target);
     if (write_file(dir.path + "/payload.s", source.data(), source.size(), error))
         return -1;

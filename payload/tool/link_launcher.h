@@ -7,11 +7,13 @@
 #include <vector>
 
 #include "lzma_alone.h"
+#include "stored_entry.h"
 #include "target_table.h"
 
 struct PackedEntry {
     std::string name;
     const Bytes *stream;
+    Unpacked unpacked;  // for the manifest
 };
 
 // Writes output whole or not at all: the launcher is linked into a hidden

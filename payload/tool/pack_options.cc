@@ -1,5 +1,7 @@
 #include "pack_options.h"
 
+#include <limits.h>
+
 #include <set>
 
 #include "target_table.h"
@@ -31,9 +33,11 @@ const char pack_usage[] =
     "  --name NAME      the entry name of the FILE that follows (default: its\n"
     "                   base name); a single path component\n"
     "  --stored         embed the FILE that follows verbatim as an already\n"
-    "                   compressed LZMA-Alone stream\n"
-    "  --force          accept more than 32 entries and duplicate names, with\n"
-    "                   a warning (such a launcher can list, but not unpack)\n"
+    "                   compressed LZMA-Alone stream; refused unless it decodes\n"
+    "                   to its header's size using every byte\n"
+    "  --force          accept more than 32 entries, duplicate names and\n"
+    "                   --stored streams that would not unpack, with a warning\n"
+    "                   (such a launcher can list, but not unpack)\n"
     "  --bundle         pack PROGRAM with the shared libraries it needs\n"
     "  --exclude NAME   with --bundle: leave the library NAME (shell wildcards\n"
     "                   allowed) to the system, with what only it needs\n"
@@ -55,7 +59,9 @@ const char pack_usage[] =
     "argument goes to the program.\n"
     "\n"
     "exit status: 0 packed, 1 a file could not be read, compressed, bundled\n"
-    "or linked, 2 the command line is wrong or the entries would not unpack.\n";
+    "or linked, 2 the command line is wrong or the entries would not unpack\n"
+    "(more than 32, a name over 255 bytes or, for the first, 247, a --stored\n"
+    "stream the launcher could not decode).\n";
 
 std::string base_name(const std::string &path)
 {
@@ -172,6 +178,32 @@ int parse_pack_options(int argc, char **argv, PackOptions &options,
     return check_bundle_options(options, error);
 }
 
+// A name as a message shows it: long ones cut, since the length is the news.
+static std::string shown_name(const std::string &name)
+{
+    if (name.size() <= 40)
+        return "'" + name + "'";
+    return "'" + name.substr(0, 40) + "...' (" + std::to_string(name.size()) + " bytes)";
+}
+
+// Entry 0 also names the work directory, NAME-PID, and a process id can
+// have 7 digits (pid_max goes up to 4194304).
+enum { MAX_NAME_BYTES = NAME_MAX, MAX_PROGRAM_NAME_BYTES = NAME_MAX - 8 };
+
+static int check_name_length(const std::string &name, bool program, std::string &error)
+{
+    if (name.size() > MAX_NAME_BYTES)
+        error = "entry name " + shown_name(name) + " is longer than the " +
+                std::to_string(MAX_NAME_BYTES) + " bytes a file name can hold";
+    else if (program && name.size() > MAX_PROGRAM_NAME_BYTES)
+        error = "the program's entry name " + shown_name(name) + " leaves no room in its "
+                "run directory's name (NAME-PID) for a 7-digit process id: at most " +
+                std::to_string(MAX_PROGRAM_NAME_BYTES) + " bytes";
+    else
+        return 0;
+    return -1;
+}
+
 static int check_name(const std::string &name, std::string &error)
 {
     if (name.empty())
@@ -185,18 +217,33 @@ static int check_name(const std::string &name, std::string &error)
     return -1;
 }
 
+// The first line of the refusal; the caller lists the entries under it.
+static std::string too_many_entries(const PackOptions &options)
+{
+    return std::to_string(options.files.size()) + " entries, but a launcher can unpack at most " +
+           std::to_string(MAX_ENTRIES) + " (listed below); " +
+           (options.bundle ? "leave libraries to the system with --exclude NAME"
+                           : "pack fewer files") +
+           ". With --force the launcher could only list its entries, never run or unpack them";
+}
+
 int check_pack_options(const PackOptions &options,
                        std::vector<std::string> &warnings, std::string &error)
 {
-    for (const InputFile &file : options.files)
-        if (check_name(file.name, error))
+    for (size_t i = 0; i < options.files.size(); i++)
+        if (check_name(options.files[i].name, error) ||
+            check_name_length(options.files[i].name, i == 0, error))
             return -1;
 
+    if (options.files.size() > MAX_ENTRIES && !options.force) {
+        error = too_many_entries(options);
+        return -1;
+    }
     std::vector<std::string> problems;
-    if (options.files.size() > 32)
+    if (options.files.size() > MAX_ENTRIES)
         problems.push_back(std::to_string(options.files.size()) +
-                           " entries: the launcher unpacks at most 32 and "
-                           "would stop with \"too many files\"");
+                           " entries: the launcher unpacks at most 32, so it can only "
+                           "list them; run or @unpack stops with \"too many files\"");
     std::set<std::string> seen;
     for (const InputFile &file : options.files)
         if (!seen.insert(file.name).second)

@@ -2,6 +2,10 @@
 
 #include <stdio.h>
 
+#include "manifest.h"
+
+const char manifest_file[] = "manifest";
+
 static std::string name_bytes(const std::string &name)
 {
     // Names are arbitrary bytes; .byte avoids any quoting rules.
@@ -43,6 +47,10 @@ std::string payload_source(const std::vector<BlockEntry> &entries,
     }
     s += pointer + "0\n" + pointer + "0\n    .long 0\n" + tail;
     s += "    .size payload_entries, .-payload_entries\n";
+    // No flags: kept in the file for tools to read, never loaded, so the
+    // launcher's image and table are what they would be without it.
+    s += std::string("    .section ") + manifest_section_name + ",\"\",@progbits\n";
+    s += std::string("    .incbin \"") + manifest_file + "\"\n";
     s += "    .section .note.GNU-stack,\"\",@progbits\n";
     return s;
 }

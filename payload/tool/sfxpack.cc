@@ -7,6 +7,8 @@
 #include "origin_copy.h"
 #include "pack_options.h"
 #include "read_input.h"
+#include "sha256.h"
+#include "stored_entry.h"
 
 enum { EXIT_PACK_FAILED = 1, EXIT_USAGE = 2 };
 
@@ -44,6 +46,7 @@ static int plan_entries(PackOptions &options, BundlePlan &plan)
 // Pairs each file with its stored stream: its own bytes for --stored files,
 // its compressed form otherwise. Returns 0 or an exit status.
 static int store_entries(const PackOptions &options, const std::vector<Bytes> &contents,
+                         const std::vector<Unpacked> &unpacked,
                          std::vector<Bytes> &compressed, std::vector<PackedEntry> &entries)
 {
     std::vector<const Bytes *> to_compress;
@@ -57,13 +60,38 @@ static int store_entries(const PackOptions &options, const std::vector<Bytes> &c
     for (size_t i = 0; i < options.files.size(); i++) {
         const InputFile &file = options.files[i];
         if (file.stored) {
-            entries.push_back({file.name, &contents[i]});
+            entries.push_back({file.name, &contents[i], unpacked[i]});
             continue;
         }
         size_t k = next_compressed++;
         if (!errors[k].empty())
             return fail(EXIT_PACK_FAILED, file.path + ": " + errors[k]);
-        entries.push_back({file.name, &compressed[k]});
+        entries.push_back({file.name, &compressed[k], unpacked[i]});
+    }
+    return 0;
+}
+
+// Notes what each entry unpacks to, for the manifest, and stores each
+// --stored FILE as the launcher will read it, refusing one that it could not
+// unpack (--force packs it with a warning). Returns 0 or an exit status.
+static int check_unpacked(const PackOptions &options, std::vector<Bytes> &contents,
+                          std::vector<Unpacked> &unpacked)
+{
+    for (size_t i = 0; i < options.files.size(); i++) {
+        if (!options.files[i].stored) {
+            unpacked[i].size = contents[i].size();
+            sha256(contents[i].data(), contents[i].size(), unpacked[i].sha256);
+            continue;
+        }
+        std::string error;
+        add_leading_zero(contents[i]);
+        if (check_stored_entry(contents[i], unpacked[i], error) == 0)
+            continue;
+        error = options.files[i].path + ": " + error;
+        if (!options.force)
+            return fail(EXIT_USAGE, error);
+        fprintf(stderr, "sfxpack: warning: %s (packed anyway: the launcher will stop there)\n",
+                error.c_str());
     }
     return 0;
 }
@@ -89,8 +117,13 @@ int main(int argc, char **argv)
     }
 
     std::vector<std::string> warnings;
-    if (check_pack_options(options, warnings, error))
-        return fail(EXIT_USAGE, error);
+    if (check_pack_options(options, warnings, error)) {
+        fail(EXIT_USAGE, error);
+        // Over the limit: what would be packed and why, to choose what to leave out.
+        if (options.files.size() > MAX_ENTRIES && !options.force)
+            print_plan(stderr, plan);
+        return EXIT_USAGE;
+    }
     for (const std::string &w : warnings)
         fprintf(stderr, "sfxpack: warning: %s\n", w.c_str());
     if (options.dry_run)
@@ -106,9 +139,13 @@ int main(int argc, char **argv)
         if (read_input(options.files[i].path, contents[i], error))
             return fail(EXIT_PACK_FAILED, error);
 
+    std::vector<Unpacked> unpacked(options.files.size());
+    if (int status = check_unpacked(options, contents, unpacked))
+        return status;
+
     std::vector<Bytes> compressed;
     std::vector<PackedEntry> entries;
-    if (int status = store_entries(options, contents, compressed, entries))
+    if (int status = store_entries(options, contents, unpacked, compressed, entries))
         return status;
 
     if (link_launcher(entries, *options.target, options.output, error))

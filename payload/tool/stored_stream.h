@@ -4,6 +4,7 @@
 #define SFXPACK_STORED_STREAM_H
 
 #include <stddef.h>
+#include <stdint.h>
 #include <stdio.h>
 
 #include <string>
@@ -13,5 +14,11 @@
 // the fault in error ("invalid data", "too short", ...).
 int decode_stored_stream(const unsigned char *data, size_t size, FILE *out,
                          std::string &error);
+
+// decode_stored_stream that also counts the stored bytes the decoder read,
+// the header and a skipped zero byte included: fewer than size means bytes
+// after the end of the LZMA data that a launcher never unpacks.
+int decode_stored_stream_counted(const unsigned char *data, size_t size,
+                                 FILE *out, uint64_t &used, std::string &error);
 
 #endif
