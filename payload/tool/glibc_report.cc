@@ -66,7 +66,8 @@ std::string describe(const EntryNeed &need)
 bool glibc_release(const std::string &text)
 {
     VersionNeed newest;
-    return newest_need({{"", glibc_prefix + text, ""}}, glibc_prefix, newest);
+    return text.find('.') != std::string::npos &&
+           newest_need({{"", glibc_prefix + text, ""}}, glibc_prefix, newest);
 }
 
 int collect_glibc_needs(const PackOptions &options, GlibcNeeds &needs, std::string &error)

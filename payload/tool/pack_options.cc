@@ -64,7 +64,8 @@ const char pack_usage[] =
     "argument goes to the program.\n"
     "\n"
     "exit status: 0 packed, 1 a file could not be read, compressed, bundled\n"
-    "or linked, 2 the command line is wrong or the entries would not unpack.\n";
+    "or linked, 2 the command line is wrong, the entries would not unpack or\n"
+    "one needs a newer glibc than --max-glibc.\n";
 
 std::string base_name(const std::string &path)
 {
