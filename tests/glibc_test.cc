@@ -95,6 +95,36 @@ TEST_P(GlibcFloor, SystemLibstdcxxGetsALineOfItsOwn)
     EXPECT_EQ(last_line(bundled.out).rfind("runs on glibc 2.", 0), 0u) << bundled.out;
 }
 
+// The version needs come from untrusted files: damaged ones, cut short or
+// with links that point anywhere, are passed over without harm (the
+// sanitizer build of the packer runs this too).
+TEST_P(GlibcFloor, DamagedObjectsAreReadWithoutHarm)
+{
+    std::vector<std::string> sources = {read_text(fixture("newest")),
+                                        read_text(fixture("libfake_glibc.so.1")),
+                                        read_text(fixture("cxxprobe"))};
+    std::vector<std::string> args = {"--target", target(), "--force", "-n"};
+    unsigned state = 12345;
+    auto next = [&state]() { return (state = state * 1103515245u + 12345u) >> 8; };
+    for (int i = 0; i < 150; i++) {
+        std::string bytes = sources[(size_t)i % sources.size()];
+        // The headers and the dynamic tables lie in the first 4 KiB, the
+        // section headers at the end.
+        for (unsigned k = 0, n = 1 + next() % 12; k < n; k++) {
+            size_t at = next() % 2 ? next() % 4096 : bytes.size() - 1 - next() % 2048;
+            bytes[at] = (char)next();
+        }
+        if (i % 10 == 9)
+            bytes.resize(next() % bytes.size());
+        std::string path = scratch / ("damaged" + std::to_string(i));
+        write_text(path, bytes);
+        args.push_back(path);
+    }
+    RunResult r = run_sfxpack(args);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_NE(r.out.find("\nruns on glibc 2."), npos) << r.out;
+}
+
 INSTANTIATE_FOR_TARGETS(GlibcFloor);
 
 }  // namespace
