@@ -2,6 +2,10 @@
 // --max-glibc refusing entries that need a newer one, for plain and --bundle
 // packing. libfake_glibc's versions are named like glibc's, so what its
 // program needs is known exactly, whatever this machine's glibc.
+#include <elf.h>
+
+#include <algorithm>
+
 #include "sfx.h"
 
 namespace {
@@ -35,6 +39,15 @@ TEST_P(GlibcFloor, ReportEndsWithTheNewestNeedOrTheLaunchersOwnFloor)
     RunResult bundled = run_sfxpack({"--bundle", "-v", "-o", scratch / "out", fixture("newest")});
     ASSERT_EQ(bundled.exit_code, 0) << bundled.err;
     EXPECT_EQ(last_line(bundled.out), newest) << bundled.out;
+
+    // Without section headers, the loader's DT_VERNEED still tells.
+    std::string bytes = read_text(fixture("newest"));
+    bool wide = bytes[EI_CLASS] == ELFCLASS64;
+    std::fill_n(&bytes[wide ? 0x28 : 0x20], wide ? 8 : 4, '\0');  // e_shoff
+    std::fill_n(&bytes[wide ? 0x3c : 0x30], 4, '\0');             // e_shnum, e_shstrndx
+    write_text(scratch / "bare", bytes);
+    RunResult bare = run_sfxpack({"--target", target(), "-n", scratch / "bare"});
+    EXPECT_EQ(last_line(bare.out), "runs on glibc 2.100 or newer: bare needs GLIBC_2.100");
 
     std::string floor = target() == "i386" ? "2.0" : "2.2.5";
     RunResult alone =

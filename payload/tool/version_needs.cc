@@ -7,11 +7,16 @@
 #include <stdint.h>
 #include <string.h>
 
+#include <functional>
 #include <map>
 
 namespace {
 
 const char damaged[] = "damaged ELF file (version needs)";
+
+// The string at an offset of the string table that an object's version
+// needs name, or false when there is none.
+typedef std::function<bool(GElf_Word offset, std::string &out)> StringTable;
 
 struct Pick {
     std::string undefined;  // the first undefined symbol bound to the version
@@ -30,24 +35,24 @@ bool section_string(Elf *elf, size_t table, GElf_Word offset, std::string &out)
     return true;
 }
 
-// The entries of .gnu.version_r, in file order; index maps each version's
-// number (what .gnu.version holds) to its entry. The image is untrusted: every
-// link must lie inside the section, and entries never overlap in a real file,
-// so a chain that steps by less than one entry is damage, not a loop to follow.
-int read_verneed(Elf *elf, Elf_Scn *scn, const GElf_Shdr &header,
+// The count entries of a version needs table (.gnu.version_r), in file
+// order; index maps each version's number (what .gnu.version holds) to its
+// entry. The image is untrusted: every link must lie inside the table, and
+// entries never overlap in a real file, so a chain that steps by less than
+// one entry is damage, not a loop to follow.
+int read_verneed(Elf_Data *data, GElf_Xword count, const StringTable &strings,
                  std::vector<VersionNeed> &needs, std::map<unsigned, size_t> &index)
 {
-    Elf_Data *data = elf_getdata(scn, nullptr);
     if (data == nullptr)
         return -1;
     size_t limit = data->d_size / sizeof(GElf_Vernaux) + 1;
     uint64_t offset = 0;
-    for (GElf_Word i = 0; i < header.sh_info; i++) {
+    for (GElf_Xword i = 0; i < count; i++) {
         GElf_Verneed need;
         if (offset > INT_MAX || gelf_getverneed(data, (int)offset, &need) == nullptr)
             return -1;
         std::string library;
-        if (!section_string(elf, header.sh_link, need.vn_file, library))
+        if (!strings(need.vn_file, library))
             return -1;
         uint64_t aux = offset + need.vn_aux;
         for (GElf_Half j = 0; j < need.vn_cnt; j++) {
@@ -56,7 +61,7 @@ int read_verneed(Elf *elf, Elf_Scn *scn, const GElf_Shdr &header,
                 return -1;
             VersionNeed entry;
             entry.library = library;
-            if (!section_string(elf, header.sh_link, version.vna_name, entry.version))
+            if (!strings(version.vna_name, entry.version))
                 return -1;
             if (needs.size() >= limit)
                 return -1;
@@ -127,6 +132,80 @@ int pick_symbols(Elf *elf, Elf_Scn *versym_scn, const GElf_Shdr &versym_header,
     return 0;
 }
 
+struct LoadSegment {
+    GElf_Addr vaddr;
+    GElf_Off offset;
+    GElf_Xword filesz;
+};
+
+// The bytes at a run-time address, at most size of them and no further than
+// the load segment that maps them, or NULL.
+Elf_Data *at_address(Elf *elf, const std::vector<LoadSegment> &loads, GElf_Addr addr,
+                     GElf_Xword size, Elf_Type type)
+{
+    for (const LoadSegment &s : loads) {
+        if (addr < s.vaddr || addr - s.vaddr >= s.filesz)
+            continue;
+        GElf_Xword room = s.filesz - (addr - s.vaddr);
+        uint64_t offset = s.offset + (addr - s.vaddr);
+        if (offset > INT64_MAX)
+            return nullptr;
+        return elf_getdata_rawchunk(elf, (int64_t)offset, size < room ? size : room, type);
+    }
+    return nullptr;
+}
+
+// A file without section headers still carries what the loader reads: the
+// dynamic segment's DT_VERNEED. No symbol is picked then.
+int read_verneed_from_segments(Elf *elf, std::vector<VersionNeed> &needs)
+{
+    size_t phnum = 0;
+    if (elf_getphdrnum(elf, &phnum) != 0)
+        return -1;
+    std::vector<LoadSegment> loads;
+    Elf_Data *dynamic = nullptr;
+    for (size_t i = 0; i < phnum; i++) {
+        GElf_Phdr phdr;
+        if (gelf_getphdr(elf, (int)i, &phdr) == nullptr)
+            return -1;
+        if (phdr.p_type == PT_LOAD)
+            loads.push_back({phdr.p_vaddr, phdr.p_offset, phdr.p_filesz});
+        else if (phdr.p_type == PT_DYNAMIC && phdr.p_offset <= INT64_MAX)
+            dynamic = elf_getdata_rawchunk(elf, (int64_t)phdr.p_offset, phdr.p_filesz,
+                                           ELF_T_DYN);
+    }
+    GElf_Addr verneed = 0, strtab = 0;
+    GElf_Xword count = 0, strsz = 0;
+    GElf_Dyn dyn;
+    for (int i = 0; dynamic && gelf_getdyn(dynamic, i, &dyn) && dyn.d_tag != DT_NULL; i++) {
+        switch (dyn.d_tag) {
+        case DT_VERNEED: verneed = dyn.d_un.d_ptr; break;
+        case DT_VERNEEDNUM: count = dyn.d_un.d_val; break;
+        case DT_STRTAB: strtab = dyn.d_un.d_ptr; break;
+        case DT_STRSZ: strsz = dyn.d_un.d_val; break;
+        default: break;
+        }
+    }
+    if (verneed == 0 || count == 0)
+        return 0;
+    Elf_Data *strings = at_address(elf, loads, strtab, strsz, ELF_T_BYTE);
+    if (strings == nullptr || strings->d_buf == nullptr)
+        return -1;
+    StringTable lookup = [strings](GElf_Word offset, std::string &out) {
+        if (offset >= strings->d_size)
+            return false;
+        const char *start = (const char *)strings->d_buf + offset;
+        const void *end = memchr(start, '\0', strings->d_size - offset);
+        if (end == nullptr)
+            return false;
+        out.assign(start, (const char *)end);
+        return true;
+    };
+    std::map<unsigned, size_t> index;
+    return read_verneed(at_address(elf, loads, verneed, UINT64_MAX, ELF_T_VNEED), count,
+                        lookup, needs, index);
+}
+
 // The numbers of a dotted version ("2.2.5"), or false when the text is not
 // one (GLIBC_PRIVATE): such versions name no release to compare.
 bool dotted_numbers(const std::string &text, std::vector<unsigned long> &numbers)
@@ -186,8 +265,14 @@ int read_version_needs(const unsigned char *data, size_t size,
         }
     }
     std::map<unsigned, size_t> index;
+    StringTable strings = [elf, &verneed_header](GElf_Word offset, std::string &out) {
+        return section_string(elf, verneed_header.sh_link, offset, out);
+    };
     if (rc == 0 && verneed != nullptr)
-        rc = read_verneed(elf, verneed, verneed_header, needs, index);
+        rc = read_verneed(elf_getdata(verneed, nullptr), verneed_header.sh_info, strings,
+                          needs, index);
+    else if (rc == 0)
+        rc = read_verneed_from_segments(elf, needs);
     if (rc == 0 && versym != nullptr && !needs.empty())
         rc = pick_symbols(elf, versym, versym_header, needs, index);
     elf_end(elf);
