@@ -5,7 +5,7 @@
 
 namespace {
 
-const std::string glibc_prefix = "GLIBC_";
+const char glibc_prefix[] = "GLIBC_";
 const char *const libstdcxx_prefixes[] = {"GLIBCXX_", "CXXABI_"};
 const char libstdcxx_name[] = "libstdc++.so.6";
 
