@@ -6,7 +6,8 @@
 #   sfxlaunch_add_launcher(NAME <name> PROGRAM <target-or-file>
 #                          [LIBRARIES <target-or-file>...]
 #                          [BUNDLE] [EXCLUDE <library-name>...]
-#                          [TARGET x86_64|i386] [OUTPUT_DIRECTORY <dir>])
+#                          [TARGET x86_64|i386] [OUTPUT_DIRECTORY <dir>]
+#                          [MAX_GLIBC <X.Y>])
 #
 # NAME is both the launcher's file name and the name of the target that
 # builds it (built by default, like the project's other outputs). Without
@@ -17,6 +18,9 @@
 # data). The launcher is packed again whenever one of them, or sfxpack,
 # changes. It is written to OUTPUT_DIRECTORY, or else to
 # CMAKE_RUNTIME_OUTPUT_DIRECTORY, or else to the current binary directory.
+# With MAX_GLIBC, packing fails when an entry needs a glibc newer than X.Y (a
+# program asks for the glibc it was built against: build it on, or for, the
+# oldest system it must run on).
 
 # The package lives in <prefix>/lib/cmake/sfxlaunch: the installed tree can
 # be moved as a whole.
@@ -58,7 +62,7 @@ endfunction()
 
 function(sfxlaunch_add_launcher)
   cmake_parse_arguments(PARSE_ARGV 0 arg "BUNDLE"
-    "NAME;PROGRAM;TARGET;OUTPUT_DIRECTORY" "LIBRARIES;EXCLUDE")
+    "NAME;PROGRAM;TARGET;OUTPUT_DIRECTORY;MAX_GLIBC" "LIBRARIES;EXCLUDE")
   if(arg_UNPARSED_ARGUMENTS)
     message(FATAL_ERROR "sfxlaunch_add_launcher: unknown arguments: ${arg_UNPARSED_ARGUMENTS}")
   endif()
@@ -70,6 +74,10 @@ function(sfxlaunch_add_launcher)
   endif()
   if(arg_TARGET AND NOT arg_TARGET MATCHES "^(x86_64|i386)$")
     message(FATAL_ERROR "sfxlaunch_add_launcher: TARGET is x86_64 or i386, not ${arg_TARGET}")
+  endif()
+  if(arg_MAX_GLIBC AND NOT arg_MAX_GLIBC MATCHES "^[0-9]+(\\.[0-9]+)+$")
+    message(FATAL_ERROR "sfxlaunch_add_launcher: MAX_GLIBC is a glibc release such as 2.17, "
+      "not ${arg_MAX_GLIBC}")
   endif()
 
   if(arg_OUTPUT_DIRECTORY)
@@ -89,6 +97,9 @@ function(sfxlaunch_add_launcher)
     "${sfxlaunch_RUNTIME_DIR}/i386/libsfxlaunch.a")
   if(arg_TARGET)
     list(APPEND command --target ${arg_TARGET})
+  endif()
+  if(arg_MAX_GLIBC)
+    list(APPEND command --max-glibc ${arg_MAX_GLIBC})
   endif()
   if(arg_BUNDLE)
     list(APPEND command --bundle)

@@ -25,6 +25,13 @@ foreach(target ${SFX_TARGETS})
   set_target_properties(bun_chain_${t} PROPERTIES OUTPUT_NAME chain)
   set_target_properties(bun_zprobe_${t} PROPERTIES OUTPUT_NAME zprobe)
   set_target_properties(bun_static_${t} PROPERTIES OUTPUT_NAME static)
+  # A decoy of libbun_common.so.1 in a directory of its own.
+  add_library(bun_decoy_${t} SHARED ${BUNDLE_FIXTURE_SOURCE}/decoy_common.c)
+  set_target_properties(bun_decoy_${t} PROPERTIES OUTPUT_NAME bun_common
+    VERSION 1.2.3 SOVERSION 1 LIBRARY_OUTPUT_DIRECTORY ${dir}/decoy)
+  target_compile_options(bun_decoy_${t} PRIVATE ${SFX_FLAGS_${t}} ${SFX_WARNINGS})
+  target_link_options(bun_decoy_${t} PRIVATE ${SFX_FLAGS_${t}})
+  list(APPEND SFX_FIXTURES bun_decoy_${t})
   foreach(x common b a extra plugin chain zprobe static)
     target_compile_options(bun_${x}_${t} PRIVATE ${SFX_FLAGS_${t}} ${SFX_WARNINGS})
     target_link_options(bun_${x}_${t} PRIVATE ${SFX_FLAGS_${t}})

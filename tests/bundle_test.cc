@@ -131,6 +131,8 @@ protected:
             std::string error;
             EXPECT_EQ(image.load(dir + "/" + name, error), 0) << error;
             runpaths[name] = image.rpath.empty() ? image.runpath : "RPATH " + image.rpath;
+            if (!image.rpath.empty() && !image.runpath.empty())
+                runpaths[name] += " RUNPATH " + image.runpath;
         }
         remove_tree(dir);
         return runpaths;
@@ -167,7 +169,7 @@ TEST_P(Bundle, ChainOfOwnLibrariesRunsFromAnywhereOnceTheOriginalsAreGone)
     EXPECT_EQ(ran.out, "chain 13\narg x\narg y z\narg @list-not\n") << ran.err;
     EXPECT_EQ(ran.exit_code, 3);
     for (const auto &r : unpacked_runpaths(launcher))
-        EXPECT_EQ(r.second, "$ORIGIN") << r.first;
+        EXPECT_EQ(r.second, "RPATH $ORIGIN") << r.first;
 }
 
 TEST_P(Bundle, IncludedPluginBringsItsOwnLibrariesAndDataComesAsItIs)
@@ -237,12 +239,12 @@ TEST_P(Bundle, ProgramRpathServesItsLibrariesToo)
     remove_tree(scratch / "app");
     EXPECT_EQ(launch(launcher, {}).out, "chain 13\n");
     for (const auto &r : unpacked_runpaths(launcher))
-        EXPECT_EQ(r.second, "$ORIGIN") << r.first;
+        EXPECT_EQ(r.second, "RPATH $ORIGIN") << r.first;
 }
 
 // A RUNPATH serves only its own object's needs; $ORIGIN, $PLATFORM and $LIB
-// (braced or not) expand as the loader expands them. Libraries whose search
-// path already begins with $ORIGIN are packed byte for byte.
+// (braced or not) expand as the loader expands them. A RUNPATH that already
+// begins with $ORIGIN becomes an RPATH with the same directories.
 TEST_P(Bundle, RunpathTokensExpandAsForTheLoader)
 {
     std::string libdir = "app/" + platform_lib(target());
@@ -259,8 +261,8 @@ TEST_P(Bundle, RunpathTokensExpandAsForTheLoader)
     EXPECT_EQ(plan_path(packed.out, "libbun_a.so.1"),
               scratch / "app/" + platform_lib(target()) + "/libbun_a.so.1");
     EXPECT_NE(plan_line(packed.out, "libbun_a.so.1")
-                  .find("found through RUNPATH of chain; run-time search path already "
-                        "begins with $ORIGIN)"),
+                  .find("found through RUNPATH of chain; its RUNPATH, which begins with "
+                        "$ORIGIN, made an RPATH)"),
               std::string::npos) << packed.out;
     EXPECT_NE(plan_line(packed.out, "libbun_b.so.1").find("found through RUNPATH of libbun_a.so.1;"),
               std::string::npos) << packed.out;
@@ -268,17 +270,47 @@ TEST_P(Bundle, RunpathTokensExpandAsForTheLoader)
                   .find("found through RUNPATH of libbun_a.so.1; run-time search path set"),
               std::string::npos) << packed.out;
 
-    std::string original_a = read_text(scratch / (libdir + "/libbun_a.so.1.2.3"));
     remove_tree(scratch / "app");
     EXPECT_EQ(launch(launcher, {}).out, "chain 13\n");
     std::map<std::string, std::string> runpaths = unpacked_runpaths(launcher);
-    EXPECT_EQ(runpaths["chain"], "$ORIGIN");
-    EXPECT_EQ(runpaths["libbun_b.so.1"], "$ORIGIN/:/nowhere");
-    EXPECT_EQ(runpaths["libbun_common.so.1"], "$ORIGIN");
+    EXPECT_EQ(runpaths["chain"], "RPATH $ORIGIN");
+    EXPECT_EQ(runpaths["libbun_a.so.1"], "RPATH $ORIGIN");
+    EXPECT_EQ(runpaths["libbun_b.so.1"], "RPATH $ORIGIN/:/nowhere");
+    EXPECT_EQ(runpaths["libbun_common.so.1"], "RPATH $ORIGIN");
+}
+
+// LD_LIBRARY_PATH, which the loader searches before any DT_RUNPATH, cannot
+// swap a bundled library for a decoy of the same soname: the copies find each
+// other through DT_RPATH. A library whose DT_RPATH already begins with
+// $ORIGIN is packed byte for byte.
+TEST_P(Bundle, DecoyFirstInLibraryPathDoesNotReplaceABundledLibrary)
+{
+    std::string dir = fixture_path(target(), "bundle");
+    shell(target(), scratch.path,
+          "mkdir app && cp \"$1\"/chain app/ && cp -a \"$1\"/libbun_* app/"
+          " && patchelf --set-rpath '$ORIGIN' app/libbun_a.so.1.2.3"
+          " && patchelf --force-rpath --set-rpath '$ORIGIN' app/libbun_b.so.1.2.3");
+    std::string launcher = scratch / "chain-sfx";
+    RunResult packed = bundle({"-v", "-o", launcher, scratch / "app/chain"}, scratch / "app");
+    ASSERT_EQ(packed.exit_code, 0) << packed.err;
+    EXPECT_NE(plan_line(packed.out, "libbun_b.so.1").find("already begins with $ORIGIN)"),
+              std::string::npos) << packed.out;
+
+    RunOptions decoy;
+    decoy.cwd = "/";
+    decoy.set_env = {"LD_LIBRARY_PATH=" + dir + "/decoy:" + dir};
+    EXPECT_EQ(run_process({dir + "/chain"}, decoy).out, "chain 21\n") << "the decoy is not one";
+    RunResult ran = run_launcher(launcher, {}, scratch.path, decoy);
+    EXPECT_EQ(ran.out, "chain 13\n") << ran.err;
+    EXPECT_EQ(ran.exit_code, 0);
+
+    std::string original_b = read_text(scratch / "app/libbun_b.so.1.2.3");
+    for (const auto &r : unpacked_runpaths(launcher))
+        EXPECT_EQ(r.second, "RPATH $ORIGIN") << r.first;
     RunOptions here;
     here.cwd = scratch.path;
     ASSERT_EQ(run_process({launcher, "@unpack"}, here).exit_code, 0);
-    EXPECT_TRUE(read_text(scratch / "chain/libbun_a.so.1") == original_a);
+    EXPECT_TRUE(read_text(scratch / "chain/libbun_b.so.1") == original_b);
 }
 
 // The loader passes over a library of the other architecture and goes on

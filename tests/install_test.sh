@@ -88,6 +88,17 @@ quiet hidden cmake --build "$project/build"
 expect_output "goodbye, you ($zlib" "$project/build/greeter-sfx" you
 expect_output "goodbye, you ($zlib" "$project/build/greeter32-sfx" you
 ok "a launcher is packed again when what it holds changes"
+quiet hidden cmake -S "$project" -B "$project/build" -DGREETER_MAX_GLIBC=2.31
+if hidden cmake --build "$project/build" >"$scratch/log" 2>&1; then
+    fail "MAX_GLIBC 2.31 packed a greeter built on glibc 2.34 or newer"
+fi
+grep -q "max-glibc 2.31, but greeter needs glibc 2\.[0-9]* (.*@GLIBC_2\." "$scratch/log" ||
+    fail "MAX_GLIBC 2.31 failed without naming greeter: $(cat "$scratch/log")"
+[ ! -e "$project/build/greeter-checked" ] || fail "MAX_GLIBC 2.31 left greeter-checked"
+quiet hidden cmake -S "$project" -B "$project/build" -DGREETER_MAX_GLIBC=9.0
+quiet hidden cmake --build "$project/build"
+expect_output "goodbye, you ($zlib" "$project/build/greeter-checked" you
+ok "MAX_GLIBC refuses a program that needs a newer glibc, and passes one that does not"
 
 # 3. The Debian package.
 (cd "$build" && quiet cpack -G DEB -B "$scratch/deb")

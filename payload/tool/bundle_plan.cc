@@ -57,15 +57,26 @@ std::vector<int> dependency_order(const Closure &c)
     return order;
 }
 
-OriginEdit origin_edit(const Node &n)
+// The loader honours DT_RPATH only in an object without DT_RUNPATH, so a
+// search path that already begins with $ORIGIN is kept as it is only when it
+// is a DT_RPATH; a DT_RUNPATH keeps its directories but becomes one.
+void origin_edit(const Node &n, PlanEntry &e)
 {
     if (!n.is_object)
-        return ORIGIN_NONE;
+        return;
     const std::string &path = n.elf.has_runpath ? n.elf.runpath : n.elf.rpath;
     std::string first = path.substr(0, path.find(':'));
     while (first.size() > 1 && first.back() == '/')
         first.pop_back();
-    return first == "$ORIGIN" || first == "${ORIGIN}" ? ORIGIN_KEPT : ORIGIN_SET;
+    if (first != "$ORIGIN" && first != "${ORIGIN}") {
+        e.origin = ORIGIN_SET;
+        e.rpath = "$ORIGIN";
+    } else if (n.elf.has_runpath) {
+        e.origin = ORIGIN_CONVERTED;
+        e.rpath = path;
+    } else {
+        e.origin = ORIGIN_KEPT;
+    }
 }
 
 PlanEntry plan_entry(const Node &n, const std::string &why)
@@ -75,7 +86,7 @@ PlanEntry plan_entry(const Node &n, const std::string &why)
     e.path = n.path;
     e.why = why;
     e.found = n.found;
-    e.origin = origin_edit(n);
+    origin_edit(n, e);
     return e;
 }
 

@@ -11,10 +11,14 @@
 
 #include "pack_options.h"
 
+// Bundled objects find each other through DT_RPATH, which the loader
+// searches before LD_LIBRARY_PATH (DT_RUNPATH comes after it): what the
+// caller's environment offers never replaces what was packed.
 enum OriginEdit {
-    ORIGIN_NONE,  // not an ELF object of the target: packed as it is
-    ORIGIN_KEPT,  // its run-time search path already begins with $ORIGIN
-    ORIGIN_SET,   // packed as a copy whose run-time search path is $ORIGIN
+    ORIGIN_NONE,       // not an ELF object of the target: packed as it is
+    ORIGIN_KEPT,       // its DT_RPATH already begins with $ORIGIN (and it has no DT_RUNPATH)
+    ORIGIN_SET,        // packed as a copy whose DT_RPATH is $ORIGIN
+    ORIGIN_CONVERTED,  // its DT_RUNPATH begins with $ORIGIN: the copy has it as DT_RPATH
 };
 
 struct PlanEntry {
@@ -23,6 +27,7 @@ struct PlanEntry {
     std::string why;    // "the program", "needed by a, b", "--include"
     std::string found;  // how the loader finds it, for libraries
     OriginEdit origin = ORIGIN_NONE;
+    std::string rpath;  // the copy's DT_RPATH, for ORIGIN_SET and ORIGIN_CONVERTED
 };
 
 struct SystemLibrary {

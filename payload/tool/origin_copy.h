@@ -8,10 +8,11 @@
 #include "bundle_plan.h"
 #include "link_launcher.h"
 
-// Gives every plan entry marked ORIGIN_SET a copy inside dir whose run-time
-// search path is $ORIGIN, made with patchelf (SFXPACK_PATCHELF, or patchelf
-// from PATH), and sets files[i].path to it. The files found are only read.
-// Returns 0, or -1 with a one-line reason.
+// Gives every plan entry marked ORIGIN_SET or ORIGIN_CONVERTED a copy inside
+// dir whose only search path is the DT_RPATH the plan says, made with
+// patchelf (SFXPACK_PATCHELF, or patchelf from PATH), and sets files[i].path
+// to it. The files found are only read. Returns 0, or -1 with a one-line
+// reason.
 int make_origin_copies(const BundlePlan &plan, TempDir &dir,
                        std::vector<InputFile> &files, std::string &error);
 

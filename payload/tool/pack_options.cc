@@ -4,6 +4,7 @@
 
 #include <set>
 
+#include "glibc_report.h"
 #include "target_table.h"
 
 const char pack_usage[] =
@@ -23,8 +24,16 @@ const char pack_usage[] =
     "(RPATH, LD_LIBRARY_PATH, RUNPATH, the loader cache, the default\n"
     "directories of PROGRAM's architecture), leaves the C library to the\n"
     "system, and packs PROGRAM and each library under the name the loader asks\n"
-    "for. Copies whose run-time search path does not begin with $ORIGIN get\n"
-    "the search path $ORIGIN; the files themselves are never modified.\n"
+    "for. Copies whose run-time search path is not a DT_RPATH beginning with\n"
+    "$ORIGIN get the DT_RPATH $ORIGIN, which the loader searches before\n"
+    "LD_LIBRARY_PATH, so the packed libraries are the ones loaded wherever the\n"
+    "launcher runs; the files themselves are never modified.\n"
+    "\n"
+    "A program asks for the glibc it was built against, so the launcher runs\n"
+    "only where glibc is at least as new as the newest GLIBC_ version that an\n"
+    "entry needs; -v and --dry-run end with that floor, and --max-glibc makes\n"
+    "it a check. To reach older systems, build the program on (or for) the\n"
+    "oldest system it must run on.\n"
     "\n"
     "options:\n"
     "  -o OUTPUT        the launcher to write; written whole or not at all\n"
@@ -44,6 +53,8 @@ const char pack_usage[] =
     "  --include FILE   with --bundle: add FILE (a plugin the program opens\n"
     "                   with dlopen, or data); a shared library's own needs\n"
     "                   are bundled too\n"
+    "  --max-glibc X.Y  refuse (status 2, nothing written) when an entry needs\n"
+    "                   a glibc newer than X.Y, naming it and one symbol\n"
     "  -v, --verbose    print each entry, where it was found and why it was\n"
     "                   taken, and the libraries left to the system\n"
     "  -n, --dry-run    print that plan and write nothing (-o not needed)\n"
@@ -59,9 +70,10 @@ const char pack_usage[] =
     "argument goes to the program.\n"
     "\n"
     "exit status: 0 packed, 1 a file could not be read, compressed, bundled\n"
-    "or linked, 2 the command line is wrong or the entries would not unpack\n"
+    "or linked, 2 the command line is wrong, the entries would not unpack\n"
     "(more than 32, a name over 255 bytes or, for the first, 247, a --stored\n"
-    "stream the launcher could not decode).\n";
+    "stream the launcher could not decode) or one needs a newer glibc than\n"
+    "--max-glibc.\n";
 
 std::string base_name(const std::string &path)
 {
@@ -109,7 +121,8 @@ int parse_pack_options(int argc, char **argv, PackOptions &options,
     for (int i = 1; i < argc; i++) {
         std::string arg = argv[i];
         bool takes_value = arg == "-o" || arg == "--target" || arg == "--name" ||
-                           arg == "--exclude" || arg == "--include";
+                           arg == "--exclude" || arg == "--include" ||
+                           arg == "--max-glibc";
         if (takes_value && i + 1 >= argc) {
             error = "option " + arg + " needs a value";
             return -1;
@@ -139,6 +152,13 @@ int parse_pack_options(int argc, char **argv, PackOptions &options,
             options.excludes.push_back(argv[++i]);
         } else if (arg == "--include") {
             options.includes.push_back(argv[++i]);
+        } else if (arg == "--max-glibc") {
+            options.max_glibc = argv[++i];
+            if (!glibc_release(options.max_glibc)) {
+                error = "--max-glibc takes a glibc release such as 2.17, not '" +
+                        options.max_glibc + "'";
+                return -1;
+            }
         } else if (arg == "-v" || arg == "--verbose") {
             options.verbose = true;
         } else if (arg == "-n" || arg == "--dry-run") {

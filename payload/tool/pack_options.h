@@ -25,6 +25,7 @@ struct PackOptions {
     std::vector<std::string> includes;  // --include: files added after the libraries
     bool verbose = false;   // print the plan, then pack
     bool dry_run = false;   // print the plan, write nothing
+    std::string max_glibc;  // --max-glibc: the newest glibc an entry may need
 };
 
 // Fills options from argv. Returns 0, or -1 with a one-line reason in error.

@@ -28,6 +28,8 @@ void print_plan(FILE *out, const BundlePlan &plan)
             details += "; run-time search path set to $ORIGIN";
         else if (e.origin == ORIGIN_KEPT)
             details += "; run-time search path already begins with $ORIGIN";
+        else if (e.origin == ORIGIN_CONVERTED)
+            details += "; its RUNPATH, which begins with $ORIGIN, made an RPATH";
         fprintf(out, "entry %zu: %s <- %s (%s)\n", i, e.name.c_str(), e.path.c_str(),
                 details.c_str());
     }

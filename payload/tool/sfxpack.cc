@@ -2,6 +2,7 @@
 #include <stdio.h>
 
 #include "bundle_plan.h"
+#include "glibc_report.h"
 #include "link_launcher.h"
 #include "lzma_alone.h"
 #include "origin_copy.h"
@@ -126,8 +127,17 @@ int main(int argc, char **argv)
     }
     for (const std::string &w : warnings)
         fprintf(stderr, "sfxpack: warning: %s\n", w.c_str());
-    if (options.dry_run)
+    // Refused before anything is compressed: the entries' needs are known now.
+    GlibcNeeds glibc;
+    bool report_glibc = options.verbose || options.dry_run;
+    if ((report_glibc || !options.max_glibc.empty()) &&
+        collect_glibc_needs(options, glibc, error))
+        return fail(EXIT_USAGE, error);
+    if (options.dry_run) {
+        if (print_glibc_needs(stdout, glibc))
+            return fail(EXIT_PACK_FAILED, "cannot write the plan to standard output");
         return 0;
+    }
 
     // Lives until the launcher is linked: the copies are read just below.
     TempDir copies;
@@ -150,5 +160,8 @@ int main(int argc, char **argv)
 
     if (link_launcher(entries, *options.target, options.output, error))
         return fail(EXIT_PACK_FAILED, error);
+    // The launcher is whole by now; the plan's own check caught a closed output.
+    if (report_glibc)
+        print_glibc_needs(stdout, glibc);
     return 0;
 }

@@ -20,6 +20,7 @@ struct TargetInfo {
     const char *platform_token;  // what the loader puts for $PLATFORM
     const char *ldconfig_flags;  // `ldconfig -p`'s flags field for the target
     const char *const *library_dirs;  // the loader's default directories, null-ended
+    const char *glibc_floor;  // the oldest glibc the launcher runtime itself runs on
 };
 
 enum { TARGET_COUNT = 2 };
