@@ -43,6 +43,13 @@ const char pack_usage[] =
     "  -v, --verbose    print each entry, where it was found and why it was\n"
     "                   taken, and the libraries left to the system\n"
     "  -n, --dry-run    print that plan and write nothing (-o not needed)\n"
+    "                   -v and -n also print each entry's size (with -v its\n"
+    "                   stored size and ratio, and the launcher's size), the\n"
+    "                   space a run needs in the temp directory, and a note\n"
+    "                   on entries that carry debug information\n"
+    "  --strip          pack copies of the FILEs without their debug information\n"
+    "                   (strip --strip-debug); the FILEs themselves are only read\n"
+    "  --version        print sfxpack's version\n"
     "  -h, --help       show this text\n"
     "\n"
     "Each FILE is compressed as an LZMA-Alone stream (lc 3, lp 0, pb 2,\n"
@@ -137,6 +144,10 @@ int parse_pack_options(int argc, char **argv, PackOptions &options,
             options.verbose = true;
         } else if (arg == "-n" || arg == "--dry-run") {
             options.dry_run = true;
+        } else if (arg == "--strip") {
+            options.strip = true;
+        } else if (arg == "--version") {
+            options.version = true;
         } else if (arg == "--") {
             for (i++; i < argc; i++)
                 options.files.push_back({argv[i], base_name(argv[i]), false});
@@ -154,7 +165,7 @@ int parse_pack_options(int argc, char **argv, PackOptions &options,
             stored_pending = false;
         }
     }
-    if (options.help)
+    if (options.help || options.version)
         return 0;
     if (name_pending || stored_pending) {
         error = name_pending ? "--name must stand right before a FILE"

@@ -25,6 +25,8 @@ struct PackOptions {
     std::vector<std::string> includes;  // --include: files added after the libraries
     bool verbose = false;   // print the plan, then pack
     bool dry_run = false;   // print the plan, write nothing
+    bool strip = false;     // pack copies without debug information
+    bool version = false;
 };
 
 // Fills options from argv. Returns 0, or -1 with a one-line reason in error.

@@ -7,6 +7,9 @@
 #include "origin_copy.h"
 #include "pack_options.h"
 #include "read_input.h"
+#include "sfx_version.h"
+#include "size_report.h"
+#include "strip_debug.h"
 
 enum { EXIT_PACK_FAILED = 1, EXIT_USAGE = 2 };
 
@@ -78,6 +81,10 @@ int main(int argc, char **argv)
         fputs(pack_usage, stdout);
         return 0;
     }
+    if (options.version) {
+        puts("sfxpack (sfxlaunch) " SFX_VERSION);
+        return 0;
+    }
 
     BundlePlan plan;
     if (int status = plan_entries(options, plan))
@@ -94,11 +101,14 @@ int main(int argc, char **argv)
     for (const std::string &w : warnings)
         fprintf(stderr, "sfxpack: warning: %s\n", w.c_str());
     if (options.dry_run)
-        return 0;
+        return report_planned_sizes(stdout, options, error) ? fail(EXIT_PACK_FAILED, error) : 0;
 
     // Lives until the launcher is linked: the copies are read just below.
     TempDir copies;
     if (options.bundle && make_origin_copies(plan, copies, options.files, error))
+        return fail(EXIT_PACK_FAILED, error);
+    std::vector<uint64_t> stripped;
+    if (options.strip && strip_debug_copies(copies, options.files, stripped, error))
         return fail(EXIT_PACK_FAILED, error);
 
     std::vector<Bytes> contents(options.files.size());
@@ -112,6 +122,8 @@ int main(int argc, char **argv)
         return status;
 
     if (link_launcher(entries, *options.target, options.output, error))
+        return fail(EXIT_PACK_FAILED, error);
+    if (options.verbose && report_packed_sizes(stdout, options, entries, stripped, error))
         return fail(EXIT_PACK_FAILED, error);
     return 0;
 }
