@@ -41,16 +41,16 @@ const char pack_usage[] =
     "                   with dlopen, or data); a shared library's own needs\n"
     "                   are bundled too\n"
     "  -v, --verbose    print each entry, where it was found and why it was\n"
-    "                   taken, and the libraries left to the system\n"
+    "                   taken, and the libraries left to the system; after\n"
+    "                   packing, each entry's size, stored size and ratio, the\n"
+    "                   launcher's size, the space a run needs in the temp\n"
+    "                   directory, and a note on entries with debug sections\n"
+    "                   (-n gives the same without what packing tells)\n"
     "  -n, --dry-run    print that plan and write nothing (-o not needed)\n"
-    "                   -v and -n also print each entry's size (with -v its\n"
-    "                   stored size and ratio, and the launcher's size), the\n"
-    "                   space a run needs in the temp directory, and a note\n"
-    "                   on entries that carry debug information\n"
+    "  -h, --help       show this text\n"
     "  --strip          pack copies of the FILEs without their debug information\n"
     "                   (strip --strip-debug); the FILEs themselves are only read\n"
     "  --version        print sfxpack's version\n"
-    "  -h, --help       show this text\n"
     "\n"
     "Each FILE is compressed as an LZMA-Alone stream (lc 3, lp 0, pb 2,\n"
     "16 MiB dictionary, exact size in the header), in parallel. The same\n"
@@ -117,6 +117,10 @@ int parse_pack_options(int argc, char **argv, PackOptions &options,
         }
         if (arg == "-h" || arg == "--help") {
             options.help = true;
+        } else if (arg == "--version") {
+            options.version = true;
+        } else if (arg == "--strip") {
+            options.strip = true;
         } else if (arg == "-o") {
             options.output = argv[++i];
         } else if (arg == "--target") {
@@ -144,10 +148,6 @@ int parse_pack_options(int argc, char **argv, PackOptions &options,
             options.verbose = true;
         } else if (arg == "-n" || arg == "--dry-run") {
             options.dry_run = true;
-        } else if (arg == "--strip") {
-            options.strip = true;
-        } else if (arg == "--version") {
-            options.version = true;
         } else if (arg == "--") {
             for (i++; i < argc; i++)
                 options.files.push_back({argv[i], base_name(argv[i]), false});
