@@ -18,6 +18,8 @@ struct PackOptions {
     bool target_given = false;
     bool force = false;
     bool help = false;
+    bool version = false;
+    bool strip = false;     // pack copies without debug information
     std::string output;
     std::vector<InputFile> files;
     bool bundle = false;    // files[0] is a program whose libraries are collected
@@ -25,8 +27,6 @@ struct PackOptions {
     std::vector<std::string> includes;  // --include: files added after the libraries
     bool verbose = false;   // print the plan, then pack
     bool dry_run = false;   // print the plan, write nothing
-    bool strip = false;     // pack copies without debug information
-    bool version = false;
 };
 
 // Fills options from argv. Returns 0, or -1 with a one-line reason in error.
