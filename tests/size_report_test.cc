@@ -175,6 +175,36 @@ TEST_P(SizeReport, StripPacksACopyWithoutDebugInformationThatStillRuns)
     EXPECT_EQ(ran.exit_code, 7) << ran.err;
 }
 
+TEST_P(SizeReport, StripThatCannotRunOrFailsIsOneLineAndNoLauncher)
+{
+    std::string not_a_program = scratch / "not-a-program";
+    write_text(not_a_program, "neither ELF nor a script\n");
+    chmod(not_a_program.c_str(), 0755);
+    std::string failing = scratch / "failing-strip";
+    write_text(failing, "#!/bin/sh\necho \"strip: $4: file format not recognized\" >&2\nexit 1\n");
+    chmod(failing.c_str(), 0755);
+    std::string tmp = scratch / "tmp";
+    ASSERT_EQ(mkdir(tmp.c_str(), 0700), 0);
+
+    const std::string expected[2] = {
+        "sfxpack: cannot run " + not_a_program +
+            ", which --strip needs (Debian package binutils)\n",
+        "sfxpack: strip could not remove the debug information of probe-debug (" +
+            program() + "): strip: " + program() + ": file format not recognized\n"};
+    const std::string strips[2] = {not_a_program, failing};
+    for (int i = 0; i < 2; i++) {
+        RunOptions options;
+        options.set_env = {"SFXPACK_STRIP=" + strips[i], "TMPDIR=" + tmp};
+        RunResult r = run_process({sfxpack_path(), "--strip", "--target", target(), "-o",
+                                   scratch / "launcher", program(), library()},
+                                  options);
+        EXPECT_EQ(r.exit_code, 1);
+        EXPECT_EQ(r.err, expected[i]);
+        EXPECT_FALSE(file_exists(scratch / "launcher"));
+        EXPECT_EQ(list_dir(tmp), std::vector<std::string>{});
+    }
+}
+
 INSTANTIATE_FOR_TARGETS(SizeReport);
 
 }  // namespace
