@@ -20,5 +20,5 @@ install(FILES
   ${CMAKE_CURRENT_BINARY_DIR}/sfxlaunchConfigVersion.cmake
   DESTINATION lib/cmake/sfxlaunch)
 
-install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/doc/sfxpack.1 DESTINATION share/man/man1)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/doc/sfxpack.1 DESTINATION share/man/man1)
 install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/README.md DESTINATION share/doc/sfxlaunch)

@@ -7,7 +7,7 @@
 #                          [LIBRARIES <target-or-file>...]
 #                          [BUNDLE] [EXCLUDE <library-name>...]
 #                          [TARGET x86_64|i386] [OUTPUT_DIRECTORY <dir>]
-#                          [MAX_GLIBC <X.Y>])
+#                          [MAX_GLIBC <X.Y>] [LEVEL 0-9] [CACHE_DIR <dir>] [NO_CACHE])
 #
 # NAME is both the launcher's file name and the name of the target that
 # builds it (built by default, like the project's other outputs). Without
@@ -21,6 +21,15 @@
 # With MAX_GLIBC, packing fails when an entry needs a glibc newer than X.Y (a
 # program asks for the glibc it was built against: build it on, or for, the
 # oldest system it must run on).
+#
+# LEVEL is sfxpack's --level (default 9; lower packs faster and larger).
+# sfxpack keeps compressed streams in its cache, so that packing again after
+# a change of the program alone compresses only the program. The cache that
+# is in effect when the project is configured is the one its builds use:
+# CACHE_DIR, else SFXPACK_CACHE, SFXPACK_CACHE_MAX and XDG_CACHE_HOME as CMake
+# variables or, failing that, as environment variables at configure time;
+# what is set neither way is left to the environment of the build. NO_CACHE
+# packs without the cache.
 
 # The package lives in <prefix>/lib/cmake/sfxlaunch: the installed tree can
 # be moved as a whole.
@@ -60,9 +69,30 @@ function(_sfxlaunch_input item with_soname out_args out_depends)
   set(${out_depends} "${item}" PARENT_SCOPE)
 endfunction()
 
+# The cache settings in effect now, as NAME=VALUE for `cmake -E env`:
+# CACHE_DIR, else each variable as set in CMake or in the environment.
+function(_sfxlaunch_cache_environment cache_dir out_env)
+  set(env)
+  foreach(var SFXPACK_CACHE SFXPACK_CACHE_MAX XDG_CACHE_HOME)
+    if(var STREQUAL "SFXPACK_CACHE" AND cache_dir)
+      get_filename_component(value "${cache_dir}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_BINARY_DIR}")
+    elseif(DEFINED ${var})
+      set(value "${${var}}")
+    elseif(DEFINED ENV{${var}})
+      set(value "$ENV{${var}}")
+    else()
+      continue()
+    endif()
+    if(NOT value STREQUAL "")
+      list(APPEND env "${var}=${value}")
+    endif()
+  endforeach()
+  set(${out_env} "${env}" PARENT_SCOPE)
+endfunction()
+
 function(sfxlaunch_add_launcher)
-  cmake_parse_arguments(PARSE_ARGV 0 arg "BUNDLE"
-    "NAME;PROGRAM;TARGET;OUTPUT_DIRECTORY;MAX_GLIBC" "LIBRARIES;EXCLUDE")
+  cmake_parse_arguments(PARSE_ARGV 0 arg "BUNDLE;NO_CACHE"
+    "NAME;PROGRAM;TARGET;OUTPUT_DIRECTORY;MAX_GLIBC;LEVEL;CACHE_DIR" "LIBRARIES;EXCLUDE")
   if(arg_UNPARSED_ARGUMENTS)
     message(FATAL_ERROR "sfxlaunch_add_launcher: unknown arguments: ${arg_UNPARSED_ARGUMENTS}")
   endif()
@@ -79,6 +109,14 @@ function(sfxlaunch_add_launcher)
     message(FATAL_ERROR "sfxlaunch_add_launcher: MAX_GLIBC is a glibc release such as 2.17, "
       "not ${arg_MAX_GLIBC}")
   endif()
+
+  if(DEFINED arg_LEVEL AND NOT arg_LEVEL MATCHES "^[0-9]$")
+    message(FATAL_ERROR "sfxlaunch_add_launcher: LEVEL is 0 to 9, not ${arg_LEVEL}")
+  endif()
+  if(arg_NO_CACHE AND arg_CACHE_DIR)
+    message(FATAL_ERROR "sfxlaunch_add_launcher: CACHE_DIR and NO_CACHE exclude each other")
+  endif()
+  _sfxlaunch_cache_environment("${arg_CACHE_DIR}" cache_env)
 
   if(arg_OUTPUT_DIRECTORY)
     get_filename_component(dir "${arg_OUTPUT_DIRECTORY}" ABSOLUTE
@@ -100,6 +138,12 @@ function(sfxlaunch_add_launcher)
   endif()
   if(arg_MAX_GLIBC)
     list(APPEND command --max-glibc ${arg_MAX_GLIBC})
+  endif()
+  if(DEFINED arg_LEVEL)
+    list(APPEND command --level ${arg_LEVEL})
+  endif()
+  if(arg_NO_CACHE)
+    list(APPEND command --no-cache)
   endif()
   if(arg_BUNDLE)
     list(APPEND command --bundle)
@@ -131,7 +175,7 @@ function(sfxlaunch_add_launcher)
   # make reports as circular and ninja refuses.
   add_custom_command(OUTPUT "${packed}"
     COMMAND "${CMAKE_COMMAND}" -E make_directory "${CMAKE_CURRENT_BINARY_DIR}/CMakeFiles/sfxlaunch"
-    COMMAND sfxlaunch::sfxpack ${command}
+    COMMAND "${CMAKE_COMMAND}" -E env ${cache_env} "$<TARGET_FILE:sfxlaunch::sfxpack>" ${command}
     DEPENDS ${depends}
     COMMENT "Packing the launcher ${arg_NAME}"
     VERBATIM)

@@ -6,7 +6,7 @@ LaunchMode launch_mode = MODE_RUN;
 int trace_enabled = 0;
 int progress_enabled = 0;
 
-static const char version_string[] = "13.00.0.202107011";
+static const char version_string[] = SFX_LAUNCHER_VERSION;
 
 // Takes the launcher's own switches out of argv, keeping the other arguments
 // in order at argv[1..argc-1]. Returns 1 when "@version" was given.

@@ -1,6 +1,7 @@
 // The launcher's own switches, seen from outside: version, listing, and the
 // arguments that reach the program.
 #include "sfx.h"
+#include "sfx_version.h"
 
 namespace {
 
@@ -30,7 +31,7 @@ TEST_P(CommandLine, VersionPrintsOnlyTheVersionWhateverElseIsGiven)
              {"@version"}, {"@version", "@list"}, {"@unpack", "x", "@version", "@debug"}}) {
         RunResult r = launch(args);
         EXPECT_EQ(r.exit_code, 0);
-        EXPECT_EQ(r.out, "13.00.0.202107011\n");
+        EXPECT_EQ(r.out, SFX_LAUNCHER_VERSION "\n");
         EXPECT_EQ(r.err, "");
     }
     EXPECT_EQ(list_dir(scratch.path), std::vector<std::string>{"launcher"});

@@ -72,9 +72,17 @@ ok "the moved install tree packs and runs launchers for both targets"
 # 2. The example project, built against the installed package.
 cp -r "$source/examples/greeter" "$scratch/greeter"
 project="$scratch/greeter"
-quiet hidden cmake -S "$project" -B "$project/build" -DCMAKE_PREFIX_PATH="$scratch/moved" \
-    -DGREETER_I386=ON
-quiet hidden cmake --build "$project/build"
+# The cache named at configure time is the one the builds use, whatever
+# their own environment says.
+quiet hidden env SFXPACK_CACHE="$scratch/cache" \
+    cmake -S "$project" -B "$project/build" -DCMAKE_PREFIX_PATH="$scratch/moved" -DGREETER_I386=ON
+build_greeter() {
+    quiet hidden env -u SFXPACK_CACHE HOME="$scratch/home" cmake --build "$project/build"
+}
+cached_streams() {
+    find "$scratch/cache" -name '*.lzma' 2>/dev/null | sort
+}
+build_greeter
 zlib=$(hidden "$project/build/greeter") || fail "the example program does not run"
 zlib=${zlib#*(}
 expect_output "hello, you ($zlib" "$project/build/greeter-sfx" you
@@ -99,6 +107,56 @@ quiet hidden cmake -S "$project" -B "$project/build" -DGREETER_MAX_GLIBC=9.0
 quiet hidden cmake --build "$project/build"
 expect_output "goodbye, you ($zlib" "$project/build/greeter-checked" you
 ok "MAX_GLIBC refuses a program that needs a newer glibc, and passes one that does not"
+
+# Only the program changes: its launchers are packed again and every library
+# comes from the cache. (The cache exists once sfxpack has one.)
+if "$scratch/moved/bin/sfxpack" --help | grep -q -- --no-cache; then
+    cached_streams >"$scratch/before"
+    [ -s "$scratch/before" ] || fail "nothing was kept in the cache $scratch/cache"
+    [ ! -e "$scratch/home/.cache/sfxpack" ] || fail "the build used \$HOME's cache"
+    sed -i 's/"world"/"everyone"/' "$project/main.c"
+    build_greeter
+    expect_output "goodbye, everyone ($zlib" "$project/build/greeter-sfx"
+    expect_output "goodbye, everyone ($zlib" "$project/build/greeter32-sfx"
+    cached_streams >"$scratch/after"
+    [ -z "$(comm -23 "$scratch/before" "$scratch/after")" ] || fail "cached streams were lost"
+    # One new stream per packed program (greeter-sfx may pack a patched
+    # copy), none for the six libraries.
+    new=$(comm -13 "$scratch/before" "$scratch/after" | wc -l)
+    [ "$new" -ge 2 ] && [ "$new" -le 3 ] || fail "$new new streams after a change of the program alone"
+    ok "after a change of the program alone only the program is compressed again"
+fi
+
+# LEVEL reaches sfxpack; a level out of range stops the configuration.
+level="$scratch/level"
+mkdir "$level"
+cp "$source/examples/greeter/main.c" "$source/examples/greeter/greet.c" "$level/"
+cat >"$level/CMakeLists.txt" <<'EOF_CMAKE'
+cmake_minimum_required(VERSION 3.18)
+project(level LANGUAGES C)
+find_package(sfxlaunch 13 REQUIRED)
+add_library(greet SHARED greet.c)
+target_link_libraries(greet PRIVATE z)
+add_executable(greeter main.c)
+target_link_libraries(greeter PRIVATE greet)
+set_target_properties(greeter PROPERTIES BUILD_WITH_INSTALL_RPATH ON INSTALL_RPATH "\$ORIGIN")
+sfxlaunch_add_launcher(NAME greeter-fast PROGRAM greeter BUNDLE LEVEL ${LEVEL}
+  CACHE_DIR cache-here)
+EOF_CMAKE
+quiet hidden cmake -S "$level" -B "$level/build" -DCMAKE_PREFIX_PATH="$scratch/moved" -DLEVEL=1
+grep -rq -e '--level 1 ' "$level/build/CMakeFiles" || fail "LEVEL 1 does not reach sfxpack"
+grep -rq -e "SFXPACK_CACHE=$level/build/cache-here " "$level/build/CMakeFiles" ||
+    fail "CACHE_DIR does not reach sfxpack"
+if "$scratch/moved/bin/sfxpack" --help | grep -q -- --level; then
+    quiet hidden cmake --build "$level/build"
+    expect_output "hello, world ($zlib" "$level/build/greeter-fast"
+fi
+if hidden cmake -S "$level" -B "$level/build10" -DCMAKE_PREFIX_PATH="$scratch/moved" -DLEVEL=10 \
+    >"$scratch/log" 2>&1; then
+    fail "LEVEL 10 was accepted"
+fi
+grep -q "LEVEL is 0 to 9, not 10" "$scratch/log" || fail "LEVEL 10: $(cat "$scratch/log")"
+ok "sfxlaunch_add_launcher passes LEVEL and CACHE_DIR to sfxpack and refuses a wrong LEVEL"
 
 # 3. The Debian package.
 (cd "$build" && quiet cpack -G DEB -B "$scratch/deb")

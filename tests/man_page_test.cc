@@ -4,6 +4,7 @@
 #include <set>
 
 #include "sfx.h"
+#include "sfx_version.h"
 
 namespace {
 
@@ -110,6 +111,16 @@ TEST(ManPage, HasTheUsualSectionsAndTheLauncherSide)
         exit_status += plain(line) + "\n";
     for (const char *status : {"\n0\n", "\n122\n", "\n124\n", "\n125\n", "\n126\n", "\n127\n"})
         EXPECT_NE(exit_status.find(status), std::string::npos) << status;
+}
+
+TEST(ManPage, CarriesTheVersionThatSfxpackPrints)
+{
+    RunResult version = run_sfxpack({"--version"});
+    EXPECT_EQ(version.exit_code, 0);
+    EXPECT_EQ(version.out, "sfxpack (sfxlaunch) " SFX_VERSION "\n");
+    std::vector<std::string> lines = split_lines(man_page());
+    ASSERT_FALSE(lines.empty());
+    EXPECT_NE(lines[0].find("\"sfxlaunch " SFX_VERSION "\""), std::string::npos) << lines[0];
 }
 
 TEST(ManPage, FormatsWithoutWarnings)

@@ -9,6 +9,7 @@
 
 #include "lzma_alone.h"
 #include "sfx.h"
+#include "sfx_version.h"
 
 namespace {
 
@@ -97,7 +98,7 @@ protected:
     {
         std::string launcher = pack_probe(target(), scratch);
         RunResult r = run_process({"valgrind", "-q", launcher, "@version"});
-        if (r.exit_code != 0 || r.out != "13.00.0.202107011\n") {
+        if (r.exit_code != 0 || r.out != SFX_LAUNCHER_VERSION "\n") {
             std::vector<std::string> lines = split_lines(r.err);
             std::string reason = "no output";
             for (const std::string &line : lines)

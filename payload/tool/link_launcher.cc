@@ -3,19 +3,16 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <spawn.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "manifest.h"
 #include "payload_source.h"
 #include "runtime_location.h"
 #include "sfx_version.h"
-
-extern char **environ;
+#include "spawn_process.h"
 
 int TempDir::create(std::string &error)
 {
@@ -75,27 +72,9 @@ int write_file(const std::string &path, const void *data, size_t size,
 
 int run_command(const std::vector<std::string> &argv, const std::string &cwd)
 {
-    std::vector<char *> args;
-    args.reserve(argv.size() + 1);
-    for (const std::string &a : argv)
-        args.push_back(const_cast<char *>(a.c_str()));
-    args.push_back(NULL);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
-    pid_t pid;
-    int rc = posix_spawnp(&pid, args[0], &actions, NULL, args.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) {
-        errno = rc;
-        return -1;
-    }
-    int status;
-    while (waitpid(pid, &status, 0) < 0)
-        if (errno != EINTR)
-            return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    SpawnOptions options;
+    options.cwd = cwd;
+    return spawn_process(argv, options).exit_code;
 }
 
 static std::string compiler_driver()

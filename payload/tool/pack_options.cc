@@ -56,9 +56,16 @@ const char pack_usage[] =
     "  --max-glibc X.Y  refuse (status 2, nothing written) when an entry needs\n"
     "                   a glibc newer than X.Y, naming it and one symbol\n"
     "  -v, --verbose    print each entry, where it was found and why it was\n"
-    "                   taken, and the libraries left to the system\n"
+    "                   taken, and the libraries left to the system; after\n"
+    "                   packing, each entry's size, stored size and ratio, the\n"
+    "                   launcher's size, the space a run needs in the temp\n"
+    "                   directory, and a note on entries with debug sections\n"
+    "                   (-n gives the same without what packing tells)\n"
     "  -n, --dry-run    print that plan and write nothing (-o not needed)\n"
     "  -h, --help       show this text\n"
+    "  --strip          pack copies of the FILEs without their debug information\n"
+    "                   (strip --strip-debug); the FILEs themselves are only read\n"
+    "  --version        print sfxpack's version\n"
     "\n"
     "Each FILE is compressed as an LZMA-Alone stream (lc 3, lp 0, pb 2,\n"
     "16 MiB dictionary, exact size in the header), in parallel. The same\n"
@@ -129,6 +136,10 @@ int parse_pack_options(int argc, char **argv, PackOptions &options,
         }
         if (arg == "-h" || arg == "--help") {
             options.help = true;
+        } else if (arg == "--version") {
+            options.version = true;
+        } else if (arg == "--strip") {
+            options.strip = true;
         } else if (arg == "-o") {
             options.output = argv[++i];
         } else if (arg == "--target") {
@@ -180,7 +191,7 @@ int parse_pack_options(int argc, char **argv, PackOptions &options,
             stored_pending = false;
         }
     }
-    if (options.help)
+    if (options.help || options.version)
         return 0;
     if (name_pending || stored_pending) {
         error = name_pending ? "--name must stand right before a FILE"

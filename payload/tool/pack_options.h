@@ -18,6 +18,8 @@ struct PackOptions {
     bool target_given = false;
     bool force = false;
     bool help = false;
+    bool version = false;
+    bool strip = false;     // pack copies without debug information
     std::string output;
     std::vector<InputFile> files;
     bool bundle = false;    // files[0] is a program whose libraries are collected

@@ -8,8 +8,11 @@
 #include "origin_copy.h"
 #include "pack_options.h"
 #include "read_input.h"
+#include "sfx_version.h"
 #include "sha256.h"
+#include "size_report.h"
 #include "stored_entry.h"
+#include "strip_debug.h"
 
 enum { EXIT_PACK_FAILED = 1, EXIT_USAGE = 2 };
 
@@ -107,6 +110,10 @@ int main(int argc, char **argv)
         fputs(pack_usage, stdout);
         return 0;
     }
+    if (options.version) {
+        puts("sfxpack (sfxlaunch) " SFX_VERSION);
+        return 0;
+    }
 
     BundlePlan plan;
     if (int status = plan_entries(options, plan))
@@ -134,6 +141,8 @@ int main(int argc, char **argv)
         collect_glibc_needs(options, glibc, error))
         return fail(EXIT_USAGE, error);
     if (options.dry_run) {
+        if (report_planned_sizes(stdout, options, error))
+            return fail(EXIT_PACK_FAILED, error);
         if (print_glibc_needs(stdout, glibc))
             return fail(EXIT_PACK_FAILED, "cannot write the plan to standard output");
         return 0;
@@ -142,6 +151,9 @@ int main(int argc, char **argv)
     // Lives until the launcher is linked: the copies are read just below.
     TempDir copies;
     if (options.bundle && make_origin_copies(plan, copies, options.files, error))
+        return fail(EXIT_PACK_FAILED, error);
+    std::vector<uint64_t> stripped;
+    if (options.strip && strip_debug_copies(copies, options.files, stripped, error))
         return fail(EXIT_PACK_FAILED, error);
 
     std::vector<Bytes> contents(options.files.size());
@@ -159,6 +171,8 @@ int main(int argc, char **argv)
         return status;
 
     if (link_launcher(entries, *options.target, options.output, error))
+        return fail(EXIT_PACK_FAILED, error);
+    if (options.verbose && report_packed_sizes(stdout, options, entries, stripped, error))
         return fail(EXIT_PACK_FAILED, error);
     // The launcher is whole by now; the plan's own check caught a closed output.
     if (report_glibc)
