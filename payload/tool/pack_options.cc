@@ -93,6 +93,24 @@ static int check_bundle_options(const PackOptions &options, std::string &error)
     return 0;
 }
 
+// The modes that read a launcher take only it (and --extract's directory).
+static int check_read_options(const PackOptions &options, std::string &error)
+{
+    size_t wanted = options.extract ? 2 : 1;
+    if (options.extract && (options.inspect || options.verify))
+        error = "--extract cannot be combined with --inspect or --verify";
+    else if (options.json && !options.inspect)
+        error = "--json goes with --inspect";
+    else if (!options.output.empty() || options.bundle || options.force || options.dry_run ||
+             options.verbose || !options.excludes.empty() || !options.includes.empty())
+        error = "packing options cannot be combined with --inspect, --verify or --extract";
+    else if (options.files.size() != wanted)
+        error = options.extract ? "--extract takes LAUNCHER DIR" : "give one LAUNCHER";
+    else
+        return 0;
+    return -1;
+}
+
 int parse_pack_options(int argc, char **argv, PackOptions &options,
                        std::string &error)
 {
@@ -137,6 +155,14 @@ int parse_pack_options(int argc, char **argv, PackOptions &options,
             options.verbose = true;
         } else if (arg == "-n" || arg == "--dry-run") {
             options.dry_run = true;
+        } else if (arg == "--inspect") {
+            options.inspect = true;
+        } else if (arg == "--verify") {
+            options.verify = true;
+        } else if (arg == "--extract") {
+            options.extract = true;
+        } else if (arg == "--json") {
+            options.json = true;
         } else if (arg == "--") {
             for (i++; i < argc; i++)
                 options.files.push_back({argv[i], base_name(argv[i]), false});
@@ -161,6 +187,8 @@ int parse_pack_options(int argc, char **argv, PackOptions &options,
                              : "--stored must stand right before a FILE";
         return -1;
     }
+    if (options.inspect || options.verify || options.extract || options.json)
+        return check_read_options(options, error);
     if (options.output.empty() && !options.dry_run) {
         error = "no output given (-o OUTPUT)";
         return -1;

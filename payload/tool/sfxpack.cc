@@ -2,6 +2,7 @@
 #include <stdio.h>
 
 #include "bundle_plan.h"
+#include "launcher_modes.h"
 #include "link_launcher.h"
 #include "lzma_alone.h"
 #include "origin_copy.h"
@@ -78,6 +79,13 @@ int main(int argc, char **argv)
         fputs(pack_usage, stdout);
         return 0;
     }
+
+    if (options.extract)
+        return extract_launcher(options.files[0].path, options.files[1].path);
+    if (options.inspect)
+        return inspect_launcher(options.files[0].path, options.json, options.verify);
+    if (options.verify)
+        return verify_launcher(options.files[0].path);
 
     BundlePlan plan;
     if (int status = plan_entries(options, plan))
