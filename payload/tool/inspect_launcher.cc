@@ -113,6 +113,7 @@ struct Report {
     int manifest_status;
     const Manifest *manifest;
     std::string manifest_error;
+    std::string manifest_problem;
     std::vector<EntryFacts> facts;
     bool decode;
     bool space_known;
@@ -133,8 +134,8 @@ void print_human(const Report &r)
     else
         printf("manifest:   present but unreadable: %s\n", r.manifest_error.c_str());
     if (r.space_known)
-        printf("temp space: %llu bytes (%.1f MiB) for the files a run unpacks\n",
-               (unsigned long long)r.space, r.space / 1048576.0);
+        printf("temp space: %llu bytes (%.1f KiB) for the files a run unpacks\n",
+               (unsigned long long)r.space, r.space / 1024.0);
     else
         printf("temp space: unknown (an entry's stream does not declare its size)\n");
     printf("\nindex     stored   unpacked   ratio  arch      glibc        name\n");
@@ -151,6 +152,8 @@ void print_human(const Report &r)
         printf("\n(glibc needs are read from the decoded entries: sfxpack --inspect --verify)\n");
     for (const std::string &p : image.table_problems)
         printf("problem: %s\n", p.c_str());
+    if (!r.manifest_problem.empty())
+        printf("problem: manifest: %s\n", r.manifest_problem.c_str());
     for (size_t i = 0; i < image.entries.size(); i++)
         if (!r.facts[i].problem.empty())
             printf("problem: entry %zu '%s': %s\n", i, printable_name(image.entries[i].name).c_str(),
@@ -226,15 +229,15 @@ int inspect_launcher(const std::string &path, bool json, bool decode)
     r.space_known = true;
     r.space = 0;
     for (const LauncherEntry &e : image.entries) {
-        r.space_known = r.space_known && e.unpacked_known;
-        r.space += e.unpacked_size;
+        r.space_known = r.space_known && e.unpacked_known && e.unpacked_size <= UINT64_MAX - r.space;
+        r.space += r.space_known ? e.unpacked_size : 0;
     }
     r.facts.resize(image.entries.size());
     for (size_t i = 0; i < image.entries.size(); i++)
         look_at_entry(image.entries[i], i, r.manifest_status == 0 ? &manifest : nullptr, decode,
                       r.facts[i]);
-    r.verified = image.table_problems.empty() &&
-                 manifest_problem(image, manifest, r.manifest_status, r.manifest_error).empty();
+    r.manifest_problem = manifest_problem(image, manifest, r.manifest_status, r.manifest_error);
+    r.verified = image.table_problems.empty() && r.manifest_problem.empty();
     for (const EntryFacts &f : r.facts)
         r.verified = r.verified && f.problem.empty();
     if (json)
