@@ -15,6 +15,7 @@ struct EntryFacts {
     std::string machine;  // of an ELF entry
     std::string glibc;    // its newest GLIBC_ need, when decoded and it has one
     bool checked = false; // decoded whole (with --verify)
+    std::string sha256;   // of the decoded bytes, in hex, once checked
     std::string problem;  // why it failed the check
 };
 
@@ -64,6 +65,7 @@ void look_at_entry(const LauncherEntry &entry, size_t index, const Manifest *man
         facts.glibc = newest_glibc_need(kept);
     if (facts.problem.empty() && manifest != nullptr)
         facts.problem = manifest_mismatch(*manifest, index, entry, decoded.size, decoded.sha256);
+    facts.sha256 = sha256_hex(decoded.sha256);
 }
 
 // Names and paths are arbitrary bytes: printable ASCII stays, every other
@@ -165,8 +167,9 @@ void print_human(const Report &r)
 void print_json(const Report &r)
 {
     const LauncherImage &image = *r.image;
-    printf("{\n  \"launcher\": %s,\n  \"target\": %s,\n", json_string(r.path).c_str(),
-           json_string(image.target->name).c_str());
+    printf("{\n  \"format\": 1,\n  \"launcher\": %s,\n  \"target\": %s,\n  \"decoded\": %s,\n",
+           json_string(r.path).c_str(), json_string(image.target->name).c_str(),
+           r.decode ? "true" : "false");
     if (r.manifest_status == 0)
         printf("  \"manifest\": {\"present\": true, \"readable\": true, \"version\": %s},\n",
                json_string(r.manifest->version).c_str());
@@ -199,13 +202,15 @@ void print_json(const Report &r)
         else
             printf("\"elf\": null");
         if (r.decode)
-            printf(", \"verified\": %s", f.problem.empty() ? "true" : "false");
+            printf(", \"verified\": %s, \"sha256\": %s", f.problem.empty() ? "true" : "false",
+                   f.sha256.empty() ? "null" : json_string(f.sha256).c_str());
         printf(", \"problem\": %s}", f.problem.empty() ? "null" : json_string(f.problem).c_str());
     }
     printf("\n  ],\n  \"table_problems\": [");
     for (size_t i = 0; i < image.table_problems.size(); i++)
         printf("%s%s", i ? ", " : "", json_string(image.table_problems[i]).c_str());
-    printf("]");
+    printf("],\n  \"manifest_problem\": %s",
+           r.manifest_problem.empty() ? "null" : json_string(r.manifest_problem).c_str());
     if (r.decode)
         printf(",\n  \"verified\": %s", r.verified ? "true" : "false");
     printf("\n}\n");

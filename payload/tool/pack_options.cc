@@ -8,6 +8,9 @@ const char pack_usage[] =
     "usage: sfxpack [--target x86_64|i386] [--force] -o OUTPUT [--name NAME] [--stored] FILE ...\n"
     "       sfxpack --bundle [--target x86_64|i386] [--exclude NAME]... [--include FILE]...\n"
     "               -o OUTPUT [--name NAME] PROGRAM\n"
+    "       sfxpack --inspect [--verify] [--json] LAUNCHER\n"
+    "       sfxpack --verify LAUNCHER\n"
+    "       sfxpack --extract LAUNCHER DIR\n"
     "\n"
     "Packs FILEs into OUTPUT, a self-extracting launcher. Started like the\n"
     "first FILE, the launcher unpacks every FILE into a fresh private directory\n"
@@ -43,6 +46,15 @@ const char pack_usage[] =
     "  -v, --verbose    print each entry, where it was found and why it was\n"
     "                   taken, and the libraries left to the system\n"
     "  -n, --dry-run    print that plan and write nothing (-o not needed)\n"
+    "  --inspect        show LAUNCHER's target, entries (stored and unpacked\n"
+    "                   size, ratio, architecture), the temp space a run needs\n"
+    "                   and its manifest, from its headers alone; with --verify\n"
+    "                   also check it and show each ELF entry's newest glibc need\n"
+    "  --json           with --inspect: print JSON instead of a table\n"
+    "  --verify         check LAUNCHER's table, decode every entry as a run would\n"
+    "                   and compare it with the manifest; one line per entry\n"
+    "  --extract        write LAUNCHER's entries into DIR (made 0700, must not\n"
+    "                   exist) as @unpack would, checked against the manifest\n"
     "  -h, --help       show this text\n"
     "\n"
     "Each FILE is compressed as an LZMA-Alone stream (lc 3, lp 0, pb 2,\n"
@@ -54,8 +66,15 @@ const char pack_usage[] =
     "(trace every step), @verbose (show a progress line). Every other\n"
     "argument goes to the program.\n"
     "\n"
+    "Every launcher carries a manifest (a section that is never loaded): each\n"
+    "entry's name, unpacked size and SHA-256, and the sfxpack version. The\n"
+    "three reading modes never execute LAUNCHER, for either target on any host.\n"
+    "\n"
     "exit status: 0 packed, 1 a file could not be read, compressed, bundled\n"
-    "or linked, 2 the command line is wrong or the entries would not unpack.\n";
+    "or linked, 2 the command line is wrong or the entries would not unpack.\n"
+    "--inspect, --verify, --extract: 0 done, 1 LAUNCHER is not a sound\n"
+    "launcher (or a check failed, or DIR could not be written), 2 the command\n"
+    "line is wrong.\n";
 
 std::string base_name(const std::string &path)
 {
