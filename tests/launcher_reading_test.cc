@@ -178,7 +178,7 @@ TEST_P(LauncherReading, HostileTablesFailNamingTheEntry)
     size_t pointer = image.elf_class == 2 ? 8 : 4, record = image.elf_class == 2 ? 24 : 12;
     auto number = [&](uint64_t value, size_t bytes) { return std::string((char *)&value, bytes); };
 
-    struct Case {
+    const struct Case {
         std::string what;
         size_t offset;
         std::string bytes;
@@ -289,6 +289,29 @@ TEST_P(LauncherReading, InspectJsonDescribesTheLauncher)
                     std::to_string(inputs[i].bytes.size()) + " " +
                     (i < 2 ? target() : std::string("-")) + "\n";
     EXPECT_EQ(parsed.out, expected);
+}
+
+// Names are arbitrary bytes: the JSON carries them exactly, and the table
+// never lets a control byte reach the terminal.
+TEST_P(LauncherReading, ArbitraryNameBytesSurviveJsonAndStayOffTheTerminal)
+{
+    std::string name = "caf\xc3\xa9\x01\xff\"\\x";
+    std::string odd = pack(target(), scratch / "odd", {"--name", name, scratch / "data.bin"});
+    RunResult r = run_sfxpack({"--inspect", "--json", odd});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    write_text(scratch / "odd.json", r.out);
+    RunResult parsed = run_process(
+        {"python3", "-c",
+         "import json, sys\n"
+         "e = json.load(open(sys.argv[1]))['entries'][0]\n"
+         "print(e['name'].encode('latin-1') == bytes.fromhex(e['name_hex']), e['name_hex'])\n",
+         scratch / "odd.json"});
+    EXPECT_EQ(parsed.out, "True 636166c3a901ff225c78\n") << parsed.err << r.out;
+
+    RunResult human = run_sfxpack({"--inspect", odd});
+    EXPECT_NE(human.out.find(" caf\\xc3\\xa9\\x01\\xff\"\\x5cx\n"), std::string::npos) << human.out;
+    for (char c : human.out)
+        EXPECT_TRUE(c == '\n' || (c >= 0x20 && c < 0x7f)) << (int)(unsigned char)c;
 }
 
 // An i386 launcher read where nothing can execute it: its directory is

@@ -67,11 +67,12 @@ int decode_launcher_entry(const LauncherEntry &entry, const DecodeTarget &target
     // Large writes keep the digest and the file's writes in big pieces; the
     // decoder hands over 4 KiB at a time. A decode that stops early sees
     // each chunk at once, so that it stops after the first one it needs.
-    static char buffer[1 << 16];
-    if (target.stop_when_kept)
+    if (target.stop_when_kept) {
         setvbuf(out, nullptr, _IONBF, 0);
-    else
+    } else {
+        static char buffer[1 << 16];
         setvbuf(out, buffer, _IOFBF, sizeof buffer);
+    }
     int result = decode_stored_stream(entry.stored, entry.stored_size, out, error);
     if (fclose(out) != 0 && result == 0 && !sink.stopped) {
         error = strerror(sink.write_errno ? sink.write_errno : errno);

@@ -55,12 +55,9 @@ int extract_one(Made &made, const LauncherImage &image, size_t index,
     target.fd = fd;
     DecodedEntry decoded;
     std::string error, problem;
-    if (decode_launcher_entry(entry, target, decoded, error) != 0)
-        problem = "entry " + std::to_string(index) + " '" + printable_name(entry.name) +
-                  "': " + error;
-    else if (manifest != nullptr &&
-             !(error = manifest_mismatch(*manifest, index, entry, decoded.size,
-                                         decoded.sha256)).empty())
+    if (decode_launcher_entry(entry, target, decoded, error) == 0 && manifest != nullptr)
+        error = manifest_mismatch(*manifest, index, entry, decoded.size, decoded.sha256);
+    if (!error.empty())
         problem = "entry " + std::to_string(index) + " '" + printable_name(entry.name) +
                   "': " + error;
     else if (index == 0 && fchmod(fd, 0700) != 0)

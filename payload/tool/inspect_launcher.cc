@@ -137,7 +137,7 @@ void print_human(const Report &r)
         printf("manifest:   present but unreadable: %s\n", r.manifest_error.c_str());
     if (r.space_known)
         printf("temp space: %llu bytes (%.1f KiB) for the files a run unpacks\n",
-               (unsigned long long)r.space, r.space / 1024.0);
+               (unsigned long long)r.space, (double)r.space / 1024.0);
     else
         printf("temp space: unknown (an entry's stream does not declare its size)\n");
     printf("\nindex     stored   unpacked   ratio  arch      glibc        name\n");

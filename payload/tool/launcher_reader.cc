@@ -29,10 +29,10 @@ struct Section {
     uint64_t size = 0;
 };
 
-uint64_t read_le(const unsigned char *p, unsigned bytes)
+uint64_t read_le(const unsigned char *p, size_t bytes)
 {
     uint64_t value = 0;
-    for (unsigned i = bytes; i-- > 0;)
+    for (size_t i = bytes; i-- > 0;)
         value = value << 8 | p[i];
     return value;
 }
@@ -183,8 +183,8 @@ int read_table(const unsigned char *file, const Section &names, const Section &s
                const Section &table, const TargetInfo &target, LauncherImage &image,
                std::string &error)
 {
-    const unsigned pointer = target.pointer_size;
-    const unsigned record = target.entry_size;
+    const size_t pointer = target.pointer_size;
+    const size_t record = target.entry_size;
     const unsigned char *p = file + table.offset;
     uint64_t records = table.size / record;
     for (uint64_t i = 0;; i++) {
