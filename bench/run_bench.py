@@ -685,7 +685,8 @@ class Bench:
                      "launcher @unpack: " + rate(unpack) + f", {spread(unpack.walls(1000))} ms",
                      f"{spread(ratio)}×",
                      "the launcher's own unpack speed (≥ 0.9×): "
-                     + verdict(statistics.median(ratio) >= 0.9))
+                     + verdict(statistics.median(ratio) >= 0.9) if size >= 10 * MIB
+                     else "(each process's start-up dominates at this size)")
             self.row(f"**--inspect, {target}**, {label}",
                      f"sfxpack --inspect: {spread(inspect.walls(1000))} ms", "", "",
                      "milliseconds whatever the payload (< 50 ms): "

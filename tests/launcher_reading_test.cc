@@ -207,7 +207,8 @@ TEST_P(LauncherReading, HostileTablesFailNamingTheEntry)
         EXPECT_EQ(split_lines(extracted.err).size(), 1u) << c.what << ": " << extracted.err;
         EXPECT_FALSE(file_exists(scratch / "out")) << c.what;
         RunResult inspected = run_sfxpack({"--inspect", path});
-        EXPECT_LE(inspected.exit_code, 1) << c.what << ": " << inspected.err;
+        EXPECT_EQ(inspected.exit_code, 1) << c.what << ": " << inspected.err;
+        EXPECT_EQ(split_lines(inspected.err).size(), 1u) << c.what << ": " << inspected.err;
     }
 }
 

@@ -253,5 +253,11 @@ int inspect_launcher(const std::string &path, bool json, bool decode)
         fprintf(stderr, "sfxpack: cannot write to standard output\n");
         return EXIT_LAUNCHER_BAD;
     }
+    // The report shows all it could read; the status and one line say
+    // whether a run could rely on it.
+    if (!image.sound()) {
+        fprintf(stderr, "sfxpack: %s: %s\n", path.c_str(), image.first_problem().c_str());
+        return EXIT_LAUNCHER_BAD;
+    }
     return decode && !r.verified ? EXIT_LAUNCHER_BAD : 0;
 }
