@@ -261,6 +261,35 @@ TEST_P(LauncherReading, ExtractOfADamagedEntryLeavesNothing)
     EXPECT_FALSE(file_exists(scratch / "out"));
 }
 
+// A disk that fills up halfway: one line naming the file, and nothing left.
+TEST_P(LauncherReading, ExtractOntoAFullDiskLeavesNothing)
+{
+    std::string script =
+        "mount -t tmpfs -o size=48k sfxtest \"$D\" || exit 99\n"
+        "\"$S\" --extract \"$L\" \"$D/out\"; status=$?\n"
+        "ls -A \"$D\"; exit $status\n";
+    ScratchDir disk;
+    RunOptions options;
+    options.set_env = {"D=" + disk.path, "S=" + sfxpack_path(), "L=" + launcher};
+    RunResult r = run_process({"unshare", "-m", "--propagation", "private", "sh", "-c", script},
+                              options);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "sfxpack: entry 2 'data.bin': No space left on device\n");
+}
+
+TEST(LauncherReadingUsage, WrongCommandLinesEndWith2)
+{
+    for (std::vector<std::string> args :
+         {std::vector<std::string>{"--extract", "launcher"}, {"--verify"},
+          {"--inspect", "a", "b"}, {"--json", "--verify", "launcher"},
+          {"--extract", "--verify", "launcher", "dir"}, {"--inspect", "-o", "x", "launcher"}}) {
+        RunResult r = run_sfxpack(args);
+        EXPECT_EQ(r.exit_code, 2) << args[0] << " " << args[1];
+        EXPECT_EQ(split_lines(r.err).size(), 1u) << r.err;
+    }
+}
+
 // The JSON is read by a real parser, and each field checked against what
 // was packed.
 TEST_P(LauncherReading, InspectJsonDescribesTheLauncher)
