@@ -12,12 +12,13 @@
 
 #include <set>
 
+#include "manifest.h"
+
 namespace {
 
 const char names_section[] = ".qzvdump.str";
 const char streams_section[] = ".qzvdump.bin";
 const char table_section[] = ".qzvdump.ptr";
-const char manifest_section[] = ".sfxpack.manifest";
 
 enum { STREAM_HEADER_SIZE = 13, SIZE_FIELD = 5 };
 
@@ -99,7 +100,7 @@ void read_entry(const unsigned char *file, const Section &names, const Section &
     }
 }
 
-int find_sections(Elf *elf, const unsigned char *file, size_t file_size, Section &names,
+int find_sections(Elf *elf, size_t file_size, Section &names,
                   Section &streams, Section &table, Section &manifest, std::string &error)
 {
     size_t count = 0, strings = 0;
@@ -120,7 +121,7 @@ int find_sections(Elf *elf, const unsigned char *file, size_t file_size, Section
         Section *s = strcmp(name, names_section) == 0     ? &names
                      : strcmp(name, streams_section) == 0 ? &streams
                      : strcmp(name, table_section) == 0   ? &table
-                     : strcmp(name, manifest_section) == 0 ? &manifest
+                     : strcmp(name, manifest_section_name) == 0 ? &manifest
                                                             : nullptr;
         if (s == nullptr)
             continue;
@@ -144,7 +145,6 @@ int find_sections(Elf *elf, const unsigned char *file, size_t file_size, Section
         s->offset = shdr.sh_offset;
         s->size = shdr.sh_size;
     }
-    (void)file;
     for (const Section *s : {&names, &streams, &table})
         if (!s->found) {
             error = std::string("not a launcher: no section ") +
@@ -269,7 +269,7 @@ int read_launcher(const unsigned char *data, size_t size, LauncherImage &image,
                (uint64_t)ehdr.e_shnum * ehdr.e_shentsize > size - ehdr.e_shoff) {
         error = "cut short: the section headers end past the file's " + std::to_string(size) +
                 " bytes";
-    } else if (find_sections(elf, data, size, names, streams, table, manifest, error) == 0 &&
+    } else if (find_sections(elf, size, names, streams, table, manifest, error) == 0 &&
                check_loaded(elf, names, names_section, error) == 0 &&
                check_loaded(elf, streams, streams_section, error) == 0 &&
                check_loaded(elf, table, table_section, error) == 0 &&
