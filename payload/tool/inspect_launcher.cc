@@ -139,7 +139,8 @@ void print_human(const Report &r)
         printf("temp space: %llu bytes (%.1f KiB) for the files a run unpacks\n",
                (unsigned long long)r.space, (double)r.space / 1024.0);
     else
-        printf("temp space: unknown (an entry's stream does not declare its size)\n");
+        printf("temp space: unknown (an entry's stream header is unreadable or "
+               "declares no size)\n");
     printf("\nindex     stored   unpacked   ratio  arch      glibc        name\n");
     for (size_t i = 0; i < image.entries.size(); i++) {
         const LauncherEntry &e = image.entries[i];
