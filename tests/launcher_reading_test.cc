@@ -143,7 +143,8 @@ TEST_P(LauncherReading, VerifyPassesUntouchedAndNamesTheEntryOfAnyFlippedBit)
                                 "': FAILED: ";
             for (const std::string &line : split_lines(r.out)) {
                 if (line.rfind("entry ", 0) == 0) {
-                    EXPECT_EQ(line.rfind(named, 0) == 0, line.find(" FAILED: ") != std::string::npos)
+                    EXPECT_EQ(line.rfind(named, 0) == 0,
+                              line.find(" FAILED: ") != std::string::npos)
                         << "byte " << at << " of entry " << i << ": " << line;
                 }
             }
@@ -194,7 +195,8 @@ TEST_P(LauncherReading, HostileTablesFailNamingTheEntry)
          "entry 2 '': FAILED: its name has no NUL"},
         {"no terminator", at + 3 * record + pointer, number(names->addr, pointer),
          "no terminating record"},
-        {"name with a slash", names_at, std::string("../x\0", 5), "entry 0 '../x': FAILED: its name holds a '/'"},
+        {"name with a slash", names_at, std::string("../x\0", 5),
+         "entry 0 '../x': FAILED: its name holds a '/'"},
     };
     for (const Case &c : cases) {
         std::string path = copy_with("hostile", c.offset, c.bytes);
@@ -233,8 +235,9 @@ TEST_P(LauncherReading, ExtractGivesWhatUnpackGives)
     EXPECT_EQ(list_dir(cwd / "extracted").size(), inputs.size());
     for (const Input &input : inputs) {
         EXPECT_EQ(read_text(cwd / "extracted/" + input.name), input.bytes) << input.name;
-        EXPECT_EQ(read_text(cwd / "extracted/" + input.name), read_text(cwd / "probe/" + input.name));
-        EXPECT_EQ(file_mode(cwd / "extracted/" + input.name), file_mode(cwd / "probe/" + input.name))
+        std::string extracted_file = cwd / "extracted/" + input.name;
+        EXPECT_EQ(read_text(extracted_file), read_text(cwd / "probe/" + input.name));
+        EXPECT_EQ(file_mode(extracted_file), file_mode(cwd / "probe/" + input.name))
             << input.name;
     }
     EXPECT_EQ(file_mode(cwd / "extracted/probe"), 0700u);

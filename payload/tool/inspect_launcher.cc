@@ -159,7 +159,8 @@ void print_human(const Report &r)
         printf("problem: manifest: %s\n", r.manifest_problem.c_str());
     for (size_t i = 0; i < image.entries.size(); i++)
         if (!r.facts[i].problem.empty())
-            printf("problem: entry %zu '%s': %s\n", i, printable_name(image.entries[i].name).c_str(),
+            printf("problem: entry %zu '%s': %s\n", i,
+                   printable_name(image.entries[i].name).c_str(),
                    r.facts[i].problem.c_str());
     if (r.decode)
         printf("verify:     %s\n", r.verified ? "ok" : "FAILED");
@@ -235,7 +236,8 @@ int inspect_launcher(const std::string &path, bool json, bool decode)
     r.space_known = true;
     r.space = 0;
     for (const LauncherEntry &e : image.entries) {
-        r.space_known = r.space_known && e.unpacked_known && e.unpacked_size <= UINT64_MAX - r.space;
+        r.space_known =
+            r.space_known && e.unpacked_known && e.unpacked_size <= UINT64_MAX - r.space;
         r.space += r.space_known ? e.unpacked_size : 0;
     }
     r.facts.resize(image.entries.size());
