@@ -214,6 +214,26 @@ TEST_P(LauncherReading, HostileTablesFailNamingTheEntry)
     }
 }
 
+// What --force packs is listed, but a run could not unpack it.
+TEST_P(LauncherReading, ForcedLimitsFailVerifyAndExtract)
+{
+    std::vector<std::string> many = {"--force"};
+    for (int i = 0; i < 33; i++)
+        many.insert(many.end(), {"--name", "f" + std::to_string(i), scratch / "data.bin"});
+    std::vector<std::string> twice = {"--force", scratch / "data.bin", scratch / "data.bin"};
+    for (const auto &[args, expected] :
+         {std::pair{many, std::string("table: FAILED: 33 entries: the launcher unpacks at most 32")},
+          std::pair{twice, std::string("entry 1 'data.bin': FAILED: its name is also an earlier "
+                                       "entry's")}}) {
+        std::string forced = pack(target(), scratch / "forced", args);
+        RunResult r = run_sfxpack({"--verify", forced});
+        EXPECT_EQ(r.exit_code, 1);
+        EXPECT_NE(r.out.find(expected), std::string::npos) << r.out;
+        EXPECT_EQ(run_sfxpack({"--extract", forced, scratch / "out"}).exit_code, 1);
+        EXPECT_FALSE(file_exists(scratch / "out"));
+    }
+}
+
 // The trees that --extract and @unpack make, under a umask that shows the
 // modes: names, bytes and permission bits alike.
 TEST_P(LauncherReading, ExtractGivesWhatUnpackGives)
