@@ -23,6 +23,7 @@ demo: build
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
 	@cat $(BUILD)/fuzz/summary
+	@cat $(BUILD)/fuzz/reader/summary
 	scripts/sanitizer-suite $(BUILD)/sanitize $(JOBS)
 
 # The black-box suite against launchers built with ASan and UBSan.
@@ -32,6 +33,8 @@ sanitize: bootstrap
 # A longer fuzz run than the test suite's, into the same working corpus.
 fuzz: build
 	fuzz/run-fuzzer $(BUILD)/bin/extract_entry_fuzz $(FUZZ_SECONDS) $(BUILD)/fuzz
+	fuzz/run-fuzzer $(BUILD)/bin/launcher_reader_fuzz $(FUZZ_SECONDS) $(BUILD)/fuzz/reader \
+	    $(BUILD)/fuzz/reader-seeds
 
 # The Debian package, $(BUILD)/sfxlaunch_<version>_amd64.deb.
 package: build

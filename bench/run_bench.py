@@ -16,6 +16,7 @@ table. Run by `make bench` after `make build`; never part of the tests.
 import argparse
 import datetime
 import hashlib
+import json
 import os
 import platform
 import shutil
@@ -266,6 +267,14 @@ def synthetic_files(directory):
 
 # ---------------------------------------------------------------- machine
 
+def run_lzma_alone(xz, path):
+    """path as an LZMA-Alone stream with its exact size in the header (xz
+    writes "unknown" there, and the launcher refuses that)."""
+    stream = subprocess.run([xz, "--format=lzma", "-1", "-c", path], stdout=subprocess.PIPE,
+                            check=True).stdout
+    return stream[:5] + struct.pack("<Q", os.path.getsize(path)) + stream[13:]
+
+
 def machine_lines(work):
     model = "unknown CPU"
     with open("/proc/cpuinfo") as f:
@@ -305,6 +314,7 @@ class Bench:
         self.rows = []
         self.notes = []
         self.big = {}
+        self.reading = {}
 
     def helper(self, target, name):
         return os.path.join(self.build, "bench", target, name)
@@ -617,6 +627,71 @@ class Bench:
                  f"anonymous {status['RssAnon']}; payload file pages {status['RssFile']}",
                  "a launcher process under qemu" if target == "i386" else "", "")
 
+    # -- reading a launcher without running it --------------------------------
+
+    def reading_launcher(self, target):
+        """About 100 MB of this machine's libraries and the synthetic files,
+        over and over, in four entries stored as streams that xz makes
+        quickly: what is measured is reading them, not packing them."""
+        if target in self.reading:
+            return self.reading[target]
+        if "entries" not in self.reading:
+            self.reading["entries"] = self.reading_streams()
+        launcher = self.path("reading-" + target)
+        run_checked(self.pack_command(target, launcher, self.reading["entries"]))
+        self.reading[target] = launcher
+        return launcher
+
+    def reading_streams(self):
+        directory = fresh_dir(self.path("reading-streams"))
+        pool = b"".join(open(p, "rb").read() for p in self.files if os.path.getsize(p))
+        entries = []
+        for part in range(4):
+            data = (pool * (25 * 10**6 // len(pool) + 1))[part * 7919:][:25 * 10**6]
+            raw = os.path.join(directory, f"part{part}")
+            with open(raw, "wb") as f:
+                f.write(data)
+            stream = run_lzma_alone(self.xz, raw)
+            with open(raw + ".lzma", "wb") as f:
+                f.write(stream)
+            entries += ["--name", f"part{part}", "--stored", raw + ".lzma"]
+            os.unlink(raw)
+        return entries
+
+    def measure_reading(self, target):
+        """--verify decodes with the launcher's own decoder, in memory: it
+        should keep pace with the launcher's @unpack of the same payload.
+        --inspect reads headers only: milliseconds, whatever the payload."""
+        demo = os.path.join(self.build, "bin", "demo" if target == "x86_64" else "demo-i386")
+        for label, launcher in (("demo launcher", demo),
+                                ("100 MB payload", self.reading_launcher(target))):
+            size = sum(e["unpacked_size"] for e in json.loads(run_checked(
+                [self.sfxpack, "--inspect", "--json", launcher]))["entries"])
+            unpack_dir = self.path("reading-unpack-" + target)
+            unpack = Case("launcher @unpack", lambda: run_timed([launcher, "@unpack"], cwd=unpack_dir),
+                          lambda: fresh_dir(unpack_dir))
+            verify = Case("sfxpack --verify", lambda: run_timed([self.sfxpack, "--verify", launcher]))
+            inspect = Case("sfxpack --inspect",
+                           lambda: run_timed([self.sfxpack, "--inspect", launcher]))
+            rounds = self.args.reading_rounds * (5 if size < MIB else 1)
+            interleave([unpack, verify, inspect], rounds, label=f"reading {label}, {target}")
+            ratio = speedup(verify, unpack)
+
+            def rate(case):
+                return spread([size / w / 1e6 for w in case.walls()], "{:.0f}") + " MB/s"
+
+            self.row(f"**--verify, {target}**, {label} ({size / 1e6:.1f} MB unpacked)",
+                     "sfxpack --verify: " + rate(verify) + f", {spread(verify.walls(1000))} ms",
+                     "launcher @unpack: " + rate(unpack) + f", {spread(unpack.walls(1000))} ms",
+                     f"{spread(ratio)}×",
+                     "the launcher's own unpack speed (≥ 0.9×): "
+                     + verdict(statistics.median(ratio) >= 0.9) if size >= 10 * MIB
+                     else "(each process's start-up dominates at this size)")
+            self.row(f"**--inspect, {target}**, {label}",
+                     f"sfxpack --inspect: {spread(inspect.walls(1000))} ms", "", "",
+                     "milliseconds whatever the payload (< 50 ms): "
+                     + verdict(statistics.median(inspect.walls(1000)) < 50))
+
     # -- report ---------------------------------------------------------------
 
     def report(self, machine, load_before):
@@ -644,6 +719,10 @@ def main():
                         help="x86_64 tiny runs (i386: a fifth)")
     parser.add_argument("--pack-rounds", type=int, default=3, help="packing rounds")
     parser.add_argument("--libraries", type=int, default=12, help="libraries in the payload")
+    parser.add_argument("--reading-rounds", type=int, default=5,
+                        help="rounds of --verify, --inspect and @unpack of the 100 MB payload")
+    parser.add_argument("--only", choices=["reading"],
+                        help="measure only this part (reading: --inspect and --verify)")
     parser.add_argument("--keep", action="store_true",
                         help="keep the payload, launchers and outputs in BUILD/bench/work")
     args = parser.parse_args()
@@ -657,12 +736,21 @@ def main():
     machine = machine_lines(bench.work)
     print("bench: making the payload and packing it", file=sys.stderr)
     bench.make_payload()
+    if args.only == "reading":
+        for target in TARGETS:
+            bench.measure_reading(target)
+        bench.report(machine, load_before)
+        if not args.keep:
+            shutil.rmtree(bench.work, ignore_errors=True)
+        return
     bench.measure_packing()
     bench.make_i386_launcher()
     for target in TARGETS:
         bench.measure_unpacking(target)
     for target in TARGETS:
         bench.measure_tiny_run(target)
+    for target in TARGETS:
+        bench.measure_reading(target)
     bench.report(machine, load_before)
     if not args.keep:
         shutil.rmtree(bench.work, ignore_errors=True)

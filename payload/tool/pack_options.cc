@@ -11,6 +11,9 @@ const char pack_usage[] =
     "usage: sfxpack [--target x86_64|i386] [--force] -o OUTPUT [--name NAME] [--stored] FILE ...\n"
     "       sfxpack --bundle [--target x86_64|i386] [--exclude NAME]... [--include FILE]...\n"
     "               -o OUTPUT [--name NAME] PROGRAM\n"
+    "       sfxpack --inspect [--verify] [--json] LAUNCHER\n"
+    "       sfxpack --verify LAUNCHER\n"
+    "       sfxpack --extract LAUNCHER DIR\n"
     "\n"
     "Packs FILEs into OUTPUT, a self-extracting launcher. Started like the\n"
     "first FILE, the launcher unpacks every FILE into a fresh private directory\n"
@@ -62,6 +65,15 @@ const char pack_usage[] =
     "                   directory, and a note on entries with debug sections\n"
     "                   (-n gives the same without what packing tells)\n"
     "  -n, --dry-run    print that plan and write nothing (-o not needed)\n"
+    "  --inspect        show LAUNCHER's target, entries (stored and unpacked\n"
+    "                   size, ratio, architecture), the temp space a run needs\n"
+    "                   and its manifest, from its headers alone; with --verify\n"
+    "                   also check it and show each ELF entry's newest glibc need\n"
+    "  --json           with --inspect: print JSON instead of a table\n"
+    "  --verify         check LAUNCHER's table, decode every entry as a run would\n"
+    "                   and compare it with the manifest; one line per entry\n"
+    "  --extract        write LAUNCHER's entries into DIR (made 0700, must not\n"
+    "                   exist) as @unpack would, checked against the manifest\n"
     "  -h, --help       show this text\n"
     "  --strip          pack copies of the FILEs without their debug information\n"
     "                   (strip --strip-debug); the FILEs themselves are only read\n"
@@ -76,11 +88,18 @@ const char pack_usage[] =
     "(trace every step), @verbose (show a progress line). Every other\n"
     "argument goes to the program.\n"
     "\n"
+    "Every launcher carries a manifest (a section that is never loaded): each\n"
+    "entry's name, unpacked size and SHA-256, and the sfxpack version. The\n"
+    "three reading modes never execute LAUNCHER, for either target on any host.\n"
+    "\n"
     "exit status: 0 packed, 1 a file could not be read, compressed, bundled\n"
     "or linked, 2 the command line is wrong, the entries would not unpack\n"
     "(more than 32, a name over 255 bytes or, for the first, 247, a --stored\n"
     "stream the launcher could not decode) or one needs a newer glibc than\n"
-    "--max-glibc.\n";
+    "--max-glibc.\n"
+    "--inspect, --verify, --extract: 0 done, 1 LAUNCHER is not a sound\n"
+    "launcher (or a check failed, or DIR could not be written), 2 the command\n"
+    "line is wrong.\n";
 
 std::string base_name(const std::string &path)
 {
@@ -116,6 +135,25 @@ static int check_bundle_options(const PackOptions &options, std::string &error)
             return -1;
         }
     return 0;
+}
+
+// The modes that read a launcher take only it (and --extract's directory).
+static int check_read_options(const PackOptions &options, std::string &error)
+{
+    size_t wanted = options.extract ? 2 : 1;
+    if (options.extract && (options.inspect || options.verify))
+        error = "--extract cannot be combined with --inspect or --verify";
+    else if (options.json && !options.inspect)
+        error = "--json goes with --inspect";
+    else if (!options.output.empty() || options.bundle || options.force || options.dry_run ||
+             options.verbose || options.strip || !options.max_glibc.empty() ||
+             !options.excludes.empty() || !options.includes.empty())
+        error = "packing options cannot be combined with --inspect, --verify or --extract";
+    else if (options.files.size() != wanted)
+        error = options.extract ? "--extract takes LAUNCHER DIR" : "give one LAUNCHER";
+    else
+        return 0;
+    return -1;
 }
 
 int parse_pack_options(int argc, char **argv, PackOptions &options,
@@ -174,6 +212,14 @@ int parse_pack_options(int argc, char **argv, PackOptions &options,
             options.verbose = true;
         } else if (arg == "-n" || arg == "--dry-run") {
             options.dry_run = true;
+        } else if (arg == "--inspect") {
+            options.inspect = true;
+        } else if (arg == "--verify") {
+            options.verify = true;
+        } else if (arg == "--extract") {
+            options.extract = true;
+        } else if (arg == "--json") {
+            options.json = true;
         } else if (arg == "--") {
             for (i++; i < argc; i++)
                 options.files.push_back({argv[i], base_name(argv[i]), false});
@@ -198,6 +244,8 @@ int parse_pack_options(int argc, char **argv, PackOptions &options,
                              : "--stored must stand right before a FILE";
         return -1;
     }
+    if (options.inspect || options.verify || options.extract || options.json)
+        return check_read_options(options, error);
     if (options.output.empty() && !options.dry_run) {
         error = "no output given (-o OUTPUT)";
         return -1;

@@ -28,6 +28,12 @@ struct PackOptions {
     bool verbose = false;   // print the plan, then pack
     bool dry_run = false;   // print the plan, write nothing
     std::string max_glibc;  // --max-glibc: the newest glibc an entry may need
+    // Reading a launcher instead of packing one: files[0] is the launcher,
+    // files[1] the directory --extract makes.
+    bool inspect = false;
+    bool verify = false;
+    bool extract = false;
+    bool json = false;      // --inspect prints JSON
 };
 
 // Fills options from argv. Returns 0, or -1 with a one-line reason in error.

@@ -3,6 +3,7 @@
 
 #include "bundle_plan.h"
 #include "glibc_report.h"
+#include "launcher_modes.h"
 #include "link_launcher.h"
 #include "lzma_alone.h"
 #include "origin_copy.h"
@@ -114,6 +115,13 @@ int main(int argc, char **argv)
         puts("sfxpack (sfxlaunch) " SFX_VERSION);
         return 0;
     }
+
+    if (options.extract)
+        return extract_launcher(options.files[0].path, options.files[1].path);
+    if (options.inspect)
+        return inspect_launcher(options.files[0].path, options.json, options.verify);
+    if (options.verify)
+        return verify_launcher(options.files[0].path);
 
     BundlePlan plan;
     if (int status = plan_entries(options, plan))

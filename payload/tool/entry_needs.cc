@@ -1,0 +1,16 @@
+#include "entry_needs.h"
+
+#include <vector>
+
+#include "version_needs.h"
+
+std::string newest_glibc_need(const std::string &elf)
+{
+    std::vector<VersionNeed> needs;
+    std::string error;
+    VersionNeed newest;
+    if (read_version_needs((const unsigned char *)elf.data(), elf.size(), needs, error) != 0 ||
+        !newest_need(needs, "GLIBC_", newest))
+        return "";
+    return newest.version;
+}

@@ -1,0 +1,11 @@
+// The newest glibc symbol version that an ELF file needs, for --inspect.
+#ifndef SFXPACK_ENTRY_NEEDS_H
+#define SFXPACK_ENTRY_NEEDS_H
+
+#include <string>
+
+// "GLIBC_2.34" and the like, or empty when the file needs no glibc version
+// (or its version needs cannot be read).
+std::string newest_glibc_need(const std::string &elf);
+
+#endif
