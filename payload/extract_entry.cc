@@ -52,7 +52,8 @@ static const char *lzma_error_text(SRes code)
 }
 
 static int decode_stream(CLzmaDec *state, const unsigned char *stream,
-                         uint32_t length, FILE *out, const char **reason)
+                         uint32_t length, FILE *out, const char **reason,
+                         uint32_t *used)
 {
     unsigned char chunk[OUT_CHUNK];
     uint64_t remaining = read_le64(stream + LZMA_PROPS_SIZE);
@@ -84,13 +85,15 @@ static int decode_stream(CLzmaDec *state, const unsigned char *stream,
             *reason = NULL;
             return -1;
         }
-        if (remaining == 0)
+        if (remaining == 0) {
+            *used = LZMA_ALONE_HEADER_SIZE + in_pos;
             return 0;
+        }
     }
 }
 
 int decode_entry(const unsigned char *stream, uint32_t length, FILE *out,
-                 const char **reason)
+                 const char **reason, uint32_t *used)
 {
     CLzmaDec state;
     LzmaDec_Construct(&state);
@@ -111,7 +114,7 @@ int decode_entry(const unsigned char *stream, uint32_t length, FILE *out,
         read_le64(stream + LZMA_PROPS_SIZE) == UINT64_MAX)
         *reason = "too short";
     else
-        result = decode_stream(&state, stream, length, out, reason);
+        result = decode_stream(&state, stream, length, out, reason, used);
 
     // Freeing must not disturb errno, which a failed write left for perror.
     int saved_errno = errno;
@@ -124,7 +127,8 @@ int extract_entry(const unsigned char *stream, uint32_t length, FILE *out,
                   const char *name)
 {
     const char *reason = NULL;
-    if (decode_entry(stream, length, out, &reason) == 0)
+    uint32_t used = 0;
+    if (decode_entry(stream, length, out, &reason, &used) == 0)
         return 0;
     if (reason == NULL)
         perror(name);

@@ -26,9 +26,11 @@ void entry_stream(const PayloadEntry *entry, const unsigned char **stream,
 
 // Decodes one stored stream into out. Returns 0, or -1 with a constant text
 // in reason; a null reason means that writing to out failed and errno says
-// why. The packer checks streams with it, so both agree on what unpacks.
+// why. On success used holds the bytes of stream that the decoder read,
+// header included: the packer checks streams with it, so both agree on what
+// unpacks and on bytes that no run would read.
 int decode_entry(const unsigned char *stream, uint32_t length, FILE *out,
-                 const char **reason);
+                 const char **reason, uint32_t *used);
 
 // decode_entry, with a failure reported in one message prefixed by name.
 int extract_entry(const unsigned char *stream, uint32_t length, FILE *out,
