@@ -167,6 +167,7 @@ TEST_P(PackIntegrity, ManifestDescribesWhatEachEntryUnpacksTo)
         EXPECT_EQ(entry.size, read_text(expected[i].second).size()) << entry.name;
         EXPECT_EQ(sha256_hex(entry.sha256), sha256sum(expected[i].second)) << entry.name;
     }
+    EXPECT_EQ(sha256_hex(manifest.entries[3].stored_sha256), sha256sum(scratch / "stored.lzma"));
 }
 
 }  // namespace

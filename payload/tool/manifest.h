@@ -16,6 +16,10 @@ struct ManifestEntry {
     std::string name;
     uint64_t size = 0;
     unsigned char sha256[SHA256_SIZE];
+    // Of the stored bytes as the table holds them: a flip in a stream's
+    // dictionary field or in its last coded bytes can leave every unpacked
+    // byte as it was, so the unpacked digest alone cannot prove a stream intact.
+    unsigned char stored_sha256[SHA256_SIZE];
 };
 
 struct Manifest {
@@ -27,7 +31,8 @@ extern const char manifest_section_name[];  // ".sfxpack.manifest"
 
 // Little-endian throughout, no padding: the magic "SFXMAN1\0"; u32 length
 // and the version text; u32 entry count; per entry in table order, u32
-// length and the name, u64 unpacked size, the 32-byte SHA-256.
+// length and the name, u64 unpacked size, the 32-byte SHA-256 of the
+// unpacked bytes, the 32-byte SHA-256 of the stored bytes.
 std::string encode_manifest(const Manifest &manifest);
 
 // Parses a section's bytes, which may be hostile: every length is checked

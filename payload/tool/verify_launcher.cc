@@ -49,6 +49,12 @@ std::string manifest_mismatch(const Manifest &manifest, size_t index,
     if (memcmp(m.sha256, sha256, SHA256_SIZE) != 0)
         return "its SHA-256 " + sha256_hex(sha256) + " differs from the manifest's " +
                sha256_hex(m.sha256);
+    // Only a run of the damaged launcher would see the difference, or not.
+    unsigned char stored[SHA256_SIZE];
+    ::sha256(entry.stored, entry.stored_size, stored);
+    if (memcmp(m.stored_sha256, stored, SHA256_SIZE) != 0)
+        return "its stored bytes' SHA-256 " + sha256_hex(stored) +
+               " differs from the manifest's " + sha256_hex(m.stored_sha256);
     return "";
 }
 
