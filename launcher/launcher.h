@@ -45,4 +45,10 @@ int run_program(const char *path, char *const argv[]);
 // signals.cc
 void print_pending_sigchld(void);
 
+// errno_text.cc
+enum { ERRNO_TEXT_ROOM = 32 };
+// What strerror says for error in the C locale, touching no locale, stdio or
+// heap (safe in a vfork child); an unknown number is spelt into room.
+const char *errno_text(int error, char room[ERRNO_TEXT_ROOM]);
+
 #endif

@@ -7,13 +7,12 @@
 #include "launcher.h"
 
 // The child shares the parent's memory until execv: it may only retry,
-// write(2) its one error line and _exit. strerrordesc_np returns a constant
+// write(2) its one error line and _exit. errno_text returns a constant
 // text without touching locale state, stdio or the heap.
 static void report_exec_failure(const char *path, int error)
 {
-    const char *text = strerrordesc_np(error);
-    if (text == NULL)
-        text = "Unknown error";
+    char unknown[ERRNO_TEXT_ROOM];
+    const char *text = errno_text(error, unknown);
     char line[1024];
     size_t used = 0;
     const char *parts[] = {path, ": ", text, "\n"};

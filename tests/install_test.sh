@@ -54,6 +54,7 @@ packs_and_runs() {
             "$sfxpack" --bundle --target "$target" -o "$launcher" "$scratch/fixtures/$target/chain"
         expect_output "chain 13
 arg $target" "$launcher" "$target"
+        quiet "$build/tests/glibc_floor_check" "$target" "$launcher"
     done
 }
 
@@ -91,6 +92,9 @@ expect_output "hello, you ($zlib" "$project/build/greeter32-sfx" you
 listing=$(hidden "$project/build/greeter-sfx" @list | awk '{print $2}' | tr '\n' ' ')
 [ "$listing" = "greeter libgreet.so.1 libz.so.1 " ] || fail "greeter-sfx holds $listing"
 ok "find_package(sfxlaunch) builds bundled, plain and i386 launchers"
+quiet "$build/tests/glibc_floor_check" x86_64 "$project/build/greeter-sfx"
+quiet "$build/tests/glibc_floor_check" i386 "$project/build/greeter32-sfx"
+ok "their launchers need no glibc symbol version above the floor"
 sed -i 's/hello/goodbye/' "$project/greet.c"
 quiet hidden cmake --build "$project/build"
 expect_output "goodbye, you ($zlib" "$project/build/greeter-sfx" you

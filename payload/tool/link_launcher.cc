@@ -148,7 +148,11 @@ static int build_in(const TempDir &dir, const std::vector<PackedEntry> &entries,
     }
     // Non-PIE: the table holds absolute pointers in read-only data, which a
     // PIE would have to relocate at load time (text relocations).
-    std::vector<std::string> link = {cc, machine, "-no-pie", "-static-libgcc",
+    // -nostartfiles: the runtime has its own _start, which calls the oldest
+    // __libc_start_main (launcher/start_x86_64.S), where the C library's
+    // crt1.o would call the newest and so need the glibc that links.
+    std::vector<std::string> link = {cc, machine, "-no-pie", "-nostartfiles",
+                                     "-static-libgcc",
                                      "-o", linked, "payload.o",
                                      "-Wl,--whole-archive", runtime,
                                      "-Wl,--no-whole-archive"};

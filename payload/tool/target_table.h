@@ -20,7 +20,9 @@ struct TargetInfo {
     const char *platform_token;  // what the loader puts for $PLATFORM
     const char *ldconfig_flags;  // `ldconfig -p`'s flags field for the target
     const char *const *library_dirs;  // the loader's default directories, null-ended
-    const char *glibc_floor;  // the oldest glibc the launcher runtime itself runs on
+    // The oldest glibc a launcher of this target starts on: no symbol version
+    // that the runtime references is newer (see "Old glibc" in README.md).
+    const char *glibc_floor;  // e.g. "2.2.5"
 };
 
 enum { TARGET_COUNT = 2 };

@@ -5,6 +5,32 @@
 #include <libelf.h>
 #include <unistd.h>
 
+// Walks the chain of Verneed records, each with its chain of Vernaux.
+static void read_version_needs(Elf *elf, Elf_Scn *scn, const GElf_Shdr &shdr,
+                               std::vector<ElfVersionNeed> &needs)
+{
+    Elf_Data *data = elf_getdata(scn, nullptr);
+    if (data == nullptr)
+        return;
+    int offset = 0;
+    for (GElf_Word i = 0; i < shdr.sh_info; i++) {
+        GElf_Verneed need;
+        if (gelf_getverneed(data, offset, &need) == nullptr)
+            return;
+        const char *file = elf_strptr(elf, shdr.sh_link, need.vn_file);
+        int aux_offset = offset + (int)need.vn_aux;
+        for (GElf_Half j = 0; j < need.vn_cnt; j++) {
+            GElf_Vernaux aux;
+            if (gelf_getvernaux(data, aux_offset, &aux) == nullptr)
+                return;
+            const char *name = elf_strptr(elf, shdr.sh_link, aux.vna_name);
+            needs.push_back({file ? file : "?", name ? name : "?"});
+            aux_offset += (int)aux.vna_next;
+        }
+        offset += (int)need.vn_next;
+    }
+}
+
 int ElfImage::load(const std::string &path, std::string &error)
 {
     elf_version(EV_CURRENT);
@@ -54,6 +80,8 @@ int ElfImage::load(const std::string &path, std::string &error)
                     textrel = true;
             }
         }
+        if (shdr.sh_type == SHT_GNU_verneed)
+            read_version_needs(elf, scn, shdr, version_needs);
         sections.push_back(s);
     }
     elf_end(elf);

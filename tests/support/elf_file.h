@@ -17,6 +17,12 @@ struct ElfSection {
     std::string bytes;  // empty for NOBITS
 };
 
+// One version that the image needs of a shared library (.gnu.version_r).
+struct ElfVersionNeed {
+    std::string file;     // e.g. libc.so.6
+    std::string version;  // e.g. GLIBC_2.2.5
+};
+
 struct ElfImage {
     int elf_class = 0;  // ELFCLASS32 or ELFCLASS64
     std::vector<ElfSection> sections;  // in file order
@@ -24,6 +30,7 @@ struct ElfImage {
     std::string runpath;  // DT_RUNPATH, empty when there is none
     std::string rpath;    // DT_RPATH
     bool textrel = false;
+    std::vector<ElfVersionNeed> version_needs;
 
     // Returns 0, or -1 with a reason.
     int load(const std::string &path, std::string &error);

@@ -18,7 +18,7 @@ std::string last_line(const std::string &out)
     return lines.empty() ? "" : lines.back();
 }
 
-class GlibcFloor : public TargetTest {
+class GlibcReport : public TargetTest {
 protected:
     ScratchDir scratch;
     std::string fixture(const std::string &name) const
@@ -27,7 +27,7 @@ protected:
     }
 };
 
-TEST_P(GlibcFloor, ReportEndsWithTheNewestNeedOrTheLaunchersOwnFloor)
+TEST_P(GlibcReport, ReportEndsWithTheNewestNeedOrTheLaunchersOwnFloor)
 {
     const std::string newest =
         "runs on glibc 2.100 or newer: newest needs ver_newest@GLIBC_2.100";
@@ -49,7 +49,7 @@ TEST_P(GlibcFloor, ReportEndsWithTheNewestNeedOrTheLaunchersOwnFloor)
     RunResult bare = run_sfxpack({"--target", target(), "-n", scratch / "bare"});
     EXPECT_EQ(last_line(bare.out), "runs on glibc 2.100 or newer: bare needs GLIBC_2.100");
 
-    std::string floor = target() == "i386" ? "2.0" : "2.2.5";
+    std::string floor = target() == "i386" ? "2.1.3" : "2.2.5";
     RunResult alone =
         run_sfxpack({"--target", target(), "-n", fixture_path(target(), "bundle/static")});
     EXPECT_EQ(last_line(alone.out),
@@ -57,7 +57,7 @@ TEST_P(GlibcFloor, ReportEndsWithTheNewestNeedOrTheLaunchersOwnFloor)
               "launcher itself");
 }
 
-TEST_P(GlibcFloor, MaxGlibcRefusesNewerNeedsBeforeWritingAnything)
+TEST_P(GlibcReport, MaxGlibcRefusesNewerNeedsBeforeWritingAnything)
 {
     // A program built here asks for this machine's glibc (2.34 or newer).
     RunResult here = run_sfxpack({"--target", target(), "--max-glibc", "2.31", "-o",
@@ -90,7 +90,7 @@ TEST_P(GlibcFloor, MaxGlibcRefusesNewerNeedsBeforeWritingAnything)
 }
 
 // GLIBCXX_/CXXABI_ needs matter only while libstdc++ comes from the system.
-TEST_P(GlibcFloor, SystemLibstdcxxGetsALineOfItsOwn)
+TEST_P(GlibcReport, SystemLibstdcxxGetsALineOfItsOwn)
 {
     const std::string cxx = "runs on a system libstdc++ with GLIBCXX_3.4";
     for (bool bundle : {false, true}) {
@@ -111,7 +111,7 @@ TEST_P(GlibcFloor, SystemLibstdcxxGetsALineOfItsOwn)
 // The version needs come from untrusted files: damaged ones, cut short or
 // with links that point anywhere, are passed over without harm (the
 // sanitizer build of the packer runs this too).
-TEST_P(GlibcFloor, DamagedObjectsAreReadWithoutHarm)
+TEST_P(GlibcReport, DamagedObjectsAreReadWithoutHarm)
 {
     std::vector<std::string> sources = {read_text(fixture("newest")),
                                         read_text(fixture("libfake_glibc.so.1")),
@@ -138,6 +138,6 @@ TEST_P(GlibcFloor, DamagedObjectsAreReadWithoutHarm)
     EXPECT_NE(r.out.find("\nruns on glibc 2."), npos) << r.out;
 }
 
-INSTANTIATE_FOR_TARGETS(GlibcFloor);
+INSTANTIATE_FOR_TARGETS(GlibcReport);
 
 }  // namespace
