@@ -26,7 +26,7 @@ TEST_P(GlibcFloor, LauncherNeedsNoGlibcVersionAboveTheFloor)
         std::vector<std::string> extra;
         if (strcmp(name, "stored") == 0) {
             write_text(scratch / "empty", "");
-            extra = {"--stored", scratch / "empty"};
+            extra = {"--force", "--stored", scratch / "empty"};
         }
         std::string launcher = pack_probe(target(), scratch, extra);
         ElfImage image;
