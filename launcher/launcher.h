@@ -44,5 +44,7 @@ int run_program(const char *path, char *const argv[]);
 
 // signals.cc
 void print_pending_sigchld(void);
+// Async-signal-safe: the child calls it between vfork and execv.
+void restore_inherited_sigpipe(void);
 
 #endif

@@ -6,8 +6,8 @@
 
 #include "launcher.h"
 
-// The child shares the parent's memory until execv: it may only retry,
-// write(2) its one error line and _exit. strerrordesc_np returns a constant
+// The child shares the parent's memory until execv: it may only set its
+// own SIGPIPE disposition, retry, write(2) its one error line and _exit. strerrordesc_np returns a constant
 // text without touching locale state, stdio or the heap.
 static void report_exec_failure(const char *path, int error)
 {
@@ -66,6 +66,7 @@ int run_program(const char *path, char *const argv[])
     }
 
     if (pid == 0) {
+        restore_inherited_sigpipe();
         do {
             // The child's errno is the parent's too; the parent sets it
             // again before it reads it.

@@ -24,10 +24,22 @@ void print_pending_sigchld(void)
     }
 }
 
+// The launcher ignores SIGPIPE only for itself: a program that inherited
+// the ignored disposition would spin on failing writes into a pipe whose
+// reader has gone instead of ending as it would when started directly.
+static sighandler_t inherited_sigpipe_action = SIG_DFL;
+
+void restore_inherited_sigpipe(void)
+{
+    signal(SIGPIPE, inherited_sigpipe_action);
+}
+
 __attribute__((constructor)) static void install_signal_dispositions(void)
 {
     on_sigchld(SIGCHLD);
-    signal(SIGPIPE, SIG_IGN);
+    sighandler_t inherited = signal(SIGPIPE, SIG_IGN);
+    if (inherited != SIG_ERR)
+        inherited_sigpipe_action = inherited;
     signal(SIGWINCH, SIG_IGN);
     signal(SIGHUP, SIG_IGN);
     signal(SIGINT, SIG_IGN);

@@ -57,10 +57,10 @@ protected:
 
 TEST_P(Signals, InterruptAndHangUpEndNeitherLauncherNorProgram)
 {
-    for (int sig : {SIGINT, SIGHUP, SIGWINCH, SIGPIPE}) {
+    for (int sig : {SIGINT, SIGHUP, SIGWINCH, SIGPIPE})
         ASSERT_EQ(kill(started.pid, sig), 0);
+    for (int sig : {SIGINT, SIGHUP, SIGWINCH})
         ASSERT_EQ(kill(program_pid, sig), 0);
-    }
     usleep(300000);
     EXPECT_TRUE(still_running(started.pid));
     EXPECT_TRUE(process_exists(program_pid));
@@ -94,8 +94,46 @@ TEST_P(Inherited, ProgramStartsWithTheIgnoredDispositionsAndDefaultChildHandler)
     RunResult r = run_launcher(launcher, {"dispositions"}, temp.path);
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_EQ(r.out,
+              "SIGINT=ignored SIGHUP=ignored SIGPIPE=default SIGWINCH=ignored "
+              "SIGCHLD=default SIGTERM=default\n");
+
+    // SIGPIPE as the launcher found it: ignored by whoever started it.
+    RunResult ignoring = run_process(
+        {"sh", "-c", "trap '' PIPE && TEMP=" + temp.path + " exec " + launcher + " dispositions"});
+    EXPECT_EQ(ignoring.out,
               "SIGINT=ignored SIGHUP=ignored SIGPIPE=ignored SIGWINCH=ignored "
               "SIGCHLD=default SIGTERM=default\n");
+}
+
+// A program piped into a reader that leaves ends as it would without the
+// launcher: by SIGPIPE, which the launcher passes on as 128 + 13.
+TEST_P(Inherited, ProgramWritingIntoAPipeWhoseReaderLeftEndsBySigpipe)
+{
+    ScratchDir scratch, temp;
+    std::string launcher = pack_probe(target(), scratch);
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    pid_t pid = fork();
+    if (pid == 0) {
+        signal(SIGPIPE, SIG_DFL);
+        dup2(fds[1], 1);
+        close(fds[0]);
+        close(fds[1]);
+        int null_fd = open("/dev/null", O_WRONLY);
+        dup2(null_fd, 2);
+        setenv("TEMP", temp.path.c_str(), 1);
+        execl(launcher.c_str(), launcher.c_str(), "flood", (char *)nullptr);
+        _exit(250);
+    }
+    close(fds[1]);
+    char first[5];
+    EXPECT_EQ(read(fds[0], first, sizeof first), (ssize_t)sizeof first);
+    close(fds[0]);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status)) << "killed by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 128 + SIGPIPE) << "3: the program's writes failed instead";
+    EXPECT_EQ(list_dir(temp.path), std::vector<std::string>{});
 }
 
 TEST_P(Inherited, ListingIntoAPipeWithoutReaderEndsWithZero)
