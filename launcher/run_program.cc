@@ -66,7 +66,9 @@ int run_program(const char *path, char *const argv[])
     }
 
     if (pid == 0) {
-        restore_inherited_sigpipe();
+        // signal(2) is async-signal-safe, and a vfork child has its own
+        // dispositions: only the memory is shared.
+        restore_inherited_sigpipe();  // NOLINT(clang-analyzer-unix.Vfork)
         do {
             // The child's errno is the parent's too; the parent sets it
             // again before it reads it.
