@@ -1,5 +1,6 @@
 #include <signal.h>
 #include <stdio.h>
+#include <stdlib.h>
 
 #include "launcher.h"
 
@@ -24,6 +25,18 @@ void print_pending_sigchld(void)
     }
 }
 
+// Children the launcher inherited from whoever started it can end in any
+// mode and at any time. Their lines come out at the latest here, after every
+// other trace line; SIGCHLD is blocked first so that the count holds still.
+static void print_sigchld_at_exit(void)
+{
+    sigset_t sigchld;
+    sigemptyset(&sigchld);
+    sigaddset(&sigchld, SIGCHLD);
+    sigprocmask(SIG_BLOCK, &sigchld, NULL);
+    print_pending_sigchld();
+}
+
 // The launcher ignores SIGPIPE only for itself: a program that inherited
 // the ignored disposition would spin on failing writes into a pipe whose
 // reader has gone instead of ending as it would when started directly.
@@ -43,4 +56,6 @@ __attribute__((constructor)) static void install_signal_dispositions(void)
     signal(SIGWINCH, SIG_IGN);
     signal(SIGHUP, SIG_IGN);
     signal(SIGINT, SIG_IGN);
+    // Registered before anything else, so it runs after every other handler.
+    atexit(print_sigchld_at_exit);
 }

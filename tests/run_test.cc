@@ -147,6 +147,18 @@ TEST_P(Run, ProgramThatIsNotAProgramGives125AndIsCleanedUp)
     EXPECT_EQ(traced.exit_code, 125);
     EXPECT_TRUE(std::regex_search(traced.out, std::regex("/notprog returns 125\n")))
         << traced.out;
+
+    // A path of over 1024 bytes still gets the whole line.
+    std::string deep = temp.path;
+    for (int i = 0; i < 6; i++) {
+        deep += "/" + std::string(200, (char)('a' + i));
+        ASSERT_EQ(mkdir(deep.c_str(), 0700), 0);
+    }
+    RunResult long_path = run_launcher(l, {}, deep);
+    EXPECT_EQ(long_path.exit_code, 125);
+    EXPECT_TRUE(std::regex_match(long_path.err,
+                                 std::regex(deep + "/notprog-[0-9]+/notprog: Exec format error\n")))
+        << long_path.err;
 }
 
 // What the exit handler does when the work directory is not as it left it.

@@ -157,6 +157,76 @@ TEST_P(Inherited, ListingIntoAPipeWithoutReaderEndsWithZero)
     EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
+// A child the launcher inherited ends while a listing is under way (the
+// launcher is held in a write to a full pipe): under "@debug" its SIGCHLD
+// line still comes out, last.
+TEST_P(Inherited, ChildItWasStartedWithIsTracedInEveryMode)
+{
+    ScratchDir scratch;
+    std::vector<std::string> args = {fixture_path(target(), "probe")};
+    write_text(scratch / "data", "x");
+    for (int i = 0; i < 20; i++) {
+        args.insert(args.end(), {"--name", std::to_string(i) + std::string(240, 'n'), scratch / "data"});
+    }
+    std::string launcher = pack(target(), scratch / "launcher", args);
+
+    int out[2], gate[2];
+    ASSERT_EQ(pipe(out), 0);
+    ASSERT_EQ(pipe(gate), 0);
+    fcntl(out[1], F_SETPIPE_SZ, 4096);
+    fcntl(out[1], F_SETFL, O_NONBLOCK);
+    std::string fill(4096, '-');
+    while (write(out[1], fill.data(), fill.size()) > 0) {
+    }
+    fcntl(out[1], F_SETFL, 0);
+    std::string child_pid_file = scratch / "child";
+    pid_t pid = fork();
+    if (pid == 0) {
+        pid_t child = fork();
+        if (child == 0) {
+            char c;
+            close(gate[1]);
+            _exit((int)read(gate[0], &c, 1));
+        }
+        std::string text = std::to_string(child);
+        int fd = open(child_pid_file.c_str(), O_WRONLY | O_CREAT, 0600);
+        if (write(fd, text.data(), text.size()) != (ssize_t)text.size())
+            _exit(251);
+        close(fd);
+        close(gate[1]);
+        dup2(out[1], 1);
+        execl(launcher.c_str(), launcher.c_str(), "@debug", "@list", (char *)nullptr);
+        _exit(250);
+    }
+    close(out[1]);
+    close(gate[0]);
+    // Held in write(2) to descriptor 1 (call 1 on x86_64, 4 on i386, native
+    // or emulated), past its start-up.
+    std::string syscall_file = "/proc/" + std::to_string(pid) + "/syscall";
+    auto writing = [&] {
+        std::string call = read_text(syscall_file);
+        return call.rfind("1 0x1 ", 0) == 0 || call.rfind("4 0x1 ", 0) == 0;
+    };
+    for (int i = 0; i < 1200 && !writing(); i++)
+        usleep(50000);
+    close(gate[1]);
+    std::string child_stat = "/proc/" + read_text(child_pid_file) + "/stat";
+    for (int i = 0; i < 1200 && read_text(child_stat).find(") Z") == std::string::npos; i++)
+        usleep(50000);
+
+    std::string text;
+    char buffer[4096];
+    for (ssize_t n; (n = read(out[0], buffer, sizeof buffer)) > 0;)
+        text.append(buffer, (size_t)n);
+    close(out[0]);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    std::vector<std::string> lines = split_lines(text.substr(4096));
+    ASSERT_EQ(lines.size(), 23u) << text;
+    EXPECT_EQ(lines.back(), "SIGCHLD");
+}
+
 INSTANTIATE_FOR_TARGETS(Inherited);
 
 }  // namespace
