@@ -44,6 +44,8 @@ int run_program(const char *path, char *const argv[]);
 
 // signals.cc
 void print_pending_sigchld(void);
+// Async-signal-safe: the child calls it between vfork and execv.
+void restore_inherited_sigpipe(void);
 
 // errno_text.cc
 enum { ERRNO_TEXT_ROOM = 32 };

@@ -1,32 +1,29 @@
 #include <errno.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/uio.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "launcher.h"
 
-// The child shares the parent's memory until execv: it may only retry,
-// write(2) its one error line and _exit. errno_text returns a constant
-// text without touching locale state, stdio or the heap.
+// The child shares the parent's memory until execv: it may only set its
+// own SIGPIPE disposition, retry, write(2) its one error line and _exit.
+// errno_text returns a constant text without touching locale state, stdio
+// or the heap.
 static void report_exec_failure(const char *path, int error)
 {
     char unknown[ERRNO_TEXT_ROOM];
     const char *text = errno_text(error, unknown);
-    char line[1024];
-    size_t used = 0;
-    const char *parts[] = {path, ": ", text, "\n"};
-    for (const char *part : parts) {
-        size_t n = strlen(part);
-        if (n > sizeof line - used)
-            n = sizeof line - used;
-        // A byte buffer for write(2), never read as a string.
-        memcpy(line + used, part, n);  // NOLINT(bugprone-not-null-terminated-result)
-        used += n;
-    }
-    if (used == sizeof line)
-        line[used - 1] = '\n';
-    ssize_t ignored = write(STDERR_FILENO, line, used);
+    // Whole, however long the path, and in one write so that it stays one
+    // line among what other processes write to the same place.
+    struct iovec parts[] = {
+        {const_cast<char *>(path), strlen(path)},
+        {const_cast<char *>(": "), 2},
+        {const_cast<char *>(text), strlen(text)},
+        {const_cast<char *>("\n"), 1},
+    };
+    ssize_t ignored = writev(STDERR_FILENO, parts, 4);
     (void)ignored;
 }
 
@@ -60,11 +57,18 @@ int run_program(const char *path, char *const argv[])
         pid = vfork();
     } while (pid == -1 && errno == EINTR);
     if (pid == -1) {
+        // The caller reports the failure again on the program's path:
+        // perror may leave errno changed.
+        int error = errno;
         perror("vfork");
+        errno = error;
         return -1;
     }
 
     if (pid == 0) {
+        // signal(2) is async-signal-safe, and a vfork child has its own
+        // dispositions: only the memory is shared.
+        restore_inherited_sigpipe();  // NOLINT(clang-analyzer-unix.Vfork)
         do {
             // The child's errno is the parent's too; the parent sets it
             // again before it reads it.
@@ -83,9 +87,11 @@ int run_program(const char *path, char *const argv[])
         errno = 0;
         waited = waitpid(pid, &status, 0);
     } while (waited == -1 && errno == EINTR);
+    int error = errno;
     print_pending_sigchld();
     if (waited == -1) {
         perror("waitpid");
+        errno = error;
         return -1;
     }
 
@@ -93,7 +99,12 @@ int run_program(const char *path, char *const argv[])
     if (trace_enabled)
         printf("wait pid %lu -> %ld, status %ld\n", (unsigned long)pid,
                (long)waited, (long)result);
-    return waited == pid ? result : -1;
+    if (waited != pid) {
+        // Some other process was reaped: ours is not there to be waited for.
+        errno = ECHILD;
+        return -1;
+    }
+    return result;
 }
 
 int launch_program(const char *program_path, int argc, char **argv)
@@ -111,9 +122,11 @@ int launch_program(const char *program_path, int argc, char **argv)
     child_argv[argc] = NULL;
 
     int result = run_program(program_path, child_argv);
+    int error = errno;
     if (trace_enabled)
         printf("%s returns %d\n", program_path, result);
     if (result == -1) {
+        errno = error;
         perror(program_path);
         free(child_argv);
         return 125;

@@ -1,5 +1,6 @@
 #include <signal.h>
 #include <stdio.h>
+#include <stdlib.h>
 
 #include "launcher.h"
 
@@ -24,11 +25,37 @@ void print_pending_sigchld(void)
     }
 }
 
+// Children the launcher inherited from whoever started it can end in any
+// mode and at any time. Their lines come out at the latest here, after every
+// other trace line; SIGCHLD is blocked first so that the count holds still.
+static void print_sigchld_at_exit(void)
+{
+    sigset_t sigchld;
+    sigemptyset(&sigchld);
+    sigaddset(&sigchld, SIGCHLD);
+    sigprocmask(SIG_BLOCK, &sigchld, NULL);
+    print_pending_sigchld();
+}
+
+// The launcher ignores SIGPIPE only for itself: a program that inherited
+// the ignored disposition would spin on failing writes into a pipe whose
+// reader has gone instead of ending as it would when started directly.
+static sighandler_t inherited_sigpipe_action = SIG_DFL;
+
+void restore_inherited_sigpipe(void)
+{
+    signal(SIGPIPE, inherited_sigpipe_action);
+}
+
 __attribute__((constructor)) static void install_signal_dispositions(void)
 {
     on_sigchld(SIGCHLD);
-    signal(SIGPIPE, SIG_IGN);
+    sighandler_t inherited = signal(SIGPIPE, SIG_IGN);
+    if (inherited != SIG_ERR)
+        inherited_sigpipe_action = inherited;
     signal(SIGWINCH, SIG_IGN);
     signal(SIGHUP, SIG_IGN);
     signal(SIGINT, SIG_IGN);
+    // Registered before anything else, so it runs after every other handler.
+    atexit(print_sigchld_at_exit);
 }

@@ -39,15 +39,44 @@ void name_work_dir(void)
         printf("work dir: '%s'\n", work_dir);
 }
 
+// The pid name is predictable: anyone may have made it first, as a directory
+// or a symlink, and a launcher killed before its clean-up leaves it to a
+// later one with the same pid (or to one in another pid namespace). What
+// someone else made is never entered, reused or removed: a fresh private
+// directory with a random suffix is made beside it and becomes the work
+// directory. Returns -1 with errno set, work_dir unchanged.
+static int make_fresh_work_dir(void)
+{
+    static const char suffix[] = ".XXXXXX";
+    size_t length = strlen(work_dir);
+    if (length + sizeof suffix > WORK_DIR_SIZE - 1) {
+        errno = EEXIST;
+        return -1;
+    }
+    memcpy(work_dir + length, suffix, sizeof suffix);
+    if (mkdtemp(work_dir) == NULL) {
+        int error = errno;
+        work_dir[length] = '\0';
+        errno = error;
+        return -1;
+    }
+    if (trace_enabled)
+        printf("makedir: %s\n", work_dir);
+    return 0;
+}
+
 int make_work_dir(void)
 {
     if (trace_enabled)
         printf("makedir: %s\n", work_dir);
-    if (mkdir(work_dir, 0700) != 0) {
-        perror(work_dir);
-        return -1;
-    }
-    return 0;
+    if (mkdir(work_dir, 0700) == 0)
+        return 0;
+    // A second unpack into the same current directory must fail and leave
+    // the first copy alone.
+    if (launch_mode == MODE_RUN && errno == EEXIST && make_fresh_work_dir() == 0)
+        return 0;
+    perror(work_dir);
+    return -1;
 }
 
 void record_path(char *path)

@@ -64,13 +64,24 @@ static int decode_stream(CLzmaDec *state, const unsigned char *stream,
         SizeT out_size = OUT_CHUNK;
         ELzmaFinishMode finish = LZMA_FINISH_ANY;
         ELzmaStatus status;
-        if (remaining < OUT_CHUNK) {
+        // The request for the last bytes owed is always made in end mode,
+        // even when it is a whole chunk: only then does the decoder check
+        // that the stream ends where the header says, so a damaged tail or a
+        // header that owns up to fewer bytes than the stream holds is caught.
+        if (remaining <= OUT_CHUNK) {
             out_size = (SizeT)remaining;
             finish = LZMA_FINISH_END;
         }
         SRes res = LzmaDec_DecodeToBuf(state, chunk, &out_size,
                                        stream + LZMA_ALONE_HEADER_SIZE + in_pos,
                                        &in_size, finish, &status);
+        // A stream that ends properly leaves the range coder at rest, or ends
+        // in an end marker. When the last bytes owed came out but the input
+        // ran out before either, the tail is damaged or cut off; the SDK's
+        // one-call decoder calls this an input EOF, and so does this one.
+        if (res == SZ_OK && finish == LZMA_FINISH_END && out_size == remaining &&
+            status == LZMA_STATUS_NEEDS_MORE_INPUT)
+            res = SZ_ERROR_INPUT_EOF;
         if (res != SZ_OK) {
             *reason = lzma_error_text(res);
             return -1;

@@ -133,11 +133,23 @@ void PrintTo(const BadStream &b, std::ostream *os) { *os << b.what; }
 
 std::string good_stream() { return compressed(pseudo_random_bytes(20000, 3)); }
 
-std::string header_with_size(uint64_t size)
+std::string with_size(std::string s, uint64_t size)
 {
-    std::string s = good_stream();
     for (int i = 0; i < 8; i++)
         s[5 + (size_t)i] = (char)(size >> (8 * i));
+    return s;
+}
+
+std::string header_with_size(uint64_t size) { return with_size(good_stream(), size); }
+
+// A file of whole 4096-byte chunks: the last request is a full chunk, and
+// the end of the stream must still be checked.
+std::string whole_chunks_stream() { return compressed(pseudo_random_bytes(16384, 5)); }
+
+std::string tail_flipped(size_t from_end)
+{
+    std::string s = whole_chunks_stream();
+    s[s.size() - from_end] ^= 0x10;
     return s;
 }
 
@@ -168,6 +180,10 @@ constexpr BadStream bad_streams[] = {
     {"size_larger_than_data", [] { return header_with_size(20001); },
      "bad: no data decompressed though some compressed data left\n"},
     {"size_smaller_than_data", [] { return header_with_size(19999); },
+     "bad: invalid data\n"},
+    {"whole_chunks_tail_flipped", [] { return tail_flipped(101); }, "bad: invalid data\n"},
+    {"whole_chunks_last_byte_flipped", [] { return tail_flipped(1); }, "bad: input EOF\n"},
+    {"whole_chunks_size_one_chunk", [] { return with_size(whole_chunks_stream(), 4096); },
      "bad: invalid data\n"},
 };
 

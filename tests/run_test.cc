@@ -2,6 +2,8 @@
 // caller's arguments and environment, its status becomes the launcher's, and
 // what was unpacked is gone afterwards.
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <regex>
@@ -145,6 +147,18 @@ TEST_P(Run, ProgramThatIsNotAProgramGives125AndIsCleanedUp)
     EXPECT_EQ(traced.exit_code, 125);
     EXPECT_TRUE(std::regex_search(traced.out, std::regex("/notprog returns 125\n")))
         << traced.out;
+
+    // A path of over 1024 bytes still gets the whole line.
+    std::string deep = temp.path;
+    for (int i = 0; i < 6; i++) {
+        deep += "/" + std::string(200, (char)('a' + i));
+        ASSERT_EQ(mkdir(deep.c_str(), 0700), 0);
+    }
+    RunResult long_path = run_launcher(l, {}, deep);
+    EXPECT_EQ(long_path.exit_code, 125);
+    EXPECT_TRUE(std::regex_match(long_path.err,
+                                 std::regex(deep + "/notprog-[0-9]+/notprog: Exec format error\n")))
+        << long_path.err;
 }
 
 // What the exit handler does when the work directory is not as it left it.
@@ -196,6 +210,49 @@ TEST_P(Run, DuplicateNamesReplaceOnDiskAndTheSecondRemovalFails)
         r.err, std::regex(temp.path + "/probe-[0-9]+/dup: No such file or directory\n")))
         << r.err;
     EXPECT_EQ(list_dir(temp.path), std::vector<std::string>{});
+}
+
+// Anyone can make the predictable name {tmp}/probe-{pid} first. The launcher
+// then works in a fresh directory of its own and leaves the plant alone.
+TEST_P(Run, NameTakenByAnotherUserIsLeftAloneForAFreshDirectory)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "planting as another user needs root";
+    // A sticky, world-writable temp directory, as /tmp is.
+    ScratchDir shared;
+    std::string tmp = shared / "tmp", aside = shared / "aside";
+    ASSERT_EQ(chmod(shared.path.c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(tmp.c_str(), 0700), 0);
+    ASSERT_EQ(chmod(tmp.c_str(), 01777), 0);
+    ASSERT_EQ(mkdir(aside.c_str(), 0755), 0);
+    RunOptions options;
+    options.set_env = {"TEMP=" + tmp};
+    // The shell plants the name for its own pid, which the launcher keeps.
+    std::string as_nobody = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+    std::string name = " \"$TEMP/probe-$$\"";
+    for (std::string plant : {"mkdir" + name, "ln -s " + aside + name}) {
+        RunResult r = run_process(
+            {"sh", "-c", as_nobody + plant + " && exec \"$0\" @debug report", launcher}, options);
+        EXPECT_EQ(r.exit_code, 0) << r.err;
+        EXPECT_EQ(r.err, "");
+        std::vector<std::string> planted = list_dir(tmp);
+        ASSERT_EQ(planted.size(), 1u) << plant;
+        std::string taken = tmp + "/" + planted[0];
+        std::string made = field(r, "exe").substr(0, taken.size() + 7);
+        EXPECT_TRUE(std::regex_match(made, std::regex(taken + "\\.[A-Za-z0-9]{6}"))) << made;
+        EXPECT_NE(r.out.find("work dir: '" + taken + "'\nmakedir: " + taken + "\nmakedir: " +
+                             made + "\nunpack '" + made + "/probe', 0%\n"),
+                  std::string::npos)
+            << r.out;
+        EXPECT_NE(r.out.find("rmdir: " + made + "\n"), std::string::npos) << r.out;
+
+        struct stat st;
+        ASSERT_EQ(lstat(taken.c_str(), &st), 0);
+        EXPECT_EQ(st.st_uid, 65534u);
+        EXPECT_EQ(list_dir(taken), std::vector<std::string>{}) << "nothing written into the plant";
+        EXPECT_EQ(list_dir(aside), std::vector<std::string>{});
+        remove_tree(taken);
+    }
 }
 
 INSTANTIATE_FOR_TARGETS(Run);

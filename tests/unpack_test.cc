@@ -77,6 +77,34 @@ TEST_P(Unpack, SecondUnpackFailsAndKeepsTheFirstCopy)
     EXPECT_EQ(list_dir(cwd / "probe"), (std::vector<std::string>{"libprobe.so", "probe"}));
 }
 
+// Started with standard descriptors closed, the launcher must not hand their
+// numbers to the files it writes: its message, or its trace flushed at exit,
+// would land inside one.
+TEST_P(Unpack, ClosedStandardDescriptorsNeverCarryTextIntoUnpackedFiles)
+{
+    write_text(scratch / "bad", "");
+    std::string failing = pack(target(), scratch / "failing",
+                               {fixture_path(target(), "probe"), "--stored", scratch / "bad"});
+    RunOptions options;
+    options.cwd = cwd.path;
+    for (std::string closing : {"0<&-", "1>&-", "2>&-", "0<&- 1>&-", "0<&- 2>&-", "1>&- 2>&-",
+                                "0<&- 1>&- 2>&-"}) {
+        remove_tree(cwd / "probe");
+        RunResult r = run_process(
+            {"sh", "-c", "exec \"$0\" @unpack @debug " + closing, failing}, options);
+        EXPECT_EQ(r.exit_code, 124) << closing;
+        EXPECT_EQ(read_text(cwd / "probe/bad"), "") << closing;
+        EXPECT_EQ(read_text(cwd / "probe/probe"), read_text(fixture_path(target(), "probe")))
+            << closing;
+        if (closing.find('2') == std::string::npos) {
+            EXPECT_EQ(r.err, "bad: too short\n") << closing;
+        }
+        if (closing.find('1') == std::string::npos) {
+            EXPECT_EQ(split_lines(r.out).size(), 5u) << closing << "\n" << r.out;
+        }
+    }
+}
+
 TEST_P(Unpack, ListWritesNothing)
 {
     RunResult r = in_cwd({"@list", "@verbose"});
