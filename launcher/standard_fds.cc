@@ -12,7 +12,15 @@
 __attribute__((constructor(101))) static void open_closed_standard_fds(void)
 {
     for (int fd = 0; fd <= 2; fd++) {
-        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+        // dup rather than fcntl(F_GETFD): on i386, fcntl carries a glibc
+        // 2.28 symbol version that older systems lack. The lower standard
+        // descriptors are open by now, so a copy never takes their place.
+        int copy = dup(fd);
+        if (copy != -1) {
+            close(copy);
+            continue;
+        }
+        if (errno != EBADF)
             continue;
         // The lower descriptors are open by now, so this one is the lowest
         // free number and open(2) returns it.

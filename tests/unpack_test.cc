@@ -84,7 +84,7 @@ TEST_P(Unpack, ClosedStandardDescriptorsNeverCarryTextIntoUnpackedFiles)
 {
     write_text(scratch / "bad", "");
     std::string failing = pack(target(), scratch / "failing",
-                               {fixture_path(target(), "probe"), "--stored", scratch / "bad"});
+                               {fixture_path(target(), "probe"), "--force", "--stored", scratch / "bad"});
     RunOptions options;
     options.cwd = cwd.path;
     for (std::string closing : {"0<&-", "1>&-", "2>&-", "0<&- 1>&-", "0<&- 2>&-", "1>&- 2>&-",

@@ -13,7 +13,7 @@ const TargetInfo target_table[TARGET_COUNT] = {
     {"x86_64", ELFCLASS64, EM_X86_64, "-m64", 8, ".quad", 24,
      "lib/x86_64-linux-gnu", "x86_64", "libc6,x86-64", x86_64_dirs, "2.2.5"},
     {"i386", ELFCLASS32, EM_386, "-m32", 4, ".long", 12,
-     "lib32", "i686", "libc6", i386_dirs, "2.1.3"},
+     "lib32", "i686", "libc6", i386_dirs, "2.2"},
 };
 
 const TargetInfo *find_target(const std::string &name)
