@@ -25,6 +25,9 @@ struct PackOptions {
     std::vector<std::string> includes;  // --include: files added after the libraries
     bool verbose = false;   // print the plan, then pack
     bool dry_run = false;   // print the plan, write nothing
+    int level = 9;          // -0 ... -9: the encoder's effort
+    bool no_cache = false;  // --no-cache: neither reuse nor keep streams
+    bool quiet = false;     // -q: no progress line
 };
 
 // Fills options from argv. Returns 0, or -1 with a one-line reason in error.
