@@ -63,7 +63,8 @@ static int store_entries(const PackOptions &options, const std::vector<Bytes> &c
     uint64_t bytes = 0;
     for (const Bytes *input : to_compress)
         bytes += input->size();
-    progress_start(progress, to_compress.size(), bytes, progress_wanted(options.quiet));
+    progress_start(progress, to_compress.size(), bytes,
+                   !to_compress.empty() && progress_wanted(options.quiet));
     compress_all(to_compress, work, compressed, errors);
     progress_finish(progress);
     trim_stream_cache(cache);
