@@ -35,6 +35,11 @@ TARGETS = ("x86_64", "i386")
 MAIN_NAME = "main"
 WORK = None                      # where everything the benchmarks make goes
 XZ_SAME_DICTIONARY = "--lzma1=preset=9,dict=16MiB"  # the packer's settings, in xz's terms
+# The program with two large libraries (39.7 MB) whose re-pack the stream
+# cache is for; the two largest libraries when these are missing.
+REPACK_LIBRARIES = ("/usr/lib/x86_64-linux-gnu/libz3.so.4",
+                    "/usr/lib/x86_64-linux-gnu/libx265.so.199")
+CASES = ("packing", "unpacking", "tiny", "repack", "cache", "levels", "reading")
 
 # The issue's goals, as same-run ratios. The SDK's own decode loop reaches
 # about 1.16x (x86_64) and 1.07x (i386) of xz natively, so the launcher
@@ -219,9 +224,10 @@ def is_shared_object(path):
 
 # ----------------------------------------------------------------- payload
 
-def largest_libraries(count):
+def largest_libraries(count, limit=DICTIONARY):
     """The largest shared libraries on the machine that fit the dictionary
-    whole, one per content and per base name (entries are named after it)."""
+    whole (or any size, without a limit), one per content and per base name
+    (entries are named after it)."""
     found = []
     for root in LIBRARY_ROOTS:
         for directory, _, files in os.walk(root):
@@ -229,7 +235,7 @@ def largest_libraries(count):
                 path = os.path.join(directory, name)
                 if ".so" in name and not os.path.islink(path):
                     size = os.path.getsize(path)
-                    if MIB <= size <= DICTIONARY:
+                    if MIB <= size and (limit is None or size <= limit):
                         found.append((-size, path))
     chosen, names, digests = [], set(), set()
     for _, path in sorted(found):
@@ -337,9 +343,12 @@ class Bench:
             "text, 4 MiB random); libraries: " + ", ".join(
                 f"{os.path.basename(p)} {os.path.getsize(p) / 1e6:.1f} MB" for p in libraries))
 
-    def pack_command(self, target, output, entries):
-        return [self.sfxpack, "--target", target, "-o", output,
-                "--name", MAIN_NAME, self.helper(target, "tiny")] + entries
+    def pack_command(self, target, output, entries, cache=False):
+        """Packs as before the stream cache existed unless cache is asked
+        for: every one of these rounds compresses everything."""
+        return [self.sfxpack, "--target", target, "-o", output] + \
+            ([] if cache else ["--no-cache"]) + \
+            ["--name", MAIN_NAME, self.helper(target, "tiny")] + entries
 
     def measure_packing(self):
         big = self.path("big-x86_64")
@@ -691,6 +700,128 @@ class Bench:
                      f"sfxpack --inspect: {spread(inspect.walls(1000))} ms", "", "",
                      "milliseconds whatever the payload (< 50 ms): "
                      + verdict(statistics.median(inspect.walls(1000)) < 50))
+    # -- the stream cache and the levels -----------------------------------------
+
+    def changed_program(self, tag):
+        """The tiny program with a few bytes of its own appended: a program
+        that changed, which no cache holds yet."""
+        path = self.path("changed-main")
+        shutil.copyfile(self.helper("x86_64", "tiny"), path)
+        with open(path, "ab") as f:
+            f.write(f"build {tag} {time.time_ns()}".encode())
+        return path
+
+    def measure_repack(self):
+        """A program beside two large libraries, packed again after only the
+        program changed: the libraries' streams come from the cache."""
+        libraries = [p for p in REPACK_LIBRARIES if os.path.exists(p)]
+        if len(libraries) < 2:
+            libraries = sorted(largest_libraries(2, limit=None), key=os.path.getsize, reverse=True)
+        size = sum(os.path.getsize(p) for p in libraries)
+        cache = fresh_dir(self.path("cache-repack"))
+        out = self.path("repack")
+        serial = [0]
+
+        def pack(cached):
+            serial[0] += 1
+            program = self.changed_program(serial[0])
+            argv = [self.sfxpack, "-o", out] + ([] if cached else ["--no-cache"]) + \
+                ["--name", MAIN_NAME, program]
+            return run_timed(argv + (libraries if cached is not None else []))
+
+        os.environ["SFXPACK_CACHE"] = cache
+        print("  repack: the first, cold pack", file=sys.stderr)
+        cold = pack(True)
+        warm = Case("re-pack, warm cache", lambda: pack(True))
+        alone = Case("the program alone", lambda: pack(None))
+        interleave([warm, alone], self.args.repack_rounds, label="re-pack")
+        ratio = [a.wall / w.wall for a, w in zip(alone.samples, warm.samples)]
+        self.notes.append("re-pack: a program (the trivial one, a few bytes changed before "
+                          "every pack) with " + ", ".join(
+                              f"{os.path.basename(p)} {os.path.getsize(p) / 1e6:.1f} MB"
+                              for p in libraries) + f" ({size / 1e6:.1f} MB)")
+        self.row(f"**re-pack after the program changed** ({size / 1e6:.1f} MB of libraries)",
+                 f"warm cache: {spread(warm.walls(), '{:.2f}')} s; CPU "
+                 f"{spread([x.cpu for x in warm.samples], '{:.2f}')} s",
+                 f"the program alone, compressed and linked: {spread(alone.walls(), '{:.2f}')} s; "
+                 f"first pack, cold: {cold.wall:.1f} s (CPU {cold.cpu:.1f} s)",
+                 f"{spread(ratio)}× the program alone; {cold.wall / statistics.median(warm.walls()):.0f}× "
+                 "the cold pack",
+                 "under 1 s: " + verdict(statistics.median(warm.walls()) < 1.0))
+
+    def measure_cache(self):
+        """The benchmark payload packed cold (into an empty cache) and warm."""
+        cache = self.path("cache-payload")
+        out = self.path("cached")
+        command = self.pack_command("x86_64", out, self.files, cache=True)
+        os.environ["SFXPACK_CACHE"] = cache
+        plain = self.path("uncached")
+        colds = []
+        uncached = []
+        for r in range(self.args.cold_rounds):
+            fresh_dir(cache)
+            print(f"  cache: cold pack {r + 1}/{self.args.cold_rounds}", file=sys.stderr)
+            colds.append(run_timed(command))
+            uncached.append(run_timed(self.pack_command("x86_64", plain, self.files)))
+        warm = Case("warm", lambda: run_timed(command))
+        interleave([warm], self.args.warm_rounds, label="warm packs")
+        with open(out, "rb") as a, open(plain, "rb") as b:
+            if a.read() != b.read():
+                sys.exit("bench: the warm launcher differs from the one packed without the cache")
+        cold_median = statistics.median(c.wall for c in colds)
+        ratio = [cold_median / w.wall for w in warm.samples]
+        self.row("**warm against cold pack**, benchmark payload",
+                 f"warm: {spread(warm.walls(), '{:.2f}')} s; CPU "
+                 f"{spread([x.cpu for x in warm.samples], '{:.2f}')} s",
+                 f"cold, into an empty cache: {spread([c.wall for c in colds], '{:.1f}')} s; CPU "
+                 f"{spread([c.cpu for c in colds], '{:.1f}')} s",
+                 f"{spread(ratio, '{:.0f}')}×",
+                 "≥ 20×: " + verdict(statistics.median(ratio) >= 20))
+        # On a loaded machine the wall times of two single packs say more
+        # about the load than about the packs: the CPU time is the work.
+        cost = [c.cpu / u.cpu for c, u in zip(colds, uncached)]
+        self.row("", "", f"the same, --no-cache: {spread([u.wall for u in uncached], '{:.1f}')} s; "
+                 f"CPU {spread([u.cpu for u in uncached], '{:.1f}')} s",
+                 f"CPU of cold into the cache / --no-cache: {spread(cost, '{:.3f}')}",
+                 "cold packs no slower (≤ 1.05): " + verdict(statistics.median(cost) <= 1.05))
+
+    def measure_levels(self):
+        """Pack time, stream size and unpack speed of every level, on the
+        benchmark payload, all in this run."""
+        unpack_dir = self.path("levels-unpack")
+        results = {}
+        for level in self.args.levels:
+            launcher = self.path(f"level-{level}")
+            print(f"  levels: packing at -{level}", file=sys.stderr)
+            packed = run_timed(self.pack_command("x86_64", launcher, self.files) + [f"-{level}"])
+            stored = sum(len(x) for _, x in payload_streams(launcher))
+            unpacks = []
+            for _ in range(self.args.level_unpack_rounds):
+                fresh_dir(unpack_dir)
+                unpacks.append(run_timed([launcher, "@unpack"], cwd=unpack_dir))
+            self.check_unpacked(os.path.join(unpack_dir, MAIN_NAME), "x86_64")
+            results[level] = (packed, stored, unpacks)
+        unpacked = sum(os.path.getsize(p) for p in self.files)
+        best = results.get(9)
+        self.level_lines = ["| level | pack time, wall (CPU) | packed streams | size against -9 "
+                            "| pack speed against -9 (CPU) | unpack speed |",
+                            "|---|---|---|---|---|---|"]
+        for level, (packed, stored, unpacks) in results.items():
+            rate = spread([unpacked / u.wall / 1e6 for u in unpacks], "{:.0f}")
+            against = (f"{stored / best[1]:.3f}×", f"{best[0].wall / packed.wall:.1f}× "
+                       f"({best[0].cpu / packed.cpu:.1f}×)") if best else ("", "")
+            self.level_lines.append(
+                f"| -{level} | {packed.wall:.1f} s ({packed.cpu:.1f} s) | {stored / 1e6:.2f} MB "
+                f"| {against[0]} | {against[1]} | {rate} MB/s |")
+        if best and 1 in results:
+            one = results[1]
+            self.row("**-1 against -9**, benchmark payload",
+                     f"-1: {one[0].wall:.1f} s (CPU {one[0].cpu:.1f} s), {one[1] / 1e6:.2f} MB",
+                     f"-9: {best[0].wall:.1f} s (CPU {best[0].cpu:.1f} s), {best[1] / 1e6:.2f} MB",
+                     f"{best[0].wall / one[0].wall:.1f}× faster (CPU {best[0].cpu / one[0].cpu:.1f}×); "
+                     f"{100 * (one[1] / best[1] - 1):+.1f}% size",
+                     "≥ 5×: wall " + verdict(best[0].wall / one[0].wall >= 5) + ", CPU "
+                     + verdict(best[0].cpu / one[0].cpu >= 5))
 
     # -- report ---------------------------------------------------------------
 
@@ -707,6 +838,9 @@ class Bench:
             "is faster")
         lines += ["", "| measure | launcher | reference | ratio | goal |", "|---|---|---|---|---|"]
         lines += ["| " + " | ".join(cells) + " |" for cells in self.rows]
+        if getattr(self, "level_lines", None):
+            lines += ["", f"Levels, benchmark payload ({self.args.level_unpack_rounds} unpacks "
+                      "each; packed without the cache):", ""] + self.level_lines
         print("\n".join(lines))
 
 
@@ -721,8 +855,17 @@ def main():
     parser.add_argument("--libraries", type=int, default=12, help="libraries in the payload")
     parser.add_argument("--reading-rounds", type=int, default=5,
                         help="rounds of --verify, --inspect and @unpack of the 100 MB payload")
-    parser.add_argument("--only", choices=["reading"],
-                        help="measure only this part (reading: --inspect and --verify)")
+    parser.add_argument("--cases", default=",".join(CASES),
+                        help="which measurements, comma-separated: " + ", ".join(CASES)
+                        + " (unpacking and tiny need packing)")
+    parser.add_argument("--repack-rounds", type=int, default=5, help="warm re-pack rounds")
+    parser.add_argument("--cold-rounds", type=int, default=1, help="cold packs with the cache")
+    parser.add_argument("--warm-rounds", type=int, default=5, help="warm packs")
+    parser.add_argument("--levels", default="0,1,2,3,4,5,6,7,8,9",
+                        type=lambda text: [int(x) for x in text.split(",")],
+                        help="levels of the level table")
+    parser.add_argument("--level-unpack-rounds", type=int, default=3,
+                        help="unpacks per level")
     parser.add_argument("--keep", action="store_true",
                         help="keep the payload, launchers and outputs in BUILD/bench/work")
     args = parser.parse_args()
@@ -734,23 +877,34 @@ def main():
     bench = Bench(args)
     load_before = load_average()
     machine = machine_lines(bench.work)
-    print("bench: making the payload and packing it", file=sys.stderr)
+    cases = set(args.cases.split(","))
+    unknown = cases - set(CASES)
+    if unknown:
+        sys.exit(f"bench: unknown case {', '.join(sorted(unknown))} (known: {', '.join(CASES)})")
+    if cases & {"unpacking", "tiny"}:
+        cases.add("packing")
+    # No measurement reads or fills the user's own stream cache.
+    os.environ["SFXPACK_CACHE"] = fresh_dir(bench.path("cache"))
+    print("bench: making the payload", file=sys.stderr)
     bench.make_payload()
-    if args.only == "reading":
+    if "packing" in cases:
+        bench.measure_packing()
+        bench.make_i386_launcher()
+    if "unpacking" in cases:
+        for target in TARGETS:
+            bench.measure_unpacking(target)
+    if "tiny" in cases:
+        for target in TARGETS:
+            bench.measure_tiny_run(target)
+    if "repack" in cases:
+        bench.measure_repack()
+    if "cache" in cases:
+        bench.measure_cache()
+    if "levels" in cases:
+        bench.measure_levels()
+    if "reading" in cases:
         for target in TARGETS:
             bench.measure_reading(target)
-        bench.report(machine, load_before)
-        if not args.keep:
-            shutil.rmtree(bench.work, ignore_errors=True)
-        return
-    bench.measure_packing()
-    bench.make_i386_launcher()
-    for target in TARGETS:
-        bench.measure_unpacking(target)
-    for target in TARGETS:
-        bench.measure_tiny_run(target)
-    for target in TARGETS:
-        bench.measure_reading(target)
     bench.report(machine, load_before)
     if not args.keep:
         shutil.rmtree(bench.work, ignore_errors=True)

@@ -11,6 +11,8 @@ source=$(cd "$2" && pwd)
 version=$3
 scratch=$(mktemp -d /tmp/sfxinstall-XXXXXX)
 trap 'rm -rf "$scratch"' EXIT
+# Streams kept by these packs stay in the scratch directory.
+export SFXPACK_CACHE="$scratch/cache"
 passed=0
 
 fail() {

@@ -248,6 +248,7 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{"slash", {"-o", "{DIR}/out", "--name", "a/b", "{DIR}/prog"}, "'a/b'"},
         Refusal{"unknown_option", {"-o", "{DIR}/out", "--fast", "{DIR}/prog"}, "--fast"},
         Refusal{"unknown_target", {"--target", "arm", "-o", "{DIR}/out", "{DIR}/prog"}, "arm"},
+        Refusal{"bad_level", {"--level", "10", "-o", "{DIR}/out", "{DIR}/prog"}, "'10'"},
         Refusal{"dangling_name", {"-o", "{DIR}/out", "{DIR}/prog", "--name", "x"}, "--name"},
         Refusal{"too_many", {"-o", "{DIR}/out", "{33}"}, "33 entries"},
         Refusal{"duplicate", {"-o", "{DIR}/out", "{DIR}/prog", "--name", "prog", "{DIR}/lib"}, "'prog'"},

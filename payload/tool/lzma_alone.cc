@@ -7,8 +7,49 @@
 #include <atomic>
 #include <thread>
 
+#include "progress_line.h"
+#include "stream_cache.h"
+
 extern "C" {
+#include "7zVersion.h"
 #include "LzmaEnc.h"
+}
+
+// Level 9 is what every launcher was packed with before levels existed, so
+// its streams stay byte for byte what they were. The SDK's optimal parser
+// costs about the same whatever it is given, so 4 to 8 only look at fewer
+// match candidates (and gain little); shorter longest matches would cost
+// more, not less, on repetitive data. The real trade is 3 and below: the fast
+// parser over a hash chain, with a shorter reach back whose tables stay in
+// the processor's cache. A stream whose matches reach less far than the
+// header's dictionary is still exactly what the launcher's decoder expects.
+enum : unsigned { KIB = 1u << 10, MIB = 1u << 20 };
+static const EncoderEffort efforts[LZMA_LEVEL_BEST + 1] = {
+    {64 * KIB, 0, 0, 4, 32, 2},        {256 * KIB, 0, 0, 4, 32, 3},
+    {1 * MIB, 0, 0, 4, 32, 4},         {4 * MIB, 0, 0, 4, 32, 8},
+    {16 * MIB, 1, 1, 4, 64, 8},        {16 * MIB, 1, 1, 4, 64, 16},
+    {16 * MIB, 1, 1, 4, 64, 24},       {16 * MIB, 1, 1, 4, 64, 32},
+    {16 * MIB, 1, 1, 4, 64, 40},       {16 * MIB, 1, 1, 4, 64, 48},
+};
+
+// Bumped whenever the streams made here change for the same settings, so
+// that streams kept from an older packer are never taken for new ones.
+static const int stream_format = 1;
+
+const EncoderEffort &encoder_effort(int level)
+{
+    return efforts[std::min(std::max(level, (int)LZMA_LEVEL_FASTEST), (int)LZMA_LEVEL_BEST)];
+}
+
+std::string encoder_settings_text(int level)
+{
+    const EncoderEffort &e = encoder_effort(level);
+    return "LZMA SDK " MY_VERSION ", format " + std::to_string(stream_format) +
+           ", lc 3 lp 0 pb 2, dictionary " + std::to_string(LZMA_ALONE_DICTIONARY) +
+           ", exact size, no end mark, window " + std::to_string(e.window) +
+           " algo " + std::to_string(e.algo) + " bt " +
+           std::to_string(e.bt_mode) + " hash " + std::to_string(e.hash_bytes) + " fb " +
+           std::to_string(e.fb) + " mc " + std::to_string(e.mc);
 }
 
 static void *sdk_alloc(void *, size_t size) { return malloc(size); }
@@ -49,7 +90,20 @@ static size_t write_memory(void *p, const void *buf, size_t size)
     return size;
 }
 
-int compress_lzma_alone(const Bytes &data, Bytes &stream, std::string &error)
+struct SdkProgress {
+    ICompressProgress sdk;
+    const EncodeProgress *progress;
+};
+
+static SRes report_progress(void *p, UInt64 in_size, UInt64)
+{
+    SdkProgress *progress = (SdkProgress *)p;
+    progress->progress->report(progress->progress->context, in_size);
+    return SZ_OK;
+}
+
+int compress_lzma_alone(const Bytes &data, Bytes &stream, std::string &error, int level,
+                        const EncodeProgress *progress)
 {
     CLzmaEncHandle encoder = LzmaEnc_Create(&sdk_allocator);
     if (encoder == NULL) {
@@ -59,19 +113,27 @@ int compress_lzma_alone(const Bytes &data, Bytes &stream, std::string &error)
 
     CLzmaEncProps props;
     LzmaEncProps_Init(&props);
-    props.level = 9;
-    props.dictSize = LZMA_ALONE_DICTIONARY;
+    const EncoderEffort &effort = encoder_effort(level);
+    props.level = level;
+    props.dictSize = effort.window;
+    props.algo = effort.algo;
+    props.btMode = effort.bt_mode;
+    props.numHashBytes = effort.hash_bytes;
+    props.fb = effort.fb;
+    props.mc = effort.mc;
     props.lc = 3;
     props.lp = 0;
     props.pb = 2;
     props.writeEndMark = 0;
     props.numThreads = 1;
 
-    SizeT header_size = LZMA_PROPS_SIZE;
-    stream.assign(LZMA_PROPS_SIZE, 0);
+    // Written here rather than by the SDK, which would write the window:
+    // every level gives the launcher the same header.
+    stream.clear();
+    stream.push_back(LZMA_ALONE_PROPERTIES);
+    for (int i = 0; i < 4; i++)
+        stream.push_back((unsigned char)(LZMA_ALONE_DICTIONARY >> (8 * i)));
     SRes res = LzmaEnc_SetProps(encoder, &props);
-    if (res == SZ_OK)
-        res = LzmaEnc_WriteProperties(encoder, stream.data(), &header_size);
     if (res == SZ_OK) {
         uint64_t size = data.size();
         for (int i = 0; i < 8; i++)
@@ -79,8 +141,10 @@ int compress_lzma_alone(const Bytes &data, Bytes &stream, std::string &error)
         stream.reserve(LZMA_PROPS_SIZE + 8 + data.size() / 2 + 64);
         MemoryIn in = {{read_memory}, &data, 0};
         MemoryOut out = {{write_memory}, &stream};
-        res = LzmaEnc_Encode(encoder, &out.stream, &in.stream, NULL,
-                             &sdk_allocator, &sdk_allocator);
+        SdkProgress sdk_progress = {{report_progress}, progress};
+        res = LzmaEnc_Encode(encoder, &out.stream, &in.stream,
+                             progress ? &sdk_progress.sdk : NULL, &sdk_allocator,
+                             &sdk_allocator);
     }
     LzmaEnc_Destroy(encoder, &sdk_allocator, &sdk_allocator);
 
@@ -92,7 +156,37 @@ int compress_lzma_alone(const Bytes &data, Bytes &stream, std::string &error)
     return 0;
 }
 
-void compress_all(const std::vector<const Bytes *> &inputs,
+static void forward_progress(void *context, uint64_t consumed)
+{
+    ProgressTicket *ticket = (ProgressTicket *)context;
+    progress_advance(*ticket, consumed);
+}
+
+// One input: its kept stream when the cache has a sound one, otherwise
+// compressed here and offered to the cache.
+static void compress_one(const Bytes &input, const CompressWork &work, Bytes &stream,
+                         std::string &error)
+{
+    CacheKey key;
+    if (work.cache != nullptr) {
+        cache_key(encoder_settings_text(work.level), input, key);
+        if (cache_load(*work.cache, key, stream) == 0) {
+            if (work.progress != nullptr)
+                progress_file_done(*work.progress, input.size());
+            return;
+        }
+    }
+    ProgressTicket ticket = {work.progress, 0};
+    EncodeProgress progress = {forward_progress, &ticket};
+    int failed = compress_lzma_alone(input, stream, error, work.level,
+                                     work.progress != nullptr ? &progress : nullptr);
+    if (work.progress != nullptr)
+        progress_file_done(*work.progress, input.size() - ticket.counted);
+    if (!failed && work.cache != nullptr)
+        cache_store(*work.cache, key, stream);
+}
+
+void compress_all(const std::vector<const Bytes *> &inputs, const CompressWork &work,
                   std::vector<Bytes> &streams, std::vector<std::string> &errors)
 {
     streams.assign(inputs.size(), Bytes());
@@ -110,7 +204,7 @@ void compress_all(const std::vector<const Bytes *> &inputs,
     auto worker = [&]() {
         for (size_t k = next++; k < order.size(); k = next++) {
             size_t i = order[k];
-            compress_lzma_alone(*inputs[i], streams[i], errors[i]);
+            compress_one(*inputs[i], work, streams[i], errors[i]);
         }
     };
 

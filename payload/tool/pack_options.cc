@@ -65,6 +65,12 @@ const char pack_usage[] =
     "                   directory, and a note on entries with debug sections\n"
     "                   (-n gives the same without what packing tells)\n"
     "  -n, --dry-run    print that plan and write nothing (-o not needed)\n"
+    "  -0 ... -9, --level N\n"
+    "                   the encoder's effort: -9 (the default) packs smallest,\n"
+    "                   -1 several times faster and somewhat larger; every\n"
+    "                   level unpacks the same way\n"
+    "  --no-cache       neither reuse nor keep compressed streams (see below)\n"
+    "  -q, --quiet      no progress line while compressing\n"
     "  --inspect        show LAUNCHER's target, entries (stored and unpacked\n"
     "                   size, ratio, architecture), the temp space a run needs\n"
     "                   and its manifest, from its headers alone; with --verify\n"
@@ -82,6 +88,13 @@ const char pack_usage[] =
     "Each FILE is compressed as an LZMA-Alone stream (lc 3, lp 0, pb 2,\n"
     "16 MiB dictionary, exact size in the header), in parallel. The same\n"
     "inputs always give a byte-identical launcher.\n"
+    "\n"
+    "Compressed streams are kept in a cache, $SFXPACK_CACHE or\n"
+    "$XDG_CACHE_HOME/sfxpack or ~/.cache/sfxpack, keyed by the SHA-256 of\n"
+    "the input, the level and the encoder's version, so that a file packed\n"
+    "before is not compressed again; the launcher is the same either way.\n"
+    "SFXPACK_CACHE_MAX bounds it (default 1G; least recently used go first).\n"
+    "On a terminal, one line shows the files and bytes compressed so far.\n"
     "\n"
     "The launcher's own switches: @unpack (unpack into ./NAME and keep it),\n"
     "@list (print the entries' stored sizes and names), @version, @debug\n"
@@ -168,7 +181,7 @@ int parse_pack_options(int argc, char **argv, PackOptions &options,
         std::string arg = argv[i];
         bool takes_value = arg == "-o" || arg == "--target" || arg == "--name" ||
                            arg == "--exclude" || arg == "--include" ||
-                           arg == "--max-glibc";
+                           arg == "--max-glibc" || arg == "--level";
         if (takes_value && i + 1 >= argc) {
             error = "option " + arg + " needs a value";
             return -1;
@@ -221,6 +234,19 @@ int parse_pack_options(int argc, char **argv, PackOptions &options,
             options.extract = true;
         } else if (arg == "--json") {
             options.json = true;
+        } else if (arg.size() == 2 && arg[0] == '-' && arg[1] >= '0' && arg[1] <= '9') {
+            options.level = arg[1] - '0';
+        } else if (arg == "--level") {
+            std::string level = argv[++i];
+            if (level.size() != 1 || level[0] < '0' || level[0] > '9') {
+                error = "--level takes 0 to 9, not '" + level + "'";
+                return -1;
+            }
+            options.level = level[0] - '0';
+        } else if (arg == "--no-cache") {
+            options.no_cache = true;
+        } else if (arg == "-q" || arg == "--quiet") {
+            options.quiet = true;
         } else if (arg == "--") {
             for (i++; i < argc; i++)
                 options.files.push_back({argv[i], base_name(argv[i]), false});

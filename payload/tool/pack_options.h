@@ -34,6 +34,9 @@ struct PackOptions {
     bool verify = false;
     bool extract = false;
     bool json = false;      // --inspect prints JSON
+    int level = 9;          // -0 ... -9: the encoder's effort
+    bool no_cache = false;  // --no-cache: neither reuse nor keep streams
+    bool quiet = false;     // -q: no progress line
 };
 
 // Fills options from argv. Returns 0, or -1 with a one-line reason in error.

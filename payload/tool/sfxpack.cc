@@ -8,11 +8,13 @@
 #include "lzma_alone.h"
 #include "origin_copy.h"
 #include "pack_options.h"
+#include "progress_line.h"
 #include "read_input.h"
 #include "sfx_version.h"
 #include "sha256.h"
 #include "size_report.h"
 #include "stored_entry.h"
+#include "stream_cache.h"
 #include "strip_debug.h"
 
 enum { EXIT_PACK_FAILED = 1, EXIT_USAGE = 2 };
@@ -59,7 +61,21 @@ static int store_entries(const PackOptions &options, const std::vector<Bytes> &c
         if (!options.files[i].stored)
             to_compress.push_back(&contents[i]);
     std::vector<std::string> errors;
-    compress_all(to_compress, compressed, errors);
+    StreamCache cache;
+    ProgressLine progress;
+    CompressWork work;
+    work.level = options.level;
+    if (!options.no_cache && open_stream_cache(cache) == 0)
+        work.cache = &cache;
+    work.progress = &progress;
+    uint64_t bytes = 0;
+    for (const Bytes *input : to_compress)
+        bytes += input->size();
+    progress_start(progress, to_compress.size(), bytes,
+                   !to_compress.empty() && progress_wanted(options.quiet));
+    compress_all(to_compress, work, compressed, errors);
+    progress_finish(progress);
+    trim_stream_cache(cache);
 
     size_t next_compressed = 0;
     for (size_t i = 0; i < options.files.size(); i++) {

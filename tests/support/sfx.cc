@@ -1,6 +1,29 @@
 #include "sfx.h"
 
+#include <stdlib.h>
+
 const char *const all_targets[2] = {"x86_64", "i386"};
+
+// Every sfxpack a test starts keeps its compressed streams in a cache of the
+// test's own (each test runs in a process of its own), never in the real
+// ~/.cache: no test sees another's streams, and none leaves any behind.
+namespace {
+class PrivateStreamCache : public ::testing::Environment {
+public:
+    void SetUp() override
+    {
+        scratch = new ScratchDir;
+        setenv("SFXPACK_CACHE", (*scratch / "sfxpack-cache").c_str(), 1);
+        unsetenv("SFXPACK_CACHE_MAX");
+    }
+    void TearDown() override { delete scratch; }
+
+private:
+    ScratchDir *scratch = nullptr;
+};
+::testing::Environment *const private_stream_cache =
+    ::testing::AddGlobalTestEnvironment(new PrivateStreamCache);
+}  // namespace
 
 std::string sfxpack_path() { return SFX_BIN_DIR "/sfxpack"; }
 
