@@ -12,14 +12,6 @@ extern "C" {
 
 namespace {
 
-std::string compressed(const std::string &data)
-{
-    Bytes in(data.begin(), data.end()), out;
-    std::string error;
-    EXPECT_EQ(compress_lzma_alone(in, out, error), 0) << error;
-    return std::string(out.begin(), out.end());
-}
-
 void *sdk_alloc(void *, size_t size) { return malloc(size); }
 void sdk_free(void *, void *p) { free(p); }
 ISzAlloc sdk_allocator = {sdk_alloc, sdk_free};

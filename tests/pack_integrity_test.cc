@@ -10,14 +10,6 @@
 
 namespace {
 
-std::string compressed(const std::string &data)
-{
-    Bytes in(data.begin(), data.end()), out;
-    std::string error;
-    EXPECT_EQ(compress_lzma_alone(in, out, error), 0) << error;
-    return std::string(out.begin(), out.end());
-}
-
 std::string with_header_size(std::string stream, uint64_t size)
 {
     for (int i = 0; i < 8; i++)

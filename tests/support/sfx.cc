@@ -2,6 +2,8 @@
 
 #include <stdlib.h>
 
+#include "lzma_alone.h"
+
 const char *const all_targets[2] = {"x86_64", "i386"};
 
 // Every sfxpack a test starts keeps its compressed streams in a cache of the
@@ -24,6 +26,14 @@ private:
 ::testing::Environment *const private_stream_cache =
     ::testing::AddGlobalTestEnvironment(new PrivateStreamCache);
 }  // namespace
+
+std::string compressed(const std::string &data)
+{
+    Bytes in(data.begin(), data.end()), out;
+    std::string error;
+    EXPECT_EQ(compress_lzma_alone(in, out, error), 0) << error;
+    return std::string(out.begin(), out.end());
+}
 
 std::string sfxpack_path() { return SFX_BIN_DIR "/sfxpack"; }
 

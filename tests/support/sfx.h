@@ -14,6 +14,9 @@ extern const char *const all_targets[2];
 
 std::string sfxpack_path();
 // A test program built for target: probe (needs libprobe.so beside it).
+// data as the packer compresses it: an LZMA-Alone stream at the default level.
+std::string compressed(const std::string &data);
+
 std::string fixture_path(const std::string &target, const std::string &name);
 
 // Runs sfxpack with the arguments as given.
