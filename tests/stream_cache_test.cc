@@ -188,8 +188,8 @@ TEST_P(UnwritableCache, WarnsOnceAndPacksWithoutIt)
     write_text(scratch / "data", pseudo_random_bytes(64 << 10, 5));
     std::vector<std::string> files = {fixture_path("x86_64", "probe"),
                                       fixture_path("x86_64", "libprobe.so"), scratch / "data"};
-    std::string pack = "\"$P\" -o \"$O\" \"$1\" \"$2\" \"$3\"";
-    std::string body = std::string(GetParam().setup) + " && " + pack;
+    std::string packing = "\"$P\" -o \"$O\" \"$1\" \"$2\" \"$3\"";
+    std::string body = std::string(GetParam().setup) + " && " + packing;
     RunOptions options;
     options.set_env = {"P=" + sfxpack_path(), "O=" + (scratch / "out"),
                        "C=" + (scratch / "c"), "F=" + (scratch / "file")};

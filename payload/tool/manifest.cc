@@ -87,7 +87,7 @@ int decode_manifest(const unsigned char *data, size_t size, Manifest &manifest,
     }
     // Each entry takes at least 76 bytes, so a count that could not fit is
     // refused before anything is reserved for it.
-    const size_t least_entry = 4 + 8 + 2 * SHA256_SIZE;
+    const size_t least_entry = 4 + 8 + 2 * (size_t)SHA256_SIZE;
     if (count > (in.size - in.at) / least_entry) {
         error = "manifest counts " + std::to_string(count) +
                 " entries but has room for fewer";
@@ -97,13 +97,13 @@ int decode_manifest(const unsigned char *data, size_t size, Manifest &manifest,
     for (uint64_t i = 0; i < count; i++) {
         ManifestEntry &entry = parsed.entries[(size_t)i];
         if (take_text(in, entry.name) != 0 || take_le(in, 8, entry.size) != 0 ||
-            in.size - in.at < 2 * SHA256_SIZE) {
+            in.size - in.at < 2 * (size_t)SHA256_SIZE) {
             error = "manifest entry " + std::to_string(i) + " cut short";
             return -1;
         }
         memcpy(entry.sha256, in.data + in.at, SHA256_SIZE);
         memcpy(entry.stored_sha256, in.data + in.at + SHA256_SIZE, SHA256_SIZE);
-        in.at += 2 * SHA256_SIZE;
+        in.at += 2 * (size_t)SHA256_SIZE;
     }
     if (in.at != in.size) {
         error = "manifest has " + std::to_string(in.size - in.at) +

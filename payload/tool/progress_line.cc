@@ -8,7 +8,7 @@ static ProgressLine *shown_line = nullptr;
 static std::mutex shown_line_lock;
 
 // Often enough to look alive, seldom enough to cost nothing.
-static const std::chrono::milliseconds redraw_interval(100);
+static constexpr std::chrono::milliseconds redraw_interval(100);
 
 bool progress_wanted(bool quiet) { return !quiet && isatty(STDERR_FILENO); }
 
@@ -29,8 +29,8 @@ static void draw(ProgressLine &line, std::chrono::steady_clock::time_point now)
     char text[160];
     int length = snprintf(text, sizeof text,
                           "sfxpack: compressing %zu/%zu files, %.1f/%.1f MB, %u%%, %ld:%02ld",
-                          line.files_done.load(), line.files_total, done / 1e6,
-                          line.bytes_total / 1e6, percent, seconds / 60, seconds % 60);
+                          line.files_done.load(), line.files_total, (double)done / 1e6,
+                          (double)line.bytes_total / 1e6, percent, seconds / 60, seconds % 60);
     if (length < 0)
         return;
     // Shorter than the line before: pad, so that none of it is left over.

@@ -23,7 +23,7 @@ enum { ENTRY_HEADER = 8 + SHA256_SIZE + SHA256_SIZE + 8 };
 static const char entry_suffix[] = ".lzma";
 static const char temp_prefix[] = ".tmp-";
 // A temporary file this old belongs to a packer that died.
-static const time_t stale_temp_seconds = 24 * 60 * 60;
+static const time_t stale_temp_seconds = (time_t)24 * 60 * 60;
 
 static void warn_once(StreamCache &cache, const std::string &text)
 {
@@ -251,9 +251,10 @@ struct CachedFile {
 static bool is_entry_name(const std::string &name)
 {
     size_t suffix = sizeof entry_suffix - 1;
-    return name.size() == 2 * SHA256_SIZE + suffix &&
-           name.compare(2 * SHA256_SIZE, suffix, entry_suffix) == 0 &&
-           name.find_first_not_of("0123456789abcdef") == 2 * SHA256_SIZE;
+    size_t hex_digits = 2 * (size_t)SHA256_SIZE;
+    return name.size() == hex_digits + suffix &&
+           name.compare(hex_digits, suffix, entry_suffix) == 0 &&
+           name.find_first_not_of("0123456789abcdef") == hex_digits;
 }
 
 void trim_stream_cache(StreamCache &cache)

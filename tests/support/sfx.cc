@@ -2,6 +2,8 @@
 
 #include <stdlib.h>
 
+#include <memory>
+
 #include "lzma_alone.h"
 
 const char *const all_targets[2] = {"x86_64", "i386"};
@@ -14,14 +16,14 @@ class PrivateStreamCache : public ::testing::Environment {
 public:
     void SetUp() override
     {
-        scratch = new ScratchDir;
+        scratch = std::make_unique<ScratchDir>();
         setenv("SFXPACK_CACHE", (*scratch / "sfxpack-cache").c_str(), 1);
         unsetenv("SFXPACK_CACHE_MAX");
     }
-    void TearDown() override { delete scratch; }
+    void TearDown() override { scratch.reset(); }
 
 private:
-    ScratchDir *scratch = nullptr;
+    std::unique_ptr<ScratchDir> scratch;
 };
 ::testing::Environment *const private_stream_cache =
     ::testing::AddGlobalTestEnvironment(new PrivateStreamCache);
