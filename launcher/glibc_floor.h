@@ -5,8 +5,9 @@
 // copy. .symver in each object binds it to the oldest version instead; for
 // memcpy the two differ only in that the old one also copes with overlap.
 // A sanitizer build keeps the plain reference, which ASan's interceptor,
-// linked into its launchers, must receive. The blackbox test GlibcFloor reads what launchers need and names anything
-// newer than the floor in the packer's target table.
+// linked into its launchers, must receive. The blackbox test GlibcFloor
+// reads what launchers need and names anything newer than the floor in the
+// packer's target table.
 #ifndef SFXLAUNCH_GLIBC_FLOOR_H
 #define SFXLAUNCH_GLIBC_FLOOR_H
 
