@@ -316,6 +316,17 @@ TEST_P(LauncherReading, InspectJsonDescribesTheLauncher)
                     std::to_string(inputs[i].bytes.size()) + " " +
                     (i < 2 ? target() : std::string("-")) + "\n";
     EXPECT_EQ(parsed.out, expected);
+    // The glibc needs: from the manifest alone, as decoding finds them.
+    const char *needs = "import json, sys\n"
+                        "d = json.load(open(sys.argv[1]))\n"
+                        "print([e['elf'] and e['elf']['glibc'] for e in d['entries']])\n";
+    RunResult verified = run_sfxpack({"--inspect", "--verify", "--json", launcher});
+    ASSERT_EQ(verified.exit_code, 0) << verified.err;
+    write_text(scratch / "verified.json", verified.out);
+    RunResult quick = run_process({"python3", "-c", needs, scratch / "inspect.json"});
+    RunResult slow = run_process({"python3", "-c", needs, scratch / "verified.json"});
+    EXPECT_EQ(quick.out, slow.out);
+    EXPECT_EQ(quick.out.rfind("['GLIBC_2.", 0), 0u) << quick.out;
 }
 
 // Names are arbitrary bytes: the JSON carries them exactly, and the table

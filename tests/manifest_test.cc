@@ -15,7 +15,8 @@ int decode(const std::string &bytes, Manifest &manifest, std::string &error)
 
 std::string sample_bytes()
 {
-    Manifest manifest = {"13.0.0", {{"prog", 77, {}, {}}, {"", (uint64_t)2 << 32, {}, {}}}};
+    Manifest manifest = {"13.0.0",
+                         {{"prog", 77, {}, {}, "GLIBC_2.34"}, {"", (uint64_t)2 << 32, {}, {}, ""}}};
     memset(manifest.entries[1].sha256, 0xa1, SHA256_SIZE);
     memset(manifest.entries[1].stored_sha256, 0xb2, SHA256_SIZE);
     return encode_manifest(manifest);
@@ -26,9 +27,10 @@ TEST(ManifestFormat, HasTheFixedLayoutAndReadsBack)
     std::string expected = std::string("SFXMAN1\0\6\0\0\0" "13.0.0" "\2\0\0\0", 22) +
                            std::string("\4\0\0\0prog\x4d\0\0\0\0\0\0\0", 16) +
                            std::string(2 * SHA256_SIZE, '\0') +
+                           std::string("\12\0\0\0GLIBC_2.34", 14) +
                            std::string("\0\0\0\0\0\0\0\0\2\0\0\0", 12) +
                            std::string(SHA256_SIZE, '\xa1') +
-                           std::string(SHA256_SIZE, '\xb2');
+                           std::string(SHA256_SIZE, '\xb2') + std::string(4, '\0');
     ASSERT_EQ(sample_bytes(), expected);
     Manifest out;
     std::string error;
@@ -39,6 +41,7 @@ TEST(ManifestFormat, HasTheFixedLayoutAndReadsBack)
     EXPECT_EQ(out.entries[1].size, (uint64_t)2 << 32);
     EXPECT_EQ(out.entries[1].sha256[31], 0xa1);
     EXPECT_EQ(out.entries[1].stored_sha256[0], 0xb2);
+    EXPECT_EQ(out.entries[0].glibc, "GLIBC_2.34");
 }
 
 // Every cut, a trailing byte and lengths that point past the end are refused

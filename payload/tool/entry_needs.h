@@ -2,10 +2,13 @@
 #ifndef SFXPACK_ENTRY_NEEDS_H
 #define SFXPACK_ENTRY_NEEDS_H
 
+#include <stddef.h>
+
 #include <string>
 
 // "GLIBC_2.34" and the like, or empty when the file needs no glibc version
 // (or its version needs cannot be read).
+std::string newest_glibc_need(const unsigned char *elf, size_t size);
 std::string newest_glibc_need(const std::string &elf);
 
 #endif

@@ -13,7 +13,8 @@ namespace {
 struct EntryFacts {
     bool elf = false;
     std::string machine;  // of an ELF entry
-    std::string glibc;    // its newest GLIBC_ need, when decoded and it has one
+    std::string glibc;    // its newest GLIBC_ need, when it has one
+    bool glibc_known = false;  // read from the decoded entry or the manifest
     bool checked = false; // decoded whole (with --verify)
     std::string sha256;   // of the decoded bytes, in hex, once checked
     std::string problem;  // why it failed the check
@@ -49,6 +50,13 @@ void look_at_entry(const LauncherEntry &entry, size_t index, const Manifest *man
         target.stop_when_kept = true;
         if (decode_launcher_entry(entry, target, decoded, error) == 0)
             read_elf_identity(kept, facts);
+        // The packer read the need from the whole entry; --verify reads it
+        // again from the decoded bytes.
+        if (facts.elf && manifest != nullptr && index < manifest->entries.size() &&
+            manifest->entries[index].name == entry.name) {
+            facts.glibc = manifest->entries[index].glibc;
+            facts.glibc_known = true;
+        }
         return;
     }
     // Whole ELF entries are kept for their version needs, which lie wherever
@@ -61,8 +69,10 @@ void look_at_entry(const LauncherEntry &entry, size_t index, const Manifest *man
         return;
     }
     read_elf_identity(kept, facts);
-    if (facts.elf)
+    if (facts.elf) {
         facts.glibc = newest_glibc_need(kept);
+        facts.glibc_known = true;
+    }
     if (facts.problem.empty() && manifest != nullptr)
         facts.problem = manifest_mismatch(*manifest, index, entry, decoded.size, decoded.sha256);
     facts.sha256 = sha256_hex(decoded.sha256);
@@ -146,13 +156,17 @@ void print_human(const Report &r)
         const LauncherEntry &e = image.entries[i];
         const EntryFacts &f = r.facts[i];
         std::string unpacked = e.unpacked_known ? std::to_string(e.unpacked_size) : "?";
-        std::string glibc = !f.elf ? "-" : !f.glibc.empty() ? f.glibc : r.decode ? "none" : "?";
+        std::string glibc = !f.elf ? "-" : !f.glibc.empty() ? f.glibc : f.glibc_known ? "none" : "?";
         printf("%5zu %10u %10s %7s  %-8s  %-11s  %s\n", i, e.stored_size, unpacked.c_str(),
                ratio_text(e).c_str(), f.elf ? f.machine.c_str() : "-", glibc.c_str(),
                printable_name(e.name).c_str());
     }
-    if (!r.decode)
-        printf("\n(glibc needs are read from the decoded entries: sfxpack --inspect --verify)\n");
+    bool unknown_glibc = false;
+    for (const EntryFacts &f : r.facts)
+        unknown_glibc = unknown_glibc || (f.elf && !f.glibc_known);
+    if (unknown_glibc)
+        printf("\n(glibc needs not in the manifest are read from the decoded entries: "
+               "sfxpack --inspect --verify)\n");
     for (const std::string &p : image.table_problems)
         printf("problem: %s\n", p.c_str());
     if (!r.manifest_problem.empty())

@@ -103,6 +103,7 @@ static std::string launcher_manifest(const std::vector<PackedEntry> &entries)
         m.size = e.unpacked.size;
         memcpy(m.sha256, e.unpacked.sha256, SHA256_SIZE);
         sha256(e.stream->data(), e.stream->size(), m.stored_sha256);
+        m.glibc = e.unpacked.glibc;
         manifest.entries.push_back(m);
     }
     return encode_manifest(manifest);

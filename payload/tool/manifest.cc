@@ -61,6 +61,7 @@ std::string encode_manifest(const Manifest &manifest)
         put_le(out, entry.size, 8);
         out.append((const char *)entry.sha256, SHA256_SIZE);
         out.append((const char *)entry.stored_sha256, SHA256_SIZE);
+        put_text(out, entry.glibc);
     }
     return out;
 }
@@ -85,9 +86,9 @@ int decode_manifest(const unsigned char *data, size_t size, Manifest &manifest,
         error = "manifest entry count cut short";
         return -1;
     }
-    // Each entry takes at least 76 bytes, so a count that could not fit is
+    // Each entry takes at least 80 bytes, so a count that could not fit is
     // refused before anything is reserved for it.
-    const size_t least_entry = 4 + 8 + 2 * (size_t)SHA256_SIZE;
+    const size_t least_entry = 4 + 8 + 2 * (size_t)SHA256_SIZE + 4;
     if (count > (in.size - in.at) / least_entry) {
         error = "manifest counts " + std::to_string(count) +
                 " entries but has room for fewer";
@@ -104,6 +105,10 @@ int decode_manifest(const unsigned char *data, size_t size, Manifest &manifest,
         memcpy(entry.sha256, in.data + in.at, SHA256_SIZE);
         memcpy(entry.stored_sha256, in.data + in.at + SHA256_SIZE, SHA256_SIZE);
         in.at += 2 * (size_t)SHA256_SIZE;
+        if (take_text(in, entry.glibc) != 0) {
+            error = "manifest entry " + std::to_string(i) + " cut short";
+            return -1;
+        }
     }
     if (in.at != in.size) {
         error = "manifest has " + std::to_string(in.size - in.at) +

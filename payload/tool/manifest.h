@@ -20,6 +20,10 @@ struct ManifestEntry {
     // dictionary field or in its last coded bytes can leave every unpacked
     // byte as it was, so the unpacked digest alone cannot prove a stream intact.
     unsigned char stored_sha256[SHA256_SIZE];
+    // The newest GLIBC_ version an ELF entry needs ("GLIBC_2.34"), empty
+    // when it needs none or is not ELF: where it lies in an entry is known
+    // only once the whole entry is decoded, so --inspect reads it here.
+    std::string glibc;
 };
 
 struct Manifest {
@@ -32,7 +36,8 @@ extern const char manifest_section_name[];  // ".sfxpack.manifest"
 // Little-endian throughout, no padding: the magic "SFXMAN1\0"; u32 length
 // and the version text; u32 entry count; per entry in table order, u32
 // length and the name, u64 unpacked size, the 32-byte SHA-256 of the
-// unpacked bytes, the 32-byte SHA-256 of the stored bytes.
+// unpacked bytes, the 32-byte SHA-256 of the stored bytes, u32 length and
+// the newest GLIBC_ version need.
 std::string encode_manifest(const Manifest &manifest);
 
 // Parses a section's bytes, which may be hostile: every length is checked

@@ -2,6 +2,7 @@
 #include <stdio.h>
 
 #include "bundle_plan.h"
+#include "entry_needs.h"
 #include "glibc_report.h"
 #include "launcher_modes.h"
 #include "link_launcher.h"
@@ -102,6 +103,7 @@ static int check_unpacked(const PackOptions &options, std::vector<Bytes> &conten
         if (!options.files[i].stored) {
             unpacked[i].size = contents[i].size();
             sha256(contents[i].data(), contents[i].size(), unpacked[i].sha256);
+            unpacked[i].glibc = newest_glibc_need(contents[i].data(), contents[i].size());
             continue;
         }
         std::string error;

@@ -15,6 +15,7 @@
 struct Unpacked {
     uint64_t size = 0;
     unsigned char sha256[SHA256_SIZE] = {};
+    std::string glibc;  // the newest GLIBC_ need, when known
 };
 
 // The launcher skips a leading zero byte, so a stream whose properties byte
