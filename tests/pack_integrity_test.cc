@@ -3,7 +3,6 @@
 #include <elf.h>
 
 #include "elf_file.h"
-#include "lzma_alone.h"
 #include "manifest.h"
 #include "sfx.h"
 #include "sfx_version.h"

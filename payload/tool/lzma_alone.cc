@@ -164,12 +164,15 @@ static void forward_progress(void *context, uint64_t consumed)
 
 // One input: its kept stream when the cache has a sound one, otherwise
 // compressed here and offered to the cache.
-static void compress_one(const Bytes &input, const CompressWork &work, Bytes &stream,
-                         std::string &error)
+static void compress_one(const Bytes &input, const unsigned char *input_sha256,
+                         const CompressWork &work, Bytes &stream, std::string &error)
 {
     CacheKey key;
     if (work.cache != nullptr) {
-        cache_key(encoder_settings_text(work.level), input, key);
+        if (input_sha256 != nullptr)
+            cache_key(encoder_settings_text(work.level), input.size(), input_sha256, key);
+        else
+            cache_key(encoder_settings_text(work.level), input, key);
         if (cache_load(*work.cache, key, stream) == 0) {
             if (work.progress != nullptr)
                 progress_file_done(*work.progress, input.size());
@@ -204,7 +207,8 @@ void compress_all(const std::vector<const Bytes *> &inputs, const CompressWork &
     auto worker = [&]() {
         for (size_t k = next++; k < order.size(); k = next++) {
             size_t i = order[k];
-            compress_one(*inputs[i], work, streams[i], errors[i]);
+            const unsigned char *digest = i < work.digests.size() ? work.digests[i] : nullptr;
+            compress_one(*inputs[i], digest, work, streams[i], errors[i]);
         }
     };
 

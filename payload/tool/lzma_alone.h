@@ -56,6 +56,9 @@ struct CompressWork {
     int level = LZMA_LEVEL_BEST;
     StreamCache *cache = nullptr;      // reuse and keep streams, when given
     ProgressLine *progress = nullptr;  // count what is done, when given
+    // The inputs' SHA-256, where already known, so that the cache key
+    // need not read each input again.
+    std::vector<const unsigned char *> digests;
 };
 
 // Compresses every input at once, one worker per core, largest first.

@@ -58,13 +58,15 @@ static int store_entries(const PackOptions &options, const std::vector<Bytes> &c
                          std::vector<Bytes> &compressed, std::vector<PackedEntry> &entries)
 {
     std::vector<const Bytes *> to_compress;
+    CompressWork work;
     for (size_t i = 0; i < options.files.size(); i++)
-        if (!options.files[i].stored)
+        if (!options.files[i].stored) {
             to_compress.push_back(&contents[i]);
+            work.digests.push_back(unpacked[i].sha256);
+        }
     std::vector<std::string> errors;
     StreamCache cache;
     ProgressLine progress;
-    CompressWork work;
     work.level = options.level;
     if (!options.no_cache && open_stream_cache(cache) == 0)
         work.cache = &cache;

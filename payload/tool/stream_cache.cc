@@ -118,17 +118,25 @@ int open_stream_cache(StreamCache &cache)
     return 0;
 }
 
-void cache_key(const std::string &settings, const Bytes &input, CacheKey &key)
+void cache_key(const std::string &settings, uint64_t input_size,
+               const unsigned char input_sha256[SHA256_SIZE], CacheKey &key)
 {
     Sha256 digest;
     std::string head = "sfxpack stream\n" + settings + "\n";
     digest.update(head.data(), head.size());
     unsigned char size[8];
     for (int i = 0; i < 8; i++)
-        size[i] = (unsigned char)((uint64_t)input.size() >> (8 * i));
+        size[i] = (unsigned char)(input_size >> (8 * i));
     digest.update(size, sizeof size);
-    digest.update(input.data(), input.size());
+    digest.update(input_sha256, SHA256_SIZE);
     digest.finish(key.digest);
+}
+
+void cache_key(const std::string &settings, const Bytes &input, CacheKey &key)
+{
+    unsigned char input_sha256[SHA256_SIZE];
+    sha256(input.data(), input.size(), input_sha256);
+    cache_key(settings, input.size(), input_sha256, key);
 }
 
 static std::string entry_path(const StreamCache &cache, const CacheKey &key)

@@ -32,6 +32,10 @@ struct CacheKey {
 // read, with a warning.
 int open_stream_cache(StreamCache &cache);
 
+// The key of input's stream under settings, from the input's own SHA-256,
+// which the packer has already taken for the launcher's manifest.
+void cache_key(const std::string &settings, uint64_t input_size,
+               const unsigned char input_sha256[SHA256_SIZE], CacheKey &key);
 void cache_key(const std::string &settings, const Bytes &input, CacheKey &key);
 
 // Returns 0 with the kept stream, or -1 when there is none or it is damaged.
