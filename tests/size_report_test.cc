@@ -92,6 +92,16 @@ TEST_P(SizeReport, VerboseSizesAddUpToTheLauncherAndARunFitsTheTempSpaceAnnounce
                          " bytes\n"),
               std::string::npos) << r.out;
 
+    // --inspect announces the same room for the launcher as the packer did.
+    uint64_t announced = number_after(r.out, "a run needs ");
+    RunResult inspected = run_sfxpack({"--inspect", launcher});
+    EXPECT_NE(inspected.out.find("\ntemp space: " + std::to_string(announced) +
+                                 " bytes (" + std::to_string(announced / 1024) +
+                                 ".0 KiB) for a run: 2 files and their directory, in "
+                                 "4096-byte blocks\n"),
+              std::string::npos)
+        << inspected.out << r.out;
+
     // Only the program built with -g gets the note.
     EXPECT_GT(number_after(rows[0].rest, "probe-debug (debug sections: "), 0u) << rows[0].rest;
     EXPECT_EQ(rows[1].rest, "libprobe.so");
