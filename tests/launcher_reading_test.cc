@@ -353,6 +353,52 @@ TEST_P(LauncherReading, ArbitraryNameBytesSurviveJsonAndStayOffTheTerminal)
         EXPECT_TRUE(c == '\n' || (c >= 0x20 && c < 0x7f)) << (int)(unsigned char)c;
 }
 
+// The manifest's texts are anyone's bytes too: a version or a glibc need
+// that carries a newline or an escape sequence shows it as \xNN and cannot
+// fake a line of the report.
+TEST_P(LauncherReading, ManifestTextsReachTheTerminalEscaped)
+{
+    std::string file = read_text(launcher);
+    size_t at = file.find(std::string("SFXMAN1\0", 8));
+    ASSERT_NE(at, std::string::npos);
+    auto u32 = [&](size_t offset) {
+        uint32_t value;
+        memcpy(&value, file.data() + offset, 4);
+        return (size_t)value;
+    };
+    size_t version_at = at + 12, version_size = u32(at + 8);
+    size_t name_at = version_at + version_size + 8, name_size = u32(name_at - 4);
+    size_t glibc_at = name_at + name_size + 8 + 64 + 4, glibc_size = u32(glibc_at - 4);
+    ASSERT_GE(version_size, 4u);
+    ASSERT_EQ(file.substr(glibc_at, 8), "GLIBC_2.");
+
+    // The same lengths, with a newline, an escape and a carriage return.
+    std::string version = file.substr(version_at, version_size);
+    version[1] = '\n';
+    version[2] = '\x1b';
+    std::string glibc = file.substr(glibc_at, glibc_size);
+    glibc[0] = '\x1b';
+    glibc[1] = '\r';
+    glibc[5] = '\n';
+    file.replace(version_at, version_size, version);
+    file.replace(glibc_at, glibc_size, glibc);
+    write_text(scratch / "faked", file);
+
+    std::string shown_version = version.substr(0, 1) + "\\x0a\\x1b" + version.substr(3);
+    std::string shown_glibc = "\\x1b\\x0d" + glibc.substr(2, 3) + "\\x0a" + glibc.substr(6);
+    RunResult inspected = run_sfxpack({"--inspect", scratch / "faked"});
+    EXPECT_NE(inspected.out.find("written by sfxpack " + shown_version + "\n"), std::string::npos)
+        << inspected.out;
+    EXPECT_NE(inspected.out.find(" " + shown_glibc + "  "), std::string::npos) << inspected.out;
+    RunResult verified = run_sfxpack({"--verify", scratch / "faked"});
+    EXPECT_NE(verified.out.find("manifest by sfxpack " + shown_version + "\n"), std::string::npos)
+        << verified.out;
+    // The raw bytes, a faked line's start among them, never get out.
+    for (const std::string &out : {inspected.out, verified.out})
+        for (char c : out)
+            EXPECT_TRUE(c == '\n' || (c >= 0x20 && c < 0x7f)) << (int)(unsigned char)c;
+}
+
 // An i386 launcher read where nothing can execute it: its directory is
 // mounted noexec in a private mount namespace, so exec(2), the loader and
 // mmap(PROT_EXEC) all refuse it, and the file is not even executable.

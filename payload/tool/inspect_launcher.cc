@@ -174,7 +174,11 @@ void print_human(const Report &r)
         const LauncherEntry &e = image.entries[i];
         const EntryFacts &f = r.facts[i];
         std::string unpacked = e.unpacked_known ? std::to_string(e.unpacked_size) : "?";
-        std::string glibc = !f.elf ? "-" : !f.glibc.empty() ? f.glibc : f.glibc_known ? "none" : "?";
+        // From the manifest, whose bytes may be anyone's.
+        std::string glibc = !f.elf              ? "-"
+                            : !f.glibc.empty()  ? printable_name(f.glibc)
+                            : f.glibc_known     ? "none"
+                                                : "?";
         printf("%5zu %10u %10s %7s  %-8s  %-11s  %s\n", i, e.stored_size, unpacked.c_str(),
                ratio_text(e).c_str(), f.elf ? f.machine.c_str() : "-", glibc.c_str(),
                printable_name(e.name).c_str());
