@@ -254,7 +254,7 @@ TEST_P(LauncherReading, ExtractOfADamagedEntryLeavesNothing)
     std::string damaged = copy_with("damaged", offset, std::string(1, (char)(file[offset] ^ 0x10)));
     RunResult r = run_sfxpack({"--extract", damaged, scratch / "out"});
     EXPECT_EQ(r.exit_code, 1);
-    EXPECT_EQ(r.err.rfind("sfxpack: entry 2 'data.bin': ", 0), 0u) << r.err;
+    EXPECT_EQ(r.err.rfind("sfxpack: " + damaged + ": entry 2 'data.bin': ", 0), 0u) << r.err;
     EXPECT_FALSE(file_exists(scratch / "out"));
 }
 
@@ -272,7 +272,7 @@ TEST_P(LauncherReading, ExtractOntoAFullDiskLeavesNothing)
                               options);
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "sfxpack: entry 2 'data.bin': No space left on device\n");
+    EXPECT_EQ(r.err, "sfxpack: " + disk.path + "/out/data.bin: No space left on device\n");
 }
 
 TEST(LauncherReadingUsage, WrongCommandLinesEndWith2)
