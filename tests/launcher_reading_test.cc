@@ -1,5 +1,6 @@
 // sfxpack --inspect, --verify and --extract: reading a launcher without
 // running it, including launchers that were damaged or made hostile.
+#include <elf.h>
 #include <string.h>
 #include <sys/stat.h>
 
@@ -139,6 +140,16 @@ TEST_P(LauncherReading, CutShortOrForeignFilesAreRefusedInOneLine)
     expect_refused(scratch / "text", "a script", scratch / "out");
     expect_refused(fixture_path(target(), "probe"), "a plain program", scratch / "out");
     expect_refused(scratch / "missing", "a missing file", scratch / "out");
+
+    // The class byte says one thing, the machine field another.
+    bool wide = target() == "x86_64";
+    std::string other_class = copy_with("other_class", EI_CLASS, std::string(1, wide ? 1 : 2));
+    expect_refused(other_class, "the other class", scratch / "out");
+    RunResult r = run_sfxpack({"--verify", other_class});
+    EXPECT_EQ(r.err, "sfxpack: " + other_class + ": not a launcher: a " +
+                         (wide ? "32-bit ELF file for x32 (machine 62)"
+                               : "64-bit ELF file for i386 (machine 3)") +
+                         "; launchers are 64-bit x86_64 or 32-bit i386 files\n");
 }
 
 TEST_P(LauncherReading, HostileTablesFailNamingTheEntry)
@@ -169,6 +180,8 @@ TEST_P(LauncherReading, HostileTablesFailNamingTheEntry)
          "entry 2 '': FAILED: its name has no NUL"},
         {"no terminator", at + 3 * record + pointer, number(names->addr, pointer),
          "no terminating record"},
+        {"terminator with data", at + 3 * record, number(16, pointer),
+         "table: FAILED: the terminating record after entry 2 is not all zero"},
         {"name with a slash", names_at, std::string("../x\0", 5),
          "entry 0 '../x': FAILED: its name holds a '/'"},
     };

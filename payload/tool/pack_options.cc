@@ -186,6 +186,15 @@ int parse_pack_options(int argc, char **argv, PackOptions &options,
             error = "option " + arg + " needs a value";
             return -1;
         }
+        // Named in a message, an empty path would read ": No such file".
+        if ((arg == "-o" || arg == "--include") && argv[i + 1][0] == '\0') {
+            error = arg + " needs a file name, not an empty argument";
+            return -1;
+        }
+        if (!takes_value && arg.empty()) {
+            error = "an empty argument is not a file name";
+            return -1;
+        }
         if (arg == "-h" || arg == "--help") {
             options.help = true;
         } else if (arg == "--version") {
@@ -248,8 +257,13 @@ int parse_pack_options(int argc, char **argv, PackOptions &options,
         } else if (arg == "-q" || arg == "--quiet") {
             options.quiet = true;
         } else if (arg == "--") {
-            for (i++; i < argc; i++)
+            for (i++; i < argc; i++) {
+                if (argv[i][0] == '\0') {
+                    error = "an empty argument is not a file name";
+                    return -1;
+                }
                 options.files.push_back({argv[i], base_name(argv[i]), false});
+            }
             break;
         } else if (arg.size() > 1 && arg[0] == '-') {
             error = "unknown option '" + arg + "'";
