@@ -70,7 +70,7 @@ int verify_launcher(const std::string &path)
     int manifest_status = launcher_manifest(image, manifest, error);
     printf("%s: %s launcher, %zu entr%s, %s\n", path.c_str(), image.target->name,
            image.entries.size(), image.entries.size() == 1 ? "y" : "ies",
-           manifest_status == 0   ? ("manifest by sfxpack " + manifest.version).c_str()
+           manifest_status == 0   ? ("manifest by sfxpack " + printable_name(manifest.version)).c_str()
            : manifest_status > 0 ? "no manifest: unpacked bytes checked only by decoding"
                                   : "manifest unreadable");
 
