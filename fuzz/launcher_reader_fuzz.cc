@@ -13,9 +13,9 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "entry_decode.h"
-#include "launcher_modes.h"
-#include "launcher_reader.h"
+#include "read/entry_decode.h"
+#include "cli/launcher_modes.h"
+#include "read/launcher_reader.h"
 
 namespace {
 

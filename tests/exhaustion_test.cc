@@ -3,7 +3,7 @@
 // run must end on one line naming the entry, not crash. The fuzzer leaves
 // such headers out (they cost seconds each under AddressSanitizer), so this
 // is where that path is tested.
-#include "lzma_alone.h"
+#include "pack/lzma_alone.h"
 #include "sfx.h"
 
 namespace {

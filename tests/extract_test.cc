@@ -3,7 +3,7 @@
 // stream can be bad.
 #include <sys/stat.h>
 
-#include "lzma_alone.h"
+#include "pack/lzma_alone.h"
 #include "sfx.h"
 
 extern "C" {

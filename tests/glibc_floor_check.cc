@@ -5,7 +5,7 @@
 #include <stdio.h>
 
 #include "glibc_needs.h"
-#include "target_table.h"
+#include "format/target_table.h"
 
 int main(int argc, char **argv)
 {

@@ -8,7 +8,7 @@
 #include "glibc_needs.h"
 #include "launcher.h"
 #include "sfx.h"
-#include "target_table.h"
+#include "format/target_table.h"
 
 namespace {
 

@@ -5,9 +5,9 @@
 #include <sys/stat.h>
 
 #include "elf_file.h"
-#include "manifest.h"
+#include "format/manifest.h"
 #include "sfx.h"
-#include "sha256.h"
+#include "sys/sha256.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "manifest.h"
+#include "format/manifest.h"
 
 namespace {
 

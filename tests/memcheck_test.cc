@@ -7,7 +7,7 @@
 
 #include <set>
 
-#include "lzma_alone.h"
+#include "pack/lzma_alone.h"
 #include "sfx.h"
 #include "sfx_version.h"
 

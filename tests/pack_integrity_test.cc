@@ -5,7 +5,7 @@
 #include <regex>
 
 #include "elf_file.h"
-#include "manifest.h"
+#include "format/manifest.h"
 #include "sfx.h"
 #include "sfx_version.h"
 

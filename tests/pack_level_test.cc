@@ -3,7 +3,8 @@
 #include <algorithm>
 
 #include "elf_file.h"
-#include "pack_options.h"
+#include "cli/pack_options.h"
+#include "format/entry_name.h"
 #include "sfx.h"
 
 namespace {

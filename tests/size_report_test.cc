@@ -10,7 +10,7 @@
 
 #include "elf_file.h"
 #include "sfx.h"
-#include "spawn_process.h"
+#include "sys/spawn_process.h"
 
 namespace {
 

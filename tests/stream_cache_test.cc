@@ -7,9 +7,9 @@
 
 #include <algorithm>
 
-#include "lzma_alone.h"
+#include "pack/lzma_alone.h"
 #include "sfx.h"
-#include "stream_cache.h"
+#include "cache/stream_cache.h"
 
 namespace {
 

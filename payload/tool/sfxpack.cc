@@ -1,22 +1,22 @@
 // sfxpack: packs files into a self-extracting launcher.
 #include <stdio.h>
 
-#include "bundle_plan.h"
-#include "entry_needs.h"
-#include "glibc_report.h"
-#include "launcher_modes.h"
-#include "link_launcher.h"
-#include "lzma_alone.h"
-#include "origin_copy.h"
-#include "pack_options.h"
-#include "progress_line.h"
-#include "read_input.h"
+#include "bundle/bundle_plan.h"
+#include "elf/entry_needs.h"
+#include "report/glibc_report.h"
+#include "cli/launcher_modes.h"
+#include "pack/link_launcher.h"
+#include "pack/lzma_alone.h"
+#include "bundle/origin_copy.h"
+#include "cli/pack_options.h"
+#include "sys/progress_line.h"
+#include "sys/read_input.h"
 #include "sfx_version.h"
-#include "sha256.h"
-#include "size_report.h"
-#include "stored_entry.h"
-#include "stream_cache.h"
-#include "strip_debug.h"
+#include "sys/sha256.h"
+#include "report/size_report.h"
+#include "format/stored_entry.h"
+#include "cache/stream_cache.h"
+#include "pack/strip_debug.h"
 
 enum { EXIT_PACK_FAILED = 1, EXIT_USAGE = 2 };
 

@@ -3,7 +3,7 @@
 #include <unistd.h>
 
 #include "files.h"
-#include "spawn_process.h"
+#include "sys/spawn_process.h"
 
 static SpawnOptions spawn_options(const RunOptions &options)
 {

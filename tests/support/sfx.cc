@@ -4,7 +4,7 @@
 
 #include <memory>
 
-#include "lzma_alone.h"
+#include "pack/lzma_alone.h"
 
 const char *const all_targets[2] = {"x86_64", "i386"};
 

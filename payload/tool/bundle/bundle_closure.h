@@ -1,0 +1,47 @@
+// The objects a program needs, found as the dynamic loader of its target
+// would find them at pack time.
+#ifndef SFXPACK_BUNDLE_CLOSURE_H
+#define SFXPACK_BUNDLE_CLOSURE_H
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "bundle/bundle_plan.h"
+#include "elf/elf_object.h"
+
+enum NodeKind { NODE_PROGRAM, NODE_LIBRARY, NODE_INCLUDE };
+
+// One object of the closure, or one included file.
+struct Node {
+    NodeKind kind;
+    std::string name;
+    std::string path;
+    std::string origin;  // what $ORIGIN stands for in its search paths
+    ElfObject elf;
+    bool is_object = false;  // an ELF object of the target, whose needs count
+    int loader = -1;         // the object whose needs brought it in
+    std::string found;
+    std::vector<std::string> needed_by;
+    std::vector<int> needs;  // nodes of the libraries it needs
+};
+
+
+// The state of one bundling, written only by the functions of the closure.
+struct Closure {
+    const TargetInfo *target = nullptr;
+    std::vector<std::string> library_path;  // LD_LIBRARY_PATH, expanded
+    std::vector<std::string> excludes;      // --exclude patterns
+    std::vector<Node> nodes;                // the program is node 0
+    std::map<std::string, int> by_name;
+    std::vector<SystemLibrary> left;
+    std::map<std::string, size_t> left_by_name;
+};
+
+// Resolves the needs of the program (node 0) and of everything found,
+// breadth first as the loader maps them, then those of the included objects
+// (nodes listed in included), as dlopen would with the program as their
+// loader. Returns 0, or -1 with a one-line reason.
+int collect_closure(Closure &c, const std::vector<int> &included, std::string &error);
+
+#endif

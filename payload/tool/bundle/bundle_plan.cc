@@ -1,0 +1,203 @@
+#include "bundle/bundle_plan.h"
+
+#include <elf.h>
+#include <errno.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+
+#include <map>
+#include <set>
+
+#include "bundle/bundle_closure.h"
+#include "bundle/library_search.h"
+#include "format/entry_name.h"
+
+namespace {
+
+std::string join(const std::vector<std::string> &items)
+{
+    std::string out;
+    for (const std::string &item : items)
+        out += (out.empty() ? "" : ", ") + item;
+    return out;
+}
+
+// The libraries in dependency order: each after every library that needs
+// it, ties broken by name; libraries that need each other, by name.
+std::vector<int> dependency_order(const Closure &c)
+{
+    std::map<int, int> waiting;  // node -> libraries that need it, not yet placed
+    std::set<std::pair<std::string, int>> ready, rest;
+    for (size_t i = 0; i < c.nodes.size(); i++)
+        if (c.nodes[i].kind == NODE_LIBRARY)
+            waiting[(int)i] = 0;
+    for (const auto &w : waiting)
+        for (int need : c.nodes[(size_t)w.first].needs)
+            if (need != w.first && waiting.count(need))
+                waiting[need]++;
+    for (const auto &w : waiting)
+        (w.second == 0 ? ready : rest).insert({c.nodes[(size_t)w.first].name, w.first});
+
+    std::vector<int> order;
+    while (!ready.empty() || !rest.empty()) {
+        auto &from = ready.empty() ? rest : ready;
+        std::pair<std::string, int> next = *from.begin();
+        from.erase(from.begin());
+        order.push_back(next.second);
+        for (int need : c.nodes[(size_t)next.second].needs) {
+            auto w = waiting.find(need);
+            if (need == next.second || w == waiting.end())
+                continue;
+            std::pair<std::string, int> key = {c.nodes[(size_t)need].name, need};
+            if (--w->second == 0 && rest.erase(key))
+                ready.insert(key);
+        }
+    }
+    return order;
+}
+
+// The loader honours DT_RPATH only in an object without DT_RUNPATH, so a
+// search path that already begins with $ORIGIN is kept as it is only when it
+// is a DT_RPATH; a DT_RUNPATH keeps its directories but becomes one.
+void origin_edit(const Node &n, PlanEntry &e)
+{
+    if (!n.is_object)
+        return;
+    const std::string &path = n.elf.has_runpath ? n.elf.runpath : n.elf.rpath;
+    std::string first = path.substr(0, path.find(':'));
+    while (first.size() > 1 && first.back() == '/')
+        first.pop_back();
+    if (first != "$ORIGIN" && first != "${ORIGIN}") {
+        e.origin = ORIGIN_SET;
+        e.rpath = "$ORIGIN";
+    } else if (n.elf.has_runpath) {
+        e.origin = ORIGIN_CONVERTED;
+        e.rpath = path;
+    } else {
+        e.origin = ORIGIN_KEPT;
+    }
+}
+
+PlanEntry plan_entry(const Node &n, const std::string &why)
+{
+    PlanEntry e;
+    e.name = n.name;
+    e.path = n.path;
+    e.why = why;
+    e.found = n.found;
+    origin_edit(n, e);
+    return e;
+}
+
+std::string real_directory(const std::string &path)
+{
+    char resolved[PATH_MAX];
+    if (realpath(path.c_str(), resolved) == nullptr)
+        return directory_of(path);
+    return directory_of(resolved);
+}
+
+int check_regular_file(const std::string &path, std::string &error)
+{
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) {
+        error = path + ": " + strerror(errno);
+        return -1;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        error = path + (S_ISDIR(st.st_mode) ? ": is a directory" : ": not a regular file");
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int bundle_program_target(const std::string &path, const TargetInfo *&target,
+                          std::string &error)
+{
+    if (check_regular_file(path, error))
+        return -1;
+    ElfObject program;
+    if (read_elf_object(path, program, error) != 0) {
+        error += " (--bundle takes a dynamically linked program)";
+        return -1;
+    }
+    const TargetInfo *program_target = elf_object_target(program);
+    if (program_target == nullptr) {
+        error = path + " is built for " + elf_machine_name(program) +
+                "; --bundle takes x86_64 and i386 programs";
+        return -1;
+    }
+    if ((program.type != ET_EXEC && program.type != ET_DYN) || !program.interpreter) {
+        error = path + " is not a dynamically linked program (no program "
+                       "interpreter): it needs no libraries, pack it without --bundle";
+        return -1;
+    }
+    target = program_target;
+    return 0;
+}
+
+int plan_bundle(const PackOptions &options, const TargetInfo &target,
+                BundlePlan &plan, std::string &error)
+{
+    Closure c;
+    c.target = &target;
+    c.excludes = options.excludes;
+
+    Node program;
+    program.kind = NODE_PROGRAM;
+    program.name = options.files[0].name;
+    program.path = options.files[0].path;
+    program.origin = real_directory(program.path);
+    program.is_object = true;
+    if (read_elf_object(program.path, program.elf, error))
+        return -1;
+    c.nodes.push_back(program);
+    c.by_name[program.name] = 0;
+
+    const char *ld_library_path = getenv("LD_LIBRARY_PATH");
+    if (ld_library_path && *ld_library_path)
+        c.library_path = expand_search_path(ld_library_path, ":;", program.origin, target);
+
+    // An included file takes its base name; a library of the same name that
+    // something needs is then that file.
+    std::vector<int> included;
+    for (const std::string &path : options.includes) {
+        if (check_regular_file(path, error))
+            return -1;
+        Node n;
+        n.kind = NODE_INCLUDE;
+        n.name = base_name(path);
+        n.path = path;
+        n.origin = directory_of(path);
+        n.loader = 0;
+        n.is_object = loadable_library(path, target, n.elf) && n.elf.dynamic;
+        included.push_back((int)c.nodes.size());
+        if (!c.by_name.count(n.name))
+            c.by_name[n.name] = (int)c.nodes.size();
+        c.nodes.push_back(n);
+    }
+
+    if (collect_closure(c, included, error))
+        return -1;
+
+    plan.target = &target;
+    plan.entries.clear();
+    plan.entries.push_back(plan_entry(c.nodes[0], "the program"));
+    for (int i : dependency_order(c)) {
+        const Node &n = c.nodes[(size_t)i];
+        plan.entries.push_back(plan_entry(n, "needed by " + join(n.needed_by)));
+    }
+    for (int i : included) {
+        const Node &n = c.nodes[(size_t)i];
+        std::string why = "--include";
+        if (!n.needed_by.empty())
+            why += ", needed by " + join(n.needed_by);
+        plan.entries.push_back(plan_entry(n, why));
+    }
+    plan.left_to_system = c.left;
+    return 0;
+}

@@ -1,0 +1,62 @@
+// What `sfxpack --bundle` packs: the program, the shared libraries it needs
+// as the dynamic loader would resolve them now, and the files added with
+// --include, in pack order; and what it leaves to the system.
+#ifndef SFXPACK_BUNDLE_PLAN_H
+#define SFXPACK_BUNDLE_PLAN_H
+
+#include <stdio.h>
+
+#include <string>
+#include <vector>
+
+#include "format/pack_request.h"
+
+// Bundled objects find each other through DT_RPATH, which the loader
+// searches before LD_LIBRARY_PATH (DT_RUNPATH comes after it): what the
+// caller's environment offers never replaces what was packed.
+enum OriginEdit {
+    ORIGIN_NONE,       // not an ELF object of the target: packed as it is
+    ORIGIN_KEPT,       // its DT_RPATH already begins with $ORIGIN (and it has no DT_RUNPATH)
+    ORIGIN_SET,        // packed as a copy whose DT_RPATH is $ORIGIN
+    ORIGIN_CONVERTED,  // its DT_RUNPATH begins with $ORIGIN: the copy has it as DT_RPATH
+};
+
+struct PlanEntry {
+    std::string name;   // the entry's name: what the loader asks for
+    std::string path;   // the file found
+    std::string why;    // "the program", "needed by a, b", "--include"
+    std::string found;  // how the loader finds it, for libraries
+    OriginEdit origin = ORIGIN_NONE;
+    std::string rpath;  // the copy's DT_RPATH, for ORIGIN_SET and ORIGIN_CONVERTED
+};
+
+struct SystemLibrary {
+    std::string name;
+    std::string needed_by;  // "a, b"
+    std::string why;        // "part of the C library", "--exclude PATTERN"
+};
+
+struct BundlePlan {
+    const TargetInfo *target = nullptr;
+    std::vector<PlanEntry> entries;  // the program first
+    std::vector<SystemLibrary> left_to_system;
+};
+
+// The target of the program at path. Returns 0, or -1 with a one-line reason
+// when it is not a dynamically linked program of a known target.
+int bundle_program_target(const std::string &path, const TargetInfo *&target,
+                          std::string &error);
+
+// Collects what options.files[0] needs for target. Returns 0, or -1 with a
+// one-line reason (a library that cannot be found names the object that
+// needs it).
+int plan_bundle(const PackOptions &options, const TargetInfo &target,
+                BundlePlan &plan, std::string &error);
+
+// The plan of a plain pack: the files as given.
+void plan_files(const PackOptions &options, BundlePlan &plan);
+
+// One line per entry and per library left to the system.
+void print_plan(FILE *out, const BundlePlan &plan);
+
+#endif

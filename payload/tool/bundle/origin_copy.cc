@@ -1,0 +1,60 @@
+#include "bundle/origin_copy.h"
+
+#include <stdlib.h>
+
+#include "sys/command_output.h"
+#include "sys/read_input.h"
+
+static std::string first_line(const std::string &text)
+{
+    std::string line = text.substr(0, text.find('\n'));
+    return line.empty() ? "no reason given" : line;
+}
+
+// Runs patchelf with args on copy. Returns 0, or -1 with a one-line reason.
+static int run_patchelf(const std::string &patchelf, const std::vector<std::string> &args,
+                        const std::string &copy, const PlanEntry &e, std::string &error)
+{
+    std::vector<std::string> argv = {patchelf};
+    argv.insert(argv.end(), args.begin(), args.end());
+    argv.push_back(copy);
+    std::string output;
+    int status = capture_command(argv, output);
+    if (status < 0) {
+        error = "cannot run " + patchelf + ", which --bundle needs to set run-time "
+                "search paths (Debian package patchelf)";
+        return -1;
+    }
+    if (status != 0) {
+        error = "patchelf could not set the run-time search path of " + e.name +
+                " (" + e.path + "): " + first_line(output);
+        return -1;
+    }
+    return 0;
+}
+
+int make_origin_copies(const BundlePlan &plan, TempDir &dir,
+                       std::vector<InputFile> &files, std::string &error)
+{
+    const char *env = getenv("SFXPACK_PATCHELF");
+    std::string patchelf = env && *env ? env : "patchelf";
+    for (size_t i = 0; i < plan.entries.size(); i++) {
+        const PlanEntry &e = plan.entries[i];
+        if (e.origin != ORIGIN_SET && e.origin != ORIGIN_CONVERTED)
+            continue;
+        if (dir.path.empty() && dir.create(error))
+            return -1;
+        Bytes bytes;
+        std::string copy = dir.path + "/" + std::to_string(i) + "-" + e.name;
+        if (read_input(e.path, bytes, error) ||
+            write_file(copy, bytes.data(), bytes.size(), error))
+            return -1;
+        // Both tags go first: patchelf would rewrite each one it finds, and
+        // the loader ignores DT_RPATH beside any DT_RUNPATH.
+        if (run_patchelf(patchelf, {"--remove-rpath"}, copy, e, error) ||
+            run_patchelf(patchelf, {"--force-rpath", "--set-rpath", e.rpath}, copy, e, error))
+            return -1;
+        files[i].path = copy;
+    }
+    return 0;
+}

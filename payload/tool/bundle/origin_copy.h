@@ -1,0 +1,19 @@
+// Copies of bundled objects that find their libraries beside themselves.
+#ifndef SFXPACK_ORIGIN_COPY_H
+#define SFXPACK_ORIGIN_COPY_H
+
+#include <string>
+#include <vector>
+
+#include "bundle/bundle_plan.h"
+#include "pack/link_launcher.h"
+
+// Gives every plan entry marked ORIGIN_SET or ORIGIN_CONVERTED a copy inside
+// dir whose only search path is the DT_RPATH the plan says, made with
+// patchelf (SFXPACK_PATCHELF, or patchelf from PATH), and sets files[i].path
+// to it. The files found are only read. Returns 0, or -1 with a one-line
+// reason.
+int make_origin_copies(const BundlePlan &plan, TempDir &dir,
+                       std::vector<InputFile> &files, std::string &error);
+
+#endif

@@ -1,0 +1,296 @@
+#include <elf.h>
+#include <stdio.h>
+#include <string.h>
+
+#include "elf/elf_object.h"
+#include "read/entry_decode.h"
+#include "elf/entry_needs.h"
+#include "cli/launcher_modes.h"
+#include "report/size_report.h"
+
+namespace {
+
+// What --inspect shows of one entry.
+struct EntryFacts {
+    bool elf = false;
+    std::string machine;  // of an ELF entry
+    std::string glibc;    // its newest GLIBC_ need, when it has one
+    bool glibc_known = false;  // read from the decoded entry or the manifest
+    bool checked = false; // decoded whole (with --verify)
+    std::string sha256;   // of the decoded bytes, in hex, once checked
+    std::string problem;  // why it failed the check
+};
+
+// An ELF entry's architecture from its first bytes: the decoder stops as
+// soon as it has them, so this costs the same whatever the entry's size.
+void read_elf_identity(const std::string &head, EntryFacts &facts)
+{
+    if (head.size() < 20 || memcmp(head.data(), ELFMAG, SELFMAG) != 0)
+        return;
+    ElfObject object;
+    object.elf_class = (unsigned char)head[EI_CLASS];
+    bool little = head[EI_DATA] == ELFDATA2LSB;
+    unsigned char lo = (unsigned char)head[18], hi = (unsigned char)head[19];
+    object.machine = little ? (unsigned)(lo | hi << 8) : (unsigned)(hi | lo << 8);
+    facts.elf = true;
+    facts.machine = elf_machine_name(object);
+}
+
+void look_at_entry(const LauncherEntry &entry, size_t index, const Manifest *manifest,
+                   bool decode, EntryFacts &facts)
+{
+    facts.problem = entry.problem;
+    if (entry.stored == nullptr)
+        return;
+    std::string kept, error;
+    DecodeTarget target;
+    target.kept = &kept;
+    DecodedEntry decoded;
+    if (!decode) {
+        target.keep_limit = 64;
+        target.stop_when_kept = true;
+        if (decode_launcher_entry(entry, target, decoded, error) == 0)
+            read_elf_identity(kept, facts);
+        // The packer read the need from the whole entry; --verify reads it
+        // again from the decoded bytes.
+        if (facts.elf && manifest != nullptr && index < manifest->entries.size() &&
+            manifest->entries[index].name == entry.name) {
+            facts.glibc = manifest->entries[index].glibc;
+            facts.glibc_known = true;
+        }
+        return;
+    }
+    // Whole ELF entries are kept for their version needs, which lie wherever
+    // the linker put them.
+    target.keep_limit = UINT64_MAX;
+    facts.checked = true;
+    if (decode_launcher_entry(entry, target, decoded, error) != 0) {
+        if (facts.problem.empty())
+            facts.problem = "does not decode: " + error;
+        return;
+    }
+    read_elf_identity(kept, facts);
+    if (facts.elf) {
+        facts.glibc = newest_glibc_need(kept);
+        facts.glibc_known = true;
+    }
+    if (facts.problem.empty() && manifest != nullptr)
+        facts.problem = manifest_mismatch(*manifest, index, entry, decoded.size, decoded.sha256);
+    facts.sha256 = sha256_hex(decoded.sha256);
+}
+
+// Names and paths are arbitrary bytes: printable ASCII stays, every other
+// byte becomes \u00XX (the byte's value), so any JSON parser reads it back
+// byte for byte as Latin-1.
+std::string json_string(const std::string &bytes)
+{
+    std::string out = "\"";
+    char escaped[8];
+    for (unsigned char c : bytes) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += (char)c;
+        } else if (c >= 0x20 && c < 0x7f) {
+            out += (char)c;
+        } else {
+            snprintf(escaped, sizeof escaped, "\\u%04x", c);
+            out += escaped;
+        }
+    }
+    return out + "\"";
+}
+
+std::string hex(const std::string &bytes)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned char c : bytes) {
+        out += digits[c >> 4];
+        out += digits[c & 15];
+    }
+    return out;
+}
+
+std::string ratio_text(const LauncherEntry &entry)
+{
+    if (!entry.unpacked_known || entry.unpacked_size == 0)
+        return "-";
+    char text[32];
+    snprintf(text, sizeof text, "%.1f%%", 100.0 * entry.stored_size / (double)entry.unpacked_size);
+    return text;
+}
+
+struct Report {
+    std::string path;
+    const LauncherImage *image;
+    int manifest_status;
+    const Manifest *manifest;
+    std::string manifest_error;
+    std::string manifest_problem;
+    std::vector<EntryFacts> facts;
+    bool decode;
+    bool space_known;
+    uint64_t space;
+    bool verified;
+};
+
+// The figure -v gives when packing: a hostile header may announce sizes
+// whose blocks no longer add up, and then there is none.
+bool launcher_temp_space(const LauncherImage &image, uint64_t &space)
+{
+    std::vector<EntrySize> sizes(image.entries.size());
+    uint64_t room = UINT64_MAX - TEMP_BLOCK * (sizes.size() + 1);
+    for (size_t i = 0; i < sizes.size(); i++) {
+        const LauncherEntry &e = image.entries[i];
+        if (!e.unpacked_known || e.unpacked_size > room)
+            return false;
+        room -= e.unpacked_size;
+        sizes[i].unpacked = e.unpacked_size;
+    }
+    space = temp_space_needed(sizes);
+    return true;
+}
+
+void print_human(const Report &r)
+{
+    const LauncherImage &image = *r.image;
+    printf("launcher:   %s\n", printable_name(r.path).c_str());
+    printf("target:     %s\n", image.target->name);
+    if (r.manifest_status == 0)
+        printf("manifest:   present, written by sfxpack %s\n",
+               printable_name(r.manifest->version).c_str());
+    else if (r.manifest_status > 0)
+        printf("manifest:   none\n");
+    else
+        printf("manifest:   present but unreadable: %s\n", r.manifest_error.c_str());
+    if (r.space_known)
+        printf("temp space: %llu bytes (%.1f KiB) for a run: %s\n", (unsigned long long)r.space,
+               (double)r.space / 1024.0, temp_space_basis(image.entries.size()).c_str());
+    else
+        printf("temp space: unknown (an entry's stream header is unreadable or "
+               "declares no size)\n");
+    printf("\nindex     stored   unpacked   ratio  arch      glibc        name\n");
+    for (size_t i = 0; i < image.entries.size(); i++) {
+        const LauncherEntry &e = image.entries[i];
+        const EntryFacts &f = r.facts[i];
+        std::string unpacked = e.unpacked_known ? std::to_string(e.unpacked_size) : "?";
+        // From the manifest, whose bytes may be anyone's.
+        std::string glibc = !f.elf              ? "-"
+                            : !f.glibc.empty()  ? printable_name(f.glibc)
+                            : f.glibc_known     ? "none"
+                                                : "?";
+        printf("%5zu %10u %10s %7s  %-8s  %-11s  %s\n", i, e.stored_size, unpacked.c_str(),
+               ratio_text(e).c_str(), f.elf ? f.machine.c_str() : "-", glibc.c_str(),
+               printable_name(e.name).c_str());
+    }
+    bool unknown_glibc = false;
+    for (const EntryFacts &f : r.facts)
+        unknown_glibc = unknown_glibc || (f.elf && !f.glibc_known);
+    if (unknown_glibc)
+        printf("\n(glibc needs not in the manifest are read from the decoded entries: "
+               "sfxpack --inspect --verify)\n");
+    for (const std::string &p : image.table_problems)
+        printf("problem: %s\n", p.c_str());
+    if (!r.manifest_problem.empty())
+        printf("problem: manifest: %s\n", r.manifest_problem.c_str());
+    for (size_t i = 0; i < image.entries.size(); i++)
+        if (!r.facts[i].problem.empty())
+            printf("problem: entry %zu '%s': %s\n", i,
+                   printable_name(image.entries[i].name).c_str(),
+                   r.facts[i].problem.c_str());
+    if (r.decode)
+        printf("verify:     %s\n", r.verified ? "ok" : "FAILED");
+}
+
+void print_json(const Report &r)
+{
+    const LauncherImage &image = *r.image;
+    printf("{\n  \"format\": 1,\n  \"launcher\": %s,\n  \"target\": %s,\n  \"decoded\": %s,\n",
+           json_string(r.path).c_str(), json_string(image.target->name).c_str(),
+           r.decode ? "true" : "false");
+    if (r.manifest_status == 0)
+        printf("  \"manifest\": {\"present\": true, \"readable\": true, \"version\": %s},\n",
+               json_string(r.manifest->version).c_str());
+    else if (r.manifest_status > 0)
+        printf("  \"manifest\": {\"present\": false},\n");
+    else
+        printf("  \"manifest\": {\"present\": true, \"readable\": false, \"error\": %s},\n",
+               json_string(r.manifest_error).c_str());
+    if (r.space_known)
+        printf("  \"temp_space\": %llu,\n", (unsigned long long)r.space);
+    else
+        printf("  \"temp_space\": null,\n");
+    printf("  \"entries\": [");
+    for (size_t i = 0; i < image.entries.size(); i++) {
+        const LauncherEntry &e = image.entries[i];
+        const EntryFacts &f = r.facts[i];
+        printf("%s\n    {\"index\": %zu, \"name\": %s, \"name_hex\": \"%s\", \"stored_size\": %u, ",
+               i ? "," : "", i, json_string(e.name).c_str(), hex(e.name).c_str(), e.stored_size);
+        if (e.unpacked_known)
+            printf("\"unpacked_size\": %llu, ", (unsigned long long)e.unpacked_size);
+        else
+            printf("\"unpacked_size\": null, ");
+        if (e.unpacked_known && e.unpacked_size != 0)
+            printf("\"ratio\": %.4f, ", e.stored_size / (double)e.unpacked_size);
+        else
+            printf("\"ratio\": null, ");
+        if (f.elf)
+            printf("\"elf\": {\"machine\": %s, \"glibc\": %s}", json_string(f.machine).c_str(),
+                   f.glibc.empty() ? "null" : json_string(f.glibc).c_str());
+        else
+            printf("\"elf\": null");
+        if (r.decode)
+            printf(", \"verified\": %s, \"sha256\": %s", f.problem.empty() ? "true" : "false",
+                   f.sha256.empty() ? "null" : json_string(f.sha256).c_str());
+        printf(", \"problem\": %s}", f.problem.empty() ? "null" : json_string(f.problem).c_str());
+    }
+    printf("\n  ],\n  \"table_problems\": [");
+    for (size_t i = 0; i < image.table_problems.size(); i++)
+        printf("%s%s", i ? ", " : "", json_string(image.table_problems[i]).c_str());
+    printf("],\n  \"manifest_problem\": %s",
+           r.manifest_problem.empty() ? "null" : json_string(r.manifest_problem).c_str());
+    if (r.decode)
+        printf(",\n  \"verified\": %s", r.verified ? "true" : "false");
+    printf("\n}\n");
+}
+
+}  // namespace
+
+int inspect_launcher(const std::string &path, bool json, bool decode)
+{
+    MappedFile file;
+    LauncherImage image;
+    if (open_launcher(path, file, image) != 0)
+        return EXIT_LAUNCHER_BAD;
+    Manifest manifest;
+    Report r;
+    r.path = path;
+    r.image = &image;
+    r.manifest = &manifest;
+    r.manifest_status = launcher_manifest(image, manifest, r.manifest_error);
+    r.decode = decode;
+    r.space_known = launcher_temp_space(image, r.space);
+    r.facts.resize(image.entries.size());
+    for (size_t i = 0; i < image.entries.size(); i++)
+        look_at_entry(image.entries[i], i, r.manifest_status == 0 ? &manifest : nullptr, decode,
+                      r.facts[i]);
+    r.manifest_problem = manifest_problem(image, manifest, r.manifest_status, r.manifest_error);
+    r.verified = image.table_problems.empty() && r.manifest_problem.empty();
+    for (const EntryFacts &f : r.facts)
+        r.verified = r.verified && f.problem.empty();
+    if (json)
+        print_json(r);
+    else
+        print_human(r);
+    if (fflush(stdout) != 0) {
+        fprintf(stderr, "sfxpack: cannot write to standard output\n");
+        return EXIT_LAUNCHER_BAD;
+    }
+    // The report shows all it could read; the status and one line say
+    // whether a run could rely on it.
+    if (!image.sound()) {
+        fprintf(stderr, "sfxpack: %s: %s\n", path.c_str(), image.first_problem().c_str());
+        return EXIT_LAUNCHER_BAD;
+    }
+    return decode && !r.verified ? EXIT_LAUNCHER_BAD : 0;
+}

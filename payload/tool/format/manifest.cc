@@ -1,0 +1,120 @@
+#include "format/manifest.h"
+
+#include <string.h>
+
+#include <utility>
+
+const char manifest_section_name[] = ".sfxpack.manifest";
+
+namespace {
+
+const char manifest_magic[8] = {'S', 'F', 'X', 'M', 'A', 'N', '1', '\0'};
+
+void put_le(std::string &out, uint64_t value, int width)
+{
+    for (int i = 0; i < width; i++)
+        out += (char)(value >> (8 * i) & 0xff);
+}
+
+void put_text(std::string &out, const std::string &text)
+{
+    put_le(out, text.size(), 4);
+    out += text;
+}
+
+// A cursor over untrusted bytes: each read checks what is left first.
+struct Reader {
+    const unsigned char *data;
+    size_t size, at;
+};
+
+int take_le(Reader &in, int width, uint64_t &value)
+{
+    if (in.size - in.at < (size_t)width)
+        return -1;
+    value = 0;
+    for (int i = width - 1; i >= 0; i--)
+        value = value << 8 | in.data[in.at + (size_t)i];
+    in.at += (size_t)width;
+    return 0;
+}
+
+int take_text(Reader &in, std::string &text)
+{
+    uint64_t length;
+    if (take_le(in, 4, length) != 0 || length > in.size - in.at)
+        return -1;
+    text.assign((const char *)in.data + in.at, (size_t)length);
+    in.at += (size_t)length;
+    return 0;
+}
+
+}  // namespace
+
+std::string encode_manifest(const Manifest &manifest)
+{
+    std::string out(manifest_magic, sizeof manifest_magic);
+    put_text(out, manifest.version);
+    put_le(out, manifest.entries.size(), 4);
+    for (const ManifestEntry &entry : manifest.entries) {
+        put_text(out, entry.name);
+        put_le(out, entry.size, 8);
+        out.append((const char *)entry.sha256, SHA256_SIZE);
+        out.append((const char *)entry.stored_sha256, SHA256_SIZE);
+        put_text(out, entry.glibc);
+    }
+    return out;
+}
+
+int decode_manifest(const unsigned char *data, size_t size, Manifest &manifest,
+                    std::string &error)
+{
+    Reader in = {data, size, 0};
+    Manifest parsed;
+    if (size < sizeof manifest_magic ||
+        memcmp(data, manifest_magic, sizeof manifest_magic) != 0) {
+        error = "manifest does not start with SFXMAN1";
+        return -1;
+    }
+    in.at = sizeof manifest_magic;
+    uint64_t count;
+    if (take_text(in, parsed.version) != 0) {
+        error = "manifest version cut short";
+        return -1;
+    }
+    if (take_le(in, 4, count) != 0) {
+        error = "manifest entry count cut short";
+        return -1;
+    }
+    // Each entry takes at least 80 bytes, so a count that could not fit is
+    // refused before anything is reserved for it.
+    const size_t least_entry = 4 + 8 + 2 * (size_t)SHA256_SIZE + 4;
+    if (count > (in.size - in.at) / least_entry) {
+        error = "manifest counts " + std::to_string(count) +
+                " entries but has room for fewer";
+        return -1;
+    }
+    parsed.entries.resize((size_t)count);
+    for (uint64_t i = 0; i < count; i++) {
+        ManifestEntry &entry = parsed.entries[(size_t)i];
+        if (take_text(in, entry.name) != 0 || take_le(in, 8, entry.size) != 0 ||
+            in.size - in.at < 2 * (size_t)SHA256_SIZE) {
+            error = "manifest entry " + std::to_string(i) + " cut short";
+            return -1;
+        }
+        memcpy(entry.sha256, in.data + in.at, SHA256_SIZE);
+        memcpy(entry.stored_sha256, in.data + in.at + SHA256_SIZE, SHA256_SIZE);
+        in.at += 2 * (size_t)SHA256_SIZE;
+        if (take_text(in, entry.glibc) != 0) {
+            error = "manifest entry " + std::to_string(i) + " cut short";
+            return -1;
+        }
+    }
+    if (in.at != in.size) {
+        error = "manifest has " + std::to_string(in.size - in.at) +
+                " bytes after its last entry";
+        return -1;
+    }
+    manifest = std::move(parsed);
+    return 0;
+}

@@ -1,0 +1,49 @@
+// The manifest that every launcher carries in a section that is never
+// loaded: what each entry unpacks to, and which sfxpack made it. Tools read
+// it from the file to check a launcher without running it.
+#ifndef SFXPACK_MANIFEST_H
+#define SFXPACK_MANIFEST_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+#include "sys/sha256.h"
+
+struct ManifestEntry {
+    std::string name;
+    uint64_t size = 0;
+    unsigned char sha256[SHA256_SIZE];
+    // Of the stored bytes as the table holds them: a flip in a stream's
+    // dictionary field or in its last coded bytes can leave every unpacked
+    // byte as it was, so the unpacked digest alone cannot prove a stream intact.
+    unsigned char stored_sha256[SHA256_SIZE];
+    // The newest GLIBC_ version an ELF entry needs ("GLIBC_2.34"), empty
+    // when it needs none or is not ELF: where it lies in an entry is known
+    // only once the whole entry is decoded, so --inspect reads it here.
+    std::string glibc;
+};
+
+struct Manifest {
+    std::string version;
+    std::vector<ManifestEntry> entries;
+};
+
+extern const char manifest_section_name[];  // ".sfxpack.manifest"
+
+// Little-endian throughout, no padding: the magic "SFXMAN1\0"; u32 length
+// and the version text; u32 entry count; per entry in table order, u32
+// length and the name, u64 unpacked size, the 32-byte SHA-256 of the
+// unpacked bytes, the 32-byte SHA-256 of the stored bytes, u32 length and
+// the newest GLIBC_ version need.
+std::string encode_manifest(const Manifest &manifest);
+
+// Parses a section's bytes, which may be hostile: every length is checked
+// against what is left, nothing past size is read. Returns 0, or -1 with a
+// one-line reason in error.
+int decode_manifest(const unsigned char *data, size_t size, Manifest &manifest,
+                    std::string &error);
+
+#endif

@@ -1,0 +1,43 @@
+// What the packer is asked to do: the record the command line fills and
+// every subsystem reads.
+#ifndef SFXPACK_PACK_REQUEST_H
+#define SFXPACK_PACK_REQUEST_H
+
+#include <string>
+#include <vector>
+
+#include "format/target_table.h"
+
+struct InputFile {
+    std::string path;
+    std::string name;  // the entry's name in the launcher
+    bool stored = false;  // embed the file's bytes as the stored stream
+};
+
+struct PackOptions {
+    const TargetInfo *target = &target_table[0];
+    bool target_given = false;
+    bool force = false;
+    bool help = false;
+    bool version = false;
+    bool strip = false;     // pack copies without debug information
+    std::string output;
+    std::vector<InputFile> files;
+    bool bundle = false;    // files[0] is a program whose libraries are collected
+    std::vector<std::string> excludes;  // --exclude: names left to the system
+    std::vector<std::string> includes;  // --include: files added after the libraries
+    bool verbose = false;   // print the plan, then pack
+    bool dry_run = false;   // print the plan, write nothing
+    std::string max_glibc;  // --max-glibc: the newest glibc an entry may need
+    // Reading a launcher instead of packing one: files[0] is the launcher,
+    // files[1] the directory --extract makes.
+    bool inspect = false;
+    bool verify = false;
+    bool extract = false;
+    bool json = false;      // --inspect prints JSON
+    int level = 9;          // -0 ... -9: the encoder's effort
+    bool no_cache = false;  // --no-cache: neither reuse nor keep streams
+    bool quiet = false;     // -q: no progress line
+};
+
+#endif

@@ -1,0 +1,36 @@
+#include "format/stored_stream.h"
+
+#include <errno.h>
+#include <stdint.h>
+#include <string.h>
+
+#include "payload.h"
+
+int decode_stored_stream(const unsigned char *data, size_t size, FILE *out,
+                         std::string &error)
+{
+    uint64_t used;
+    return decode_stored_stream_counted(data, size, out, used, error);
+}
+
+int decode_stored_stream_counted(const unsigned char *data, size_t size,
+                                 FILE *out, uint64_t &used, std::string &error)
+{
+    used = 0;
+    if (size > UINT32_MAX) {
+        error = "stored stream over 4 GiB, the table cannot hold its size";
+        return -1;
+    }
+    PayloadEntry entry = {data, "", (uint32_t)size};
+    const unsigned char *stream;
+    uint32_t length;
+    entry_stream(&entry, &stream, &length);
+    const char *reason = NULL;
+    uint32_t stream_used = 0;
+    if (decode_entry(stream, length, out, &reason, &stream_used) != 0) {
+        error = reason ? reason : strerror(errno);
+        return -1;
+    }
+    used = (uint64_t)(stream - data) + stream_used;
+    return 0;
+}

@@ -1,0 +1,33 @@
+#include "format/target_table.h"
+
+#include <elf.h>
+
+static const char *const x86_64_dirs[] = {
+    "/lib/x86_64-linux-gnu", "/usr/lib/x86_64-linux-gnu", "/lib64", "/usr/lib64",
+    "/lib", "/usr/lib", nullptr};
+// Debian's multiarch directories and the biarch ones of gcc-multilib.
+static const char *const i386_dirs[] = {
+    "/lib/i386-linux-gnu", "/usr/lib/i386-linux-gnu", "/lib32", "/usr/lib32", nullptr};
+
+const TargetInfo target_table[TARGET_COUNT] = {
+    {"x86_64", ELFCLASS64, EM_X86_64, "-m64", 8, ".quad", 24,
+     "lib/x86_64-linux-gnu", "x86_64", "libc6,x86-64", x86_64_dirs, "2.2.5"},
+    {"i386", ELFCLASS32, EM_386, "-m32", 4, ".long", 12,
+     "lib32", "i686", "libc6", i386_dirs, "2.2"},
+};
+
+const TargetInfo *find_target(const std::string &name)
+{
+    for (const TargetInfo &t : target_table)
+        if (name == t.name)
+            return &t;
+    return nullptr;
+}
+
+const TargetInfo *find_elf_target(int elf_class, unsigned machine)
+{
+    for (const TargetInfo &t : target_table)
+        if (elf_class == t.elf_class && machine == t.elf_machine)
+            return &t;
+    return nullptr;
+}

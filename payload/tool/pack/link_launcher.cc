@@ -1,0 +1,211 @@
+#include "pack/link_launcher.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "format/manifest.h"
+#include "pack/payload_source.h"
+#include "pack/runtime_location.h"
+#include "sfx_version.h"
+#include "sys/spawn_process.h"
+
+int TempDir::create(std::string &error)
+{
+    const char *tmp = getenv("TMPDIR");
+    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/sfxpack-XXXXXX";
+    std::vector<char> buffer(pattern.begin(), pattern.end());
+    buffer.push_back('\0');
+    if (mkdtemp(buffer.data()) == NULL) {
+        error = pattern + ": " + strerror(errno);
+        return -1;
+    }
+    path = buffer.data();
+    return 0;
+}
+
+TempDir::~TempDir()
+{
+    if (path.empty())
+        return;
+    if (DIR *dir = opendir(path.c_str())) {
+        while (struct dirent *d = readdir(dir)) {
+            if (strcmp(d->d_name, ".") != 0 && strcmp(d->d_name, "..") != 0)
+                unlink((path + "/" + d->d_name).c_str());
+        }
+        closedir(dir);
+    }
+    rmdir(path.c_str());
+}
+
+int write_file(const std::string &path, const void *data, size_t size,
+               std::string &error)
+{
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        error = path + ": " + strerror(errno);
+        return -1;
+    }
+    const char *p = (const char *)data;
+    while (size > 0) {
+        ssize_t n = write(fd, p, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            error = path + ": " + strerror(n < 0 ? errno : ENOSPC);
+            close(fd);
+            return -1;
+        }
+        p += n;
+        size -= (size_t)n;
+    }
+    if (close(fd) != 0) {
+        error = path + ": " + strerror(errno);
+        return -1;
+    }
+    return 0;
+}
+
+int run_command(const std::vector<std::string> &argv, const std::string &cwd)
+{
+    SpawnOptions options;
+    options.cwd = cwd;
+    return spawn_process(argv, options).exit_code;
+}
+
+static std::string compiler_driver()
+{
+    const char *cc = getenv("SFXPACK_CC");
+    return cc && *cc ? cc : "cc";
+}
+
+static std::string absolute_path(const std::string &path)
+{
+    if (!path.empty() && path[0] == '/')
+        return path;
+    char cwd[4096];
+    if (getcwd(cwd, sizeof cwd) == NULL)
+        return path;
+    return std::string(cwd) + "/" + path;
+}
+
+static std::string launcher_manifest(const std::vector<PackedEntry> &entries)
+{
+    Manifest manifest;
+    manifest.version = SFX_VERSION;
+    for (const PackedEntry &e : entries) {
+        ManifestEntry m;
+        m.name = e.name;
+        m.size = e.unpacked.size;
+        memcpy(m.sha256, e.unpacked.sha256, SHA256_SIZE);
+        sha256(e.stream->data(), e.stream->size(), m.stored_sha256);
+        m.glibc = e.unpacked.glibc;
+        manifest.entries.push_back(m);
+    }
+    return encode_manifest(manifest);
+}
+
+// Assembles and links inside dir, whose file names are fixed, so that no
+// temporary path can reach the launcher and the output stays reproducible.
+static int build_in(const TempDir &dir, const std::vector<PackedEntry> &entries,
+                    const TargetInfo &target, const std::string &linked,
+                    std::string &error)
+{
+    std::string runtime = runtime_archive(target, error);
+    if (runtime.empty())
+        return -1;
+    std::vector<std::string> runtime_flags;
+    if (runtime_link_flags(runtime, runtime_flags, error))
+        return -1;
+
+    std::vector<BlockEntry> blocks;
+    for (size_t i = 0; i < entries.size(); i++) {
+        BlockEntry block;
+        block.name = entries[i].name;
+        block.stream_file = "stream" + std::to_string(i);
+        block.size = (uint32_t)entries[i].stream->size();
+        if (write_file(dir.path + "/" + block.stream_file,
+                       entries[i].stream->data(), entries[i].stream->size(), error))
+            return -1;
+        blocks.push_back(block);
+    }
+    std::string manifest = launcher_manifest(entries);
+    if (write_file(dir.path + "/" + manifest_file, manifest.data(), manifest.size(), error))
+        return -1;
+    std::string source = payload_source(blocks, target);
+    if (write_file(dir.path + "/payload.s", source.data(), source.size(), error))
+        return -1;
+
+    std::string cc = compiler_driver();
+    std::string machine = target.machine_flag;
+    int rc = run_command({cc, machine, "-c", "payload.s", "-o", "payload.o"}, dir.path);
+    if (rc != 0) {
+        error = "assembling the payload with " + cc + " failed";
+        return -1;
+    }
+    // Non-PIE: the table holds absolute pointers in read-only data, which a
+    // PIE would have to relocate at load time (text relocations).
+    // -nostartfiles: the runtime has its own _start, which calls the oldest
+    // __libc_start_main (launcher/start_x86_64.S), where the C library's
+    // crt1.o would call the newest and so need the glibc that links.
+    std::vector<std::string> link = {cc, machine, "-no-pie", "-nostartfiles",
+                                     "-static-libgcc",
+                                     "-o", linked, "payload.o",
+                                     "-Wl,--whole-archive", runtime,
+                                     "-Wl,--no-whole-archive"};
+    link.insert(link.end(), runtime_flags.begin(), runtime_flags.end());
+    rc = run_command(link, dir.path);
+    if (rc != 0) {
+        error = "linking the launcher with " + cc + " failed";
+        return -1;
+    }
+    return 0;
+}
+
+int link_launcher(const std::vector<PackedEntry> &entries,
+                  const TargetInfo &target, const std::string &output,
+                  std::string &error)
+{
+    for (const PackedEntry &e : entries)
+        if (e.stream->size() > UINT32_MAX) {
+            error = e.name + ": stored stream over 4 GiB, the table cannot hold its size";
+            return -1;
+        }
+
+    TempDir dir;
+    if (dir.create(error))
+        return -1;
+
+    std::string final_path = absolute_path(output);
+    size_t slash = final_path.rfind('/');
+    std::string linked = final_path.substr(0, slash + 1) + "." +
+                         final_path.substr(slash + 1) + ".sfxpack-" +
+                         std::to_string(getpid());
+
+    // Claim the name first: an output directory that cannot be written is
+    // reported plainly, before any work, rather than as a failed link.
+    int fd = open(linked.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        error = output + ": " + strerror(errno);
+        return -1;
+    }
+    close(fd);
+
+    if (build_in(dir, entries, target, linked, error)) {
+        unlink(linked.c_str());
+        return -1;
+    }
+    mode_t mask = umask(0);
+    umask(mask);
+    if (chmod(linked.c_str(), 0777 & ~mask) != 0 ||
+        rename(linked.c_str(), final_path.c_str()) != 0) {
+        error = output + ": " + strerror(errno);
+        unlink(linked.c_str());
+        return -1;
+    }
+    return 0;
+}

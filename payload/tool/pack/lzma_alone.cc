@@ -1,0 +1,223 @@
+#include "pack/lzma_alone.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+#include <algorithm>
+#include <atomic>
+#include <thread>
+
+#include "sys/progress_line.h"
+#include "cache/stream_cache.h"
+
+extern "C" {
+#include "7zVersion.h"
+#include "LzmaEnc.h"
+}
+
+// Level 9 is what every launcher was packed with before levels existed, so
+// its streams stay byte for byte what they were. The SDK's optimal parser
+// costs about the same whatever it is given, so 4 to 8 only look at fewer
+// match candidates (and gain little); shorter longest matches would cost
+// more, not less, on repetitive data. The real trade is 3 and below: the fast
+// parser over a hash chain, with a shorter reach back whose tables stay in
+// the processor's cache. A stream whose matches reach less far than the
+// header's dictionary is still exactly what the launcher's decoder expects.
+enum : unsigned { KIB = 1u << 10, MIB = 1u << 20 };
+static const EncoderEffort efforts[LZMA_LEVEL_BEST + 1] = {
+    {64 * KIB, 0, 0, 4, 32, 2},        {256 * KIB, 0, 0, 4, 32, 3},
+    {1 * MIB, 0, 0, 4, 32, 4},         {4 * MIB, 0, 0, 4, 32, 8},
+    {16 * MIB, 1, 1, 4, 64, 8},        {16 * MIB, 1, 1, 4, 64, 16},
+    {16 * MIB, 1, 1, 4, 64, 24},       {16 * MIB, 1, 1, 4, 64, 32},
+    {16 * MIB, 1, 1, 4, 64, 40},       {16 * MIB, 1, 1, 4, 64, 48},
+};
+
+// Bumped whenever the streams made here change for the same settings, so
+// that streams kept from an older packer are never taken for new ones.
+static const int stream_format = 1;
+
+const EncoderEffort &encoder_effort(int level)
+{
+    return efforts[std::min(std::max(level, (int)LZMA_LEVEL_FASTEST), (int)LZMA_LEVEL_BEST)];
+}
+
+std::string encoder_settings_text(int level)
+{
+    const EncoderEffort &e = encoder_effort(level);
+    return "LZMA SDK " MY_VERSION ", format " + std::to_string(stream_format) +
+           ", lc 3 lp 0 pb 2, dictionary " + std::to_string(LZMA_ALONE_DICTIONARY) +
+           ", exact size, no end mark, window " + std::to_string(e.window) +
+           " algo " + std::to_string(e.algo) + " bt " +
+           std::to_string(e.bt_mode) + " hash " + std::to_string(e.hash_bytes) + " fb " +
+           std::to_string(e.fb) + " mc " + std::to_string(e.mc);
+}
+
+static void *sdk_alloc(void *, size_t size) { return malloc(size); }
+static void sdk_free(void *, void *address) { free(address); }
+static ISzAlloc sdk_allocator = {sdk_alloc, sdk_free};
+
+struct MemoryIn {
+    ISeqInStream stream;
+    const Bytes *data;
+    size_t pos;
+};
+
+struct MemoryOut {
+    ISeqOutStream stream;
+    Bytes *data;
+};
+
+static SRes read_memory(void *p, void *buf, size_t *size)
+{
+    MemoryIn *in = (MemoryIn *)p;
+    size_t left = in->data->size() - in->pos;
+    if (*size > left)
+        *size = left;
+    // An empty input has no buffer at all, and memcpy from a null pointer is
+    // undefined even for no bytes.
+    if (*size == 0)
+        return SZ_OK;
+    memcpy(buf, in->data->data() + in->pos, *size);
+    in->pos += *size;
+    return SZ_OK;
+}
+
+static size_t write_memory(void *p, const void *buf, size_t size)
+{
+    MemoryOut *out = (MemoryOut *)p;
+    const unsigned char *bytes = (const unsigned char *)buf;
+    out->data->insert(out->data->end(), bytes, bytes + size);
+    return size;
+}
+
+struct SdkProgress {
+    ICompressProgress sdk;
+    const EncodeProgress *progress;
+};
+
+static SRes report_progress(void *p, UInt64 in_size, UInt64)
+{
+    SdkProgress *progress = (SdkProgress *)p;
+    progress->progress->report(progress->progress->context, in_size);
+    return SZ_OK;
+}
+
+int compress_lzma_alone(const Bytes &data, Bytes &stream, std::string &error, int level,
+                        const EncodeProgress *progress)
+{
+    CLzmaEncHandle encoder = LzmaEnc_Create(&sdk_allocator);
+    if (encoder == NULL) {
+        error = "out of memory";
+        return -1;
+    }
+
+    CLzmaEncProps props;
+    LzmaEncProps_Init(&props);
+    const EncoderEffort &effort = encoder_effort(level);
+    props.level = level;
+    props.dictSize = effort.window;
+    props.algo = effort.algo;
+    props.btMode = effort.bt_mode;
+    props.numHashBytes = effort.hash_bytes;
+    props.fb = effort.fb;
+    props.mc = effort.mc;
+    props.lc = 3;
+    props.lp = 0;
+    props.pb = 2;
+    props.writeEndMark = 0;
+    props.numThreads = 1;
+
+    // Written here rather than by the SDK, which would write the window:
+    // every level gives the launcher the same header.
+    stream.clear();
+    stream.push_back(LZMA_ALONE_PROPERTIES);
+    for (int i = 0; i < 4; i++)
+        stream.push_back((unsigned char)(LZMA_ALONE_DICTIONARY >> (8 * i)));
+    SRes res = LzmaEnc_SetProps(encoder, &props);
+    if (res == SZ_OK) {
+        uint64_t size = data.size();
+        for (int i = 0; i < 8; i++)
+            stream.push_back((unsigned char)(size >> (8 * i)));
+        stream.reserve(LZMA_PROPS_SIZE + 8 + data.size() / 2 + 64);
+        MemoryIn in = {{read_memory}, &data, 0};
+        MemoryOut out = {{write_memory}, &stream};
+        SdkProgress sdk_progress = {{report_progress}, progress};
+        res = LzmaEnc_Encode(encoder, &out.stream, &in.stream,
+                             progress ? &sdk_progress.sdk : NULL, &sdk_allocator,
+                             &sdk_allocator);
+    }
+    LzmaEnc_Destroy(encoder, &sdk_allocator, &sdk_allocator);
+
+    if (res != SZ_OK) {
+        error = res == SZ_ERROR_MEM ? "out of memory"
+                                    : "LZMA encoder error " + std::to_string(res);
+        return -1;
+    }
+    return 0;
+}
+
+static void forward_progress(void *context, uint64_t consumed)
+{
+    ProgressTicket *ticket = (ProgressTicket *)context;
+    progress_advance(*ticket, consumed);
+}
+
+// One input: its kept stream when the cache has a sound one, otherwise
+// compressed here and offered to the cache.
+static void compress_one(const Bytes &input, const unsigned char *input_sha256,
+                         const CompressWork &work, Bytes &stream, std::string &error)
+{
+    CacheKey key;
+    if (work.cache != nullptr) {
+        if (input_sha256 != nullptr)
+            cache_key(encoder_settings_text(work.level), input.size(), input_sha256, key);
+        else
+            cache_key(encoder_settings_text(work.level), input, key);
+        if (cache_load(*work.cache, key, stream) == 0) {
+            if (work.progress != nullptr)
+                progress_file_done(*work.progress, input.size());
+            return;
+        }
+    }
+    ProgressTicket ticket = {work.progress, 0};
+    EncodeProgress progress = {forward_progress, &ticket};
+    int failed = compress_lzma_alone(input, stream, error, work.level,
+                                     work.progress != nullptr ? &progress : nullptr);
+    if (work.progress != nullptr)
+        progress_file_done(*work.progress, input.size() - ticket.counted);
+    if (!failed && work.cache != nullptr)
+        cache_store(*work.cache, key, stream);
+}
+
+void compress_all(const std::vector<const Bytes *> &inputs, const CompressWork &work,
+                  std::vector<Bytes> &streams, std::vector<std::string> &errors)
+{
+    streams.assign(inputs.size(), Bytes());
+    errors.assign(inputs.size(), std::string());
+
+    // Largest first, so that the longest job never starts last.
+    std::vector<size_t> order(inputs.size());
+    for (size_t i = 0; i < order.size(); i++)
+        order[i] = i;
+    std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+        return inputs[a]->size() > inputs[b]->size();
+    });
+
+    std::atomic<size_t> next(0);
+    auto worker = [&]() {
+        for (size_t k = next++; k < order.size(); k = next++) {
+            size_t i = order[k];
+            const unsigned char *digest = i < work.digests.size() ? work.digests[i] : nullptr;
+            compress_one(*inputs[i], digest, work, streams[i], errors[i]);
+        }
+    };
+
+    size_t cores = std::thread::hardware_concurrency();
+    size_t count = std::min(inputs.size(), cores == 0 ? 1 : (size_t)cores);
+    std::vector<std::thread> workers;
+    for (size_t i = 1; i < count; i++)
+        workers.emplace_back(worker);
+    worker();
+    for (std::thread &t : workers)
+        t.join();
+}

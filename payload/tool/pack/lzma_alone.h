@@ -1,0 +1,69 @@
+// LZMA-Alone streams as the launcher expects them.
+#ifndef SFXPACK_LZMA_ALONE_H
+#define SFXPACK_LZMA_ALONE_H
+
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+#include "sys/bytes.h"
+
+enum : unsigned {
+    LZMA_ALONE_PROPERTIES = 0x5D,  // lc 3, lp 0, pb 2
+    LZMA_ALONE_DICTIONARY = 1u << 24,
+};
+
+// The encoder's effort: 0 is the fastest, 9 the smallest. Every level writes
+// the same header, so a launcher unpacks alike whichever level packed it.
+enum { LZMA_LEVEL_FASTEST = 0, LZMA_LEVEL_BEST = 9 };
+
+// The match finder's settings of one level, as the LZMA SDK names them.
+struct EncoderEffort {
+    unsigned window;   // the farthest back a match may reach; the header
+                       // still says 16 MiB, which only bounds it
+    int algo;          // 0 fast, 1 normal (optimal parsing)
+    int bt_mode;       // 0 hash chain, 1 binary tree
+    int hash_bytes;    // bytes hashed to find a match
+    int fb;            // longest match worth looking past
+    unsigned mc;       // match candidates examined per position
+};
+
+const EncoderEffort &encoder_effort(int level);
+
+// Everything that decides a stream's bytes besides its input, as one line:
+// the encoder's version, the header's fields and the level's effort.
+std::string encoder_settings_text(int level);
+
+// Told how many input bytes the encoder has consumed so far, from the thread
+// that compresses; called often, so it must be cheap.
+struct EncodeProgress {
+    void (*report)(void *context, uint64_t consumed);
+    void *context;
+};
+
+// Compresses data into a stream with the properties byte 0x5D, a 16 MiB
+// dictionary, the exact size in the header and no end marker. Returns 0, or
+// -1 with the encoder's reason in error.
+int compress_lzma_alone(const Bytes &data, Bytes &stream, std::string &error,
+                        int level = LZMA_LEVEL_BEST,
+                        const EncodeProgress *progress = nullptr);
+
+struct StreamCache;
+struct ProgressLine;
+
+struct CompressWork {
+    int level = LZMA_LEVEL_BEST;
+    StreamCache *cache = nullptr;      // reuse and keep streams, when given
+    ProgressLine *progress = nullptr;  // count what is done, when given
+    // The inputs' SHA-256, where already known, so that the cache key
+    // need not read each input again.
+    std::vector<const unsigned char *> digests;
+};
+
+// Compresses every input at once, one worker per core, largest first.
+// streams[i] belongs to inputs[i]; errors[i] is empty unless that input failed.
+void compress_all(const std::vector<const Bytes *> &inputs, const CompressWork &work,
+                  std::vector<Bytes> &streams, std::vector<std::string> &errors);
+
+#endif

@@ -1,0 +1,56 @@
+#include "pack/payload_source.h"
+
+#include <stdio.h>
+
+#include "format/manifest.h"
+
+const char manifest_file[] = "manifest";
+
+static std::string name_bytes(const std::string &name)
+{
+    // Names are arbitrary bytes; .byte avoids any quoting rules.
+    std::string out = "    .byte ";
+    char number[8];
+    for (unsigned char c : name) {
+        snprintf(number, sizeof number, "%u,", c);
+        out += number;
+    }
+    return out + "0\n";
+}
+
+std::string payload_source(const std::vector<BlockEntry> &entries,
+                           const TargetInfo &target)
+{
+    std::string pointer = std::string("    ") + target.pointer_directive + " ";
+    // The record's tail padding after its uint32_t size.
+    std::string tail;
+    for (unsigned used = 2 * target.pointer_size + 4; used < target.entry_size; used += 4)
+        tail += "    .long 0\n";
+
+    std::string s;
+    s += "    .section .qzvdump.str,\"a\",@progbits\n    .p2align 0\n";
+    for (size_t i = 0; i < entries.size(); i++)
+        s += ".Lname" + std::to_string(i) + ":\n" + name_bytes(entries[i].name);
+
+    s += "    .section .qzvdump.bin,\"a\",@progbits\n    .p2align 0\n";
+    for (size_t i = 0; i < entries.size(); i++)
+        s += ".Ldata" + std::to_string(i) + ":\n    .incbin \"" +
+             entries[i].stream_file + "\"\n";
+
+    s += "    .section .qzvdump.ptr,\"a\",@progbits\n    .p2align 3\n";
+    s += "    .globl payload_entries\n    .type payload_entries, @object\n";
+    s += "payload_entries:\n";
+    for (size_t i = 0; i < entries.size(); i++) {
+        s += pointer + ".Ldata" + std::to_string(i) + "\n";
+        s += pointer + ".Lname" + std::to_string(i) + "\n";
+        s += "    .long " + std::to_string(entries[i].size) + "\n" + tail;
+    }
+    s += pointer + "0\n" + pointer + "0\n    .long 0\n" + tail;
+    s += "    .size payload_entries, .-payload_entries\n";
+    // No flags: kept in the file for tools to read, never loaded, so the
+    // launcher's image and table are what they would be without it.
+    s += std::string("    .section ") + manifest_section_name + ",\"\",@progbits\n";
+    s += std::string("    .incbin \"") + manifest_file + "\"\n";
+    s += "    .section .note.GNU-stack,\"\",@progbits\n";
+    return s;
+}

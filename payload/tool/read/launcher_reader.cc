@@ -1,0 +1,363 @@
+#include "read/launcher_reader.h"
+
+#include <elf.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <gelf.h>
+#include <libelf.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <set>
+
+#include "elf/elf_object.h"
+#include "format/manifest.h"
+
+namespace {
+
+const char names_section[] = ".qzvdump.str";
+const char streams_section[] = ".qzvdump.bin";
+const char table_section[] = ".qzvdump.ptr";
+
+enum { STREAM_HEADER_SIZE = 13, SIZE_FIELD = 5 };
+
+struct Section {
+    bool found = false;
+    bool allocated = false;
+    uint64_t addr = 0;
+    uint64_t offset = 0;
+    uint64_t size = 0;
+};
+
+uint64_t read_le(const unsigned char *p, size_t bytes)
+{
+    uint64_t value = 0;
+    for (size_t i = bytes; i-- > 0;)
+        value = value << 8 | p[i];
+    return value;
+}
+
+// The bytes of [addr, addr + size) when they lie inside the section, or null.
+const unsigned char *inside(const unsigned char *file, const Section &s, uint64_t addr,
+                            uint64_t size)
+{
+    if (addr < s.addr || addr - s.addr > s.size || size > s.size - (addr - s.addr))
+        return nullptr;
+    return file + s.offset + (addr - s.addr);
+}
+
+std::string name_problem(const std::string &name)
+{
+    if (name.empty())
+        return "its name is empty";
+    if (name == "." || name == "..")
+        return "its name '" + name + "' is not a file name";
+    if (name.find('/') != std::string::npos)
+        return "its name holds a '/' (names are single path components)";
+    if (name.size() > LAUNCHER_MAX_NAME)
+        return "its name is " + std::to_string(name.size()) + " bytes long (at most " +
+               std::to_string(LAUNCHER_MAX_NAME) + ")";
+    return "";
+}
+
+// The entry's name and stored bytes, through the record's pointers, each
+// checked against the section it must point into.
+void read_entry(const unsigned char *file, const Section &names, const Section &streams,
+                uint64_t data_addr, uint64_t name_addr, uint32_t size, LauncherEntry &entry)
+{
+    const unsigned char *name = inside(file, names, name_addr, 1);
+    if (name == nullptr) {
+        entry.problem = "its name pointer leaves " + std::string(names_section);
+        return;
+    }
+    size_t room = (size_t)(names.size - (name_addr - names.addr));
+    const void *end = memchr(name, '\0', room);
+    if (end == nullptr) {
+        entry.problem = "its name has no NUL before the end of " + std::string(names_section);
+        return;
+    }
+    entry.name.assign((const char *)name, (const char *)end);
+    entry.stored_size = size;
+    entry.stored = inside(file, streams, data_addr, size);
+    if (entry.stored == nullptr) {
+        entry.problem = "its " + std::to_string(size) + " stored bytes leave " +
+                        std::string(streams_section);
+        return;
+    }
+    entry.problem = name_problem(entry.name);
+
+    // The launcher skips one leading zero byte before the stream's header.
+    const unsigned char *stream = entry.stored;
+    uint32_t length = size;
+    if (length != 0 && stream[0] == 0) {
+        stream++;
+        length--;
+    }
+    if (length >= STREAM_HEADER_SIZE) {
+        entry.unpacked_size = read_le(stream + SIZE_FIELD, 8);
+        entry.unpacked_known = entry.unpacked_size != UINT64_MAX;
+    }
+}
+
+// Names both halves of what identifies a target: a 32-bit file that claims
+// x86_64 is neither kind of launcher.
+std::string foreign_elf(int elf_class, unsigned machine)
+{
+    ElfObject object;
+    object.elf_class = elf_class;
+    object.machine = machine;
+    // libelf reads no file of another class.
+    return std::string("not a launcher: a ") + (elf_class == ELFCLASS32 ? "32" : "64") +
+           "-bit ELF file for " + elf_machine_name(object) +
+           " (machine " + std::to_string(machine) +
+           "); launchers are 64-bit x86_64 or 32-bit i386 files";
+}
+
+int find_sections(Elf *elf, size_t file_size, Section &names,
+                  Section &streams, Section &table, Section &manifest, std::string &error)
+{
+    size_t count = 0, strings = 0;
+    if (elf_getshdrnum(elf, &count) != 0 || elf_getshdrstrndx(elf, &strings) != 0) {
+        error = std::string("unreadable section headers: ") + elf_errmsg(-1);
+        return -1;
+    }
+    for (size_t i = 1; i < count; i++) {
+        Elf_Scn *scn = elf_getscn(elf, i);
+        GElf_Shdr shdr;
+        if (scn == nullptr || gelf_getshdr(scn, &shdr) == nullptr) {
+            error = std::string("unreadable section header: ") + elf_errmsg(-1);
+            return -1;
+        }
+        const char *name = elf_strptr(elf, strings, shdr.sh_name);
+        if (name == nullptr)
+            continue;
+        Section *s = strcmp(name, names_section) == 0     ? &names
+                     : strcmp(name, streams_section) == 0 ? &streams
+                     : strcmp(name, table_section) == 0   ? &table
+                     : strcmp(name, manifest_section_name) == 0 ? &manifest
+                                                            : nullptr;
+        if (s == nullptr)
+            continue;
+        if (s->found) {
+            error = std::string("two sections named ") + name;
+            return -1;
+        }
+        if (shdr.sh_type == SHT_NOBITS) {
+            error = std::string("section ") + name + " has no bytes in the file";
+            return -1;
+        }
+        if (shdr.sh_offset > file_size || shdr.sh_size > file_size - shdr.sh_offset) {
+            error = std::string("cut short: section ") + name + " ends at byte " +
+                    std::to_string(shdr.sh_offset + shdr.sh_size) + ", the file has " +
+                    std::to_string(file_size);
+            return -1;
+        }
+        s->found = true;
+        s->allocated = (shdr.sh_flags & SHF_ALLOC) != 0;
+        s->addr = shdr.sh_addr;
+        s->offset = shdr.sh_offset;
+        s->size = shdr.sh_size;
+    }
+    for (const Section *s : {&names, &streams, &table})
+        if (!s->found) {
+            error = std::string("not a launcher: no section ") +
+                    (s == &names ? names_section : s == &streams ? streams_section : table_section);
+            return -1;
+        }
+    return 0;
+}
+
+// The launcher follows the table's pointers in memory, where the program
+// headers put the file's bytes: each payload section must be loaded from
+// exactly the bytes its section header names, or what is read here would
+// not be what a run unpacks.
+int check_loaded(Elf *elf, const Section &s, const char *name, std::string &error)
+{
+    size_t count = 0;
+    if (!s.allocated || elf_getphdrnum(elf, &count) != 0)
+        count = 0;
+    for (size_t i = 0; i < count; i++) {
+        GElf_Phdr phdr;
+        if (gelf_getphdr(elf, (int)i, &phdr) == nullptr || phdr.p_type != PT_LOAD)
+            continue;
+        if (s.addr < phdr.p_vaddr || s.addr - phdr.p_vaddr > phdr.p_filesz ||
+            s.size > phdr.p_filesz - (s.addr - phdr.p_vaddr))
+            continue;
+        if (phdr.p_offset + (s.addr - phdr.p_vaddr) == s.offset)
+            return 0;
+    }
+    error = std::string("not a launcher: section ") + name +
+            " is not loaded from its own bytes";
+    return -1;
+}
+
+// The table's records up to the terminator, checked against the sections.
+int read_table(const unsigned char *file, const Section &names, const Section &streams,
+               const Section &table, const TargetInfo &target, LauncherImage &image,
+               std::string &error)
+{
+    const size_t pointer = target.pointer_size;
+    const size_t record = target.entry_size;
+    const unsigned char *p = file + table.offset;
+    uint64_t records = table.size / record;
+    for (uint64_t i = 0;; i++) {
+        if (i == records) {
+            error = "the entry table in " + std::string(table_section) +
+                    " has no terminating record";
+            return -1;
+        }
+        const unsigned char *r = p + i * record;
+        uint64_t data_addr = read_le(r, pointer);
+        uint64_t name_addr = read_le(r + pointer, pointer);
+        uint32_t size = (uint32_t)read_le(r + 2 * pointer, 4);
+        if (name_addr == 0) {
+            if (data_addr != 0 || size != 0)
+                image.table_problems.push_back(
+                    i == 0 ? std::string("the terminating record, the table's first, is not "
+                                         "all zero")
+                           : "the terminating record after entry " + std::to_string(i - 1) +
+                                 " is not all zero");
+            break;
+        }
+        LauncherEntry entry;
+        read_entry(file, names, streams, data_addr, name_addr, size, entry);
+        image.entries.push_back(entry);
+    }
+    if (image.entries.empty())
+        image.table_problems.push_back("the entry table is empty: there is no program to run");
+    if (image.entries.size() > LAUNCHER_MAX_ENTRIES)
+        image.table_problems.push_back(std::to_string(image.entries.size()) +
+                                       " entries: the launcher unpacks at most " +
+                                       std::to_string(LAUNCHER_MAX_ENTRIES));
+    std::set<std::string> seen;
+    for (LauncherEntry &entry : image.entries)
+        if (entry.problem.empty() && !seen.insert(entry.name).second)
+            entry.problem = "its name is also an earlier entry's (it would replace that file)";
+    return 0;
+}
+
+}  // namespace
+
+bool LauncherImage::sound() const { return first_problem().empty(); }
+
+std::string LauncherImage::first_problem() const
+{
+    for (size_t i = 0; i < entries.size(); i++)
+        if (!entries[i].problem.empty())
+            return "entry " + std::to_string(i) + " '" + printable_name(entries[i].name) +
+                   "': " + entries[i].problem;
+    return table_problems.empty() ? "" : table_problems.front();
+}
+
+int read_launcher(const unsigned char *data, size_t size, LauncherImage &image,
+                  std::string &error)
+{
+    image = LauncherImage();
+    if (size < EI_NIDENT || memcmp(data, ELFMAG, SELFMAG) != 0) {
+        error = size < SELFMAG ? "not a launcher: too short to be an ELF file"
+                               : "not a launcher: not an ELF file";
+        return -1;
+    }
+    // The records are read little-endian; libelf would also convert a
+    // big-endian file's headers in place.
+    if (data[EI_DATA] != ELFDATA2LSB) {
+        error = "not a launcher: not a little-endian ELF file";
+        return -1;
+    }
+    elf_version(EV_CURRENT);
+    Elf *elf = elf_memory((char *)data, size);
+    if (elf == nullptr || elf_kind(elf) != ELF_K_ELF) {
+        error = std::string("not a launcher: unreadable ELF file: ") + elf_errmsg(-1);
+        if (elf)
+            elf_end(elf);
+        return -1;
+    }
+    GElf_Ehdr ehdr;
+    int result = -1;
+    Section names, streams, table, manifest;
+    if (gelf_getehdr(elf, &ehdr) == nullptr) {
+        error = std::string("not a launcher: unreadable ELF header: ") + elf_errmsg(-1);
+    } else if ((image.target = find_elf_target(gelf_getclass(elf), ehdr.e_machine)) ==
+               nullptr) {
+        error = foreign_elf(gelf_getclass(elf), ehdr.e_machine);
+    } else if (ehdr.e_shoff > size ||
+               (uint64_t)ehdr.e_shnum * ehdr.e_shentsize > size - ehdr.e_shoff) {
+        error = "cut short: the section headers end past the file's " + std::to_string(size) +
+                " bytes";
+    } else if (find_sections(elf, size, names, streams, table, manifest, error) == 0 &&
+               check_loaded(elf, names, names_section, error) == 0 &&
+               check_loaded(elf, streams, streams_section, error) == 0 &&
+               check_loaded(elf, table, table_section, error) == 0 &&
+               read_table(data, names, streams, table, *image.target, image, error) == 0) {
+        if (manifest.found) {
+            image.has_manifest = true;
+            image.manifest = data + manifest.offset;
+            image.manifest_size = (size_t)manifest.size;
+        }
+        result = 0;
+    }
+    elf_end(elf);
+    if (result != 0) {
+        image.entries.clear();
+        image.target = nullptr;
+    }
+    return result;
+}
+
+MappedFile::~MappedFile()
+{
+    if (data != nullptr && size > 0)
+        munmap((void *)data, size);
+}
+
+int MappedFile::open(const std::string &path, std::string &error)
+{
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0) {
+        error = path + ": " + strerror(errno);
+        if (fd >= 0)
+            close(fd);
+        return -1;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        close(fd);
+        error = path + ": not a regular file";
+        return -1;
+    }
+    size = (size_t)st.st_size;
+    if (size == 0) {
+        close(fd);
+        static const unsigned char nothing = 0;
+        data = &nothing;
+        return 0;
+    }
+    // Private and writable only so that libelf may work in place on its
+    // copy; the file is never written.
+    void *map = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE, fd, 0);
+    close(fd);
+    if (map == MAP_FAILED) {
+        error = path + ": " + strerror(errno);
+        size = 0;
+        return -1;
+    }
+    data = (const unsigned char *)map;
+    return 0;
+}
+
+std::string printable_name(const std::string &name)
+{
+    std::string out;
+    char hex[8];
+    for (unsigned char c : name) {
+        if (c >= 0x20 && c < 0x7f && c != '\\') {
+            out += (char)c;
+        } else {
+            snprintf(hex, sizeof hex, "\\x%02x", c);
+            out += hex;
+        }
+    }
+    return out;
+}

@@ -1,0 +1,67 @@
+// A launcher read as a file, never run: its target, its entry table and the
+// stored streams the table points at, and its manifest section. The file may
+// be hostile, so every offset, pointer and size is checked against the file
+// and the sections before anything is read through it.
+#ifndef SFXPACK_LAUNCHER_READER_H
+#define SFXPACK_LAUNCHER_READER_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+#include "format/target_table.h"
+
+// The most entries a launcher can unpack: its list of written files has 32
+// slots.
+enum { LAUNCHER_MAX_ENTRIES = 32, LAUNCHER_MAX_NAME = 255 };
+
+struct LauncherEntry {
+    std::string name;             // the bytes before the NUL
+    uint32_t stored_size = 0;     // as the table says, a leading zero byte included
+    const unsigned char *stored = nullptr;  // inside the file; null when unusable
+    bool unpacked_known = false;  // the stream's header says how much it unpacks to
+    uint64_t unpacked_size = 0;
+    std::string problem;          // what breaks the table's rules here, or empty
+};
+
+struct LauncherImage {
+    const TargetInfo *target = nullptr;
+    std::vector<LauncherEntry> entries;
+    std::vector<std::string> table_problems;  // not tied to one entry
+    // The manifest section's bytes, when the launcher has one.
+    const unsigned char *manifest = nullptr;
+    size_t manifest_size = 0;
+    bool has_manifest = false;
+
+    // Every rule the launcher relies on holds.
+    bool sound() const;
+    // The first broken rule, naming its entry, or empty.
+    std::string first_problem() const;
+};
+
+// Reads the launcher in data (the whole file). Returns 0, or -1 with a
+// one-line reason when the bytes are not a launcher at all (not ELF, another
+// machine, no entry table, cut short). Broken rules of a readable table are
+// returned in the image instead, so that a check can name them all.
+int read_launcher(const unsigned char *data, size_t size, LauncherImage &image,
+                  std::string &error);
+
+// A file mapped read-only for as long as it lives.
+struct MappedFile {
+    const unsigned char *data = nullptr;
+    size_t size = 0;
+    MappedFile() = default;
+    MappedFile(const MappedFile &) = delete;
+    MappedFile &operator=(const MappedFile &) = delete;
+    ~MappedFile();
+    // Returns 0, or -1 with "PATH: reason" in error.
+    int open(const std::string &path, std::string &error);
+};
+
+// A name as it can be shown on a terminal: bytes outside printable ASCII,
+// and the backslash, as \xNN.
+std::string printable_name(const std::string &name);
+
+#endif

@@ -1,0 +1,148 @@
+#include "report/glibc_report.h"
+
+#include "read/launcher_reader.h"
+#include "elf/version_needs.h"
+
+namespace {
+
+const char glibc_prefix[] = "GLIBC_";
+const char *const libstdcxx_prefixes[] = {"GLIBCXX_", "CXXABI_"};
+const char libstdcxx_name[] = "libstdc++.so.6";
+
+// glibc 2.36 taught the loader packed relative relocations; an object linked
+// with them asks for this version, which carries no number of its own.
+const char relr_version[] = "GLIBC_ABI_DT_RELR";
+const char relr_release[] = "GLIBC_2.36";
+
+// Whether version is a newer release of prefix's family than other (false
+// when it is the same or carries no number).
+bool newer(const std::string &prefix, const std::string &version, const std::string &other)
+{
+    std::vector<VersionNeed> pair = {{"other", other, ""}, {"version", version, ""}};
+    VersionNeed newest;
+    return newest_need(pair, prefix, newest) && newest.library == "version";
+}
+
+std::string release_of(const std::string &version)
+{
+    return version.substr(version.find('_') + 1);
+}
+
+// The entry's newest need of prefix's family, if it has one.
+bool entry_newest(const std::string &entry, const std::vector<VersionNeed> &list,
+                  const std::string &prefix, EntryNeed &out)
+{
+    VersionNeed need;
+    bool found = newest_need(list, prefix, need);
+    if (found)
+        out = {entry, need.version,
+               need.symbol.empty() ? need.version : need.symbol + "@" + need.version};
+    if (prefix != glibc_prefix)
+        return found;
+    for (const VersionNeed &n : list)
+        if (n.version == relr_version && (!found || newer(prefix, relr_release, out.version))) {
+            out = {entry, relr_release, relr_version};
+            found = true;
+        }
+    return found;
+}
+
+// Keeps in newest the newest of its family over all entries.
+void keep_newest(const std::string &prefix, const EntryNeed &need, bool &any, EntryNeed &newest)
+{
+    if (!any || newer(prefix, need.version, newest.version)) {
+        newest = need;
+        any = true;
+    }
+}
+
+std::string describe(const EntryNeed &need)
+{
+    return need.entry + " needs " + need.what;
+}
+
+}  // namespace
+
+bool glibc_release(const std::string &text)
+{
+    VersionNeed newest;
+    return text.find('.') != std::string::npos &&
+           newest_need({{"", glibc_prefix + text, ""}}, glibc_prefix, newest);
+}
+
+int collect_glibc_needs(const PackOptions &options, GlibcNeeds &needs, std::string &error)
+{
+    needs = GlibcNeeds();
+    needs.floor = options.target->glibc_floor;
+    bool system_libstdcxx = true;
+    for (const InputFile &file : options.files)
+        if (file.name == libstdcxx_name)
+            system_libstdcxx = false;
+
+    std::vector<EntryNeed> glibc;
+    bool cxx_any[2] = {false, false};
+    EntryNeed cxx_newest[2];
+    for (const InputFile &file : options.files) {
+        // What cannot be read is reported by the pack itself; what is not an
+        // ELF object needs no library. Mapped, not read: libelf touches only
+        // the headers and the version sections, so --dry-run costs the same
+        // for a data file of gigabytes.
+        MappedFile mapped;
+        std::vector<VersionNeed> list;
+        std::string ignored;
+        if (file.stored || mapped.open(file.path, ignored) ||
+            read_version_needs(mapped.data, mapped.size, list, ignored))
+            continue;
+        EntryNeed need;
+        if (entry_newest(file.name, list, glibc_prefix, need)) {
+            glibc.push_back(need);
+            keep_newest(glibc_prefix, need, needs.any, needs.newest);
+        }
+        for (int k = 0; k < 2 && system_libstdcxx; k++)
+            if (entry_newest(file.name, list, libstdcxx_prefixes[k], need))
+                keep_newest(libstdcxx_prefixes[k], need, cxx_any[k], cxx_newest[k]);
+    }
+    for (int k = 0; k < 2; k++)
+        if (cxx_any[k])
+            needs.libstdcxx.push_back(cxx_newest[k]);
+
+    if (options.max_glibc.empty())
+        return 0;
+    const std::string max = glibc_prefix + options.max_glibc;
+    if (newer(glibc_prefix, glibc_prefix + needs.floor, max)) {
+        error = "--max-glibc " + options.max_glibc + ", but no " + options.target->name +
+                " launcher runs on a glibc older than " + needs.floor;
+        return -1;
+    }
+    std::string over;
+    for (const EntryNeed &need : glibc)
+        if (newer(glibc_prefix, need.version, max))
+            over += (over.empty() ? "" : ", ") + need.entry + " needs glibc " +
+                    release_of(need.version) + " (" + need.what + ")";
+    if (over.empty())
+        return 0;
+    error = "--max-glibc " + options.max_glibc + ", but " + over +
+            "; build on (or for) a system with glibc " + options.max_glibc +
+            " or older; nothing written";
+    return -1;
+}
+
+int print_glibc_needs(FILE *out, const GlibcNeeds &needs)
+{
+    if (needs.any && newer(glibc_prefix, needs.newest.version, glibc_prefix + needs.floor))
+        fprintf(out, "runs on glibc %s or newer: %s\n", release_of(needs.newest.version).c_str(),
+                describe(needs.newest).c_str());
+    else
+        fprintf(out, "runs on glibc %s or newer: nothing packed needs more than the "
+                     "launcher itself\n", needs.floor.c_str());
+    if (needs.libstdcxx.empty())
+        return fflush(out) == 0 ? 0 : -1;
+    std::string versions, who;
+    for (const EntryNeed &need : needs.libstdcxx) {
+        versions += (versions.empty() ? "" : " and ") + need.version;
+        who += (who.empty() ? "" : ", ") + describe(need);
+    }
+    fprintf(out, "runs on a system libstdc++ with %s or newer: %s\n", versions.c_str(),
+            who.c_str());
+    return fflush(out) == 0 ? 0 : -1;
+}

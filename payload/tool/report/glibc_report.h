@@ -1,0 +1,43 @@
+// The oldest C library (and, when it is left to the system, the oldest
+// libstdc++) that a launcher's entries run on. A program built here asks for
+// this machine's glibc, whatever the launcher runtime itself needs, so its
+// own needs decide where the launcher runs.
+#ifndef SFXPACK_GLIBC_REPORT_H
+#define SFXPACK_GLIBC_REPORT_H
+
+#include <stdio.h>
+
+#include <string>
+#include <vector>
+
+#include "format/pack_request.h"
+
+// One entry's newest need of a family of versions.
+struct EntryNeed {
+    std::string entry;    // the entry's name
+    std::string version;  // "GLIBC_2.34"
+    std::string what;     // "__libc_start_main@GLIBC_2.34"
+};
+
+struct GlibcNeeds {
+    std::string floor;    // the launcher runtime's own, "2.2.5"
+    bool any = false;     // an entry needs a numbered GLIBC_ version
+    EntryNeed newest;     // the newest such need over all entries
+    std::vector<EntryNeed> libstdcxx;  // newest GLIBCXX_ and CXXABI_ needs,
+                                       // when libstdc++ is left to the system
+};
+
+// Reads the version needs of every ELF entry of options.files (files that
+// are not ELF objects, or are --stored, need nothing). With --max-glibc,
+// returns -1 with a one-line reason naming each entry (and one symbol) that
+// needs a newer glibc; otherwise 0.
+int collect_glibc_needs(const PackOptions &options, GlibcNeeds &needs, std::string &error);
+
+// "runs on glibc X or newer: ...", and a libstdc++ line when one applies.
+// Returns 0, or -1 when out cannot be written.
+int print_glibc_needs(FILE *out, const GlibcNeeds &needs);
+
+// Whether text is a glibc release as --max-glibc takes it: "2.17", "2.2.5".
+bool glibc_release(const std::string &text);
+
+#endif

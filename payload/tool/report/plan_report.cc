@@ -1,0 +1,42 @@
+// The plan as --verbose and --dry-run print it.
+#include "bundle/bundle_plan.h"
+
+void plan_files(const PackOptions &options, BundlePlan &plan)
+{
+    plan.target = options.target;
+    plan.entries.clear();
+    for (size_t i = 0; i < options.files.size(); i++) {
+        PlanEntry e;
+        e.name = options.files[i].name;
+        e.path = options.files[i].path;
+        e.why = i == 0 ? "the program" : "given";
+        if (options.files[i].stored)
+            e.why += ", stored as it is";
+        plan.entries.push_back(e);
+    }
+    plan.left_to_system.clear();
+}
+
+void print_plan(FILE *out, const BundlePlan &plan)
+{
+    for (size_t i = 0; i < plan.entries.size(); i++) {
+        const PlanEntry &e = plan.entries[i];
+        std::string details = e.why;
+        if (!e.found.empty())
+            details += "; found through " + e.found;
+        if (e.origin == ORIGIN_SET)
+            details += "; run-time search path set to $ORIGIN";
+        else if (e.origin == ORIGIN_KEPT)
+            details += "; run-time search path already begins with $ORIGIN";
+        else if (e.origin == ORIGIN_CONVERTED)
+            details += "; its RUNPATH, which begins with $ORIGIN, made an RPATH";
+        fprintf(out, "entry %zu: %s <- %s (%s)\n", i, e.name.c_str(), e.path.c_str(),
+                details.c_str());
+    }
+    for (const SystemLibrary &s : plan.left_to_system)
+        fprintf(out, "system: %s (needed by %s; %s)\n", s.name.c_str(),
+                s.needed_by.c_str(), s.why.c_str());
+    fprintf(out, "%zu entr%s for %s, %zu librar%s left to the system\n",
+            plan.entries.size(), plan.entries.size() == 1 ? "y" : "ies", plan.target->name,
+            plan.left_to_system.size(), plan.left_to_system.size() == 1 ? "y" : "ies");
+}

@@ -1,0 +1,160 @@
+#include "report/size_report.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "elf/debug_sections.h"
+
+uint64_t temp_space_needed(const std::vector<EntrySize> &entries)
+{
+    uint64_t blocks = 1;  // the work directory itself
+    for (const EntrySize &e : entries)
+        blocks += (e.unpacked + TEMP_BLOCK - 1) / TEMP_BLOCK;
+    return blocks * TEMP_BLOCK;
+}
+
+// The unpacked size that a stored stream's header announces; 0 when it
+// announces none.
+static uint64_t announced_size(int fd)
+{
+    unsigned char header[13];
+    if (pread(fd, header, sizeof header, 0) != (ssize_t)sizeof header)
+        return 0;
+    uint64_t size = 0;
+    for (int i = 12; i >= 5; i--)
+        size = size << 8 | header[i];
+    return size == UINT64_MAX ? 0 : size;
+}
+
+// The file as packed: its size, or the size its stored stream unpacks to.
+static int measure_file(const InputFile &file, EntrySize &size, std::string &error)
+{
+    size = EntrySize();
+    size.name = file.name;
+    int fd = open(file.path.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        error = file.path + ": " + (fd < 0 ? strerror(errno) : "not a regular file");
+        if (fd >= 0)
+            close(fd);
+        return -1;
+    }
+    if (file.stored) {
+        size.stored = (uint64_t)st.st_size;
+        size.unpacked = announced_size(fd);
+    } else {
+        size.unpacked = (uint64_t)st.st_size;
+    }
+    close(fd);
+    if (!file.stored && debug_section_bytes(file.path, size.debug, error))
+        return -1;
+    return 0;
+}
+
+static std::string ratio(uint64_t stored, uint64_t unpacked)
+{
+    if (unpacked == 0)
+        return "-";
+    char text[32];
+    snprintf(text, sizeof text, "%.1f%%", 100.0 * (double)stored / (double)unpacked);
+    return text;
+}
+
+static std::string entry_note(const EntrySize &e, bool strip)
+{
+    if (e.stripped > 0)
+        return " (stripped: " + std::to_string(e.stripped) +
+               " bytes of debug information left out)";
+    if (e.debug > 0)
+        return " (debug sections: " + std::to_string(e.debug) + " bytes; --strip " +
+               (strip ? "will leave" : "leaves") + " them out)";
+    return "";
+}
+
+static std::string plural(size_t count, const char *one, const char *many)
+{
+    return std::to_string(count) + " " + (count == 1 ? one : many);
+}
+
+std::string temp_space_basis(size_t count)
+{
+    return plural(count, "file and its directory", "files and their directory") + ", in " +
+           std::to_string(TEMP_BLOCK) + "-byte blocks";
+}
+
+static void print_temp_space(FILE *out, const std::vector<EntrySize> &sizes)
+{
+    fprintf(out, "a run needs %llu bytes in the temp directory: %s\n",
+            (unsigned long long)temp_space_needed(sizes), temp_space_basis(sizes.size()).c_str());
+}
+
+static int finish(FILE *out, std::string &error)
+{
+    if (fflush(out) != 0 || ferror(out)) {
+        error = "cannot write the report to standard output";
+        return -1;
+    }
+    return 0;
+}
+
+int report_planned_sizes(FILE *out, const PackOptions &options, std::string &error)
+{
+    std::vector<EntrySize> sizes(options.files.size());
+    for (size_t i = 0; i < sizes.size(); i++)
+        if (measure_file(options.files[i], sizes[i], error))
+            return -1;
+    uint64_t total = 0;
+    fprintf(out, "%12s  %s\n", "unpacked", "entry");
+    for (const EntrySize &e : sizes) {
+        fprintf(out, "%12llu  %s%s\n", (unsigned long long)e.unpacked, e.name.c_str(),
+                entry_note(e, options.strip).c_str());
+        total += e.unpacked;
+    }
+    fprintf(out, "%12llu  total of %s; stored sizes are known after packing\n",
+            (unsigned long long)total, plural(sizes.size(), "entry", "entries").c_str());
+    print_temp_space(out, sizes);
+    return finish(out, error);
+}
+
+int report_packed_sizes(FILE *out, const PackOptions &options,
+                        const std::vector<PackedEntry> &entries,
+                        const std::vector<uint64_t> &stripped, std::string &error)
+{
+    std::vector<EntrySize> sizes(options.files.size());
+    uint64_t unpacked = 0, stored = 0, saved = 0;
+    size_t stripped_count = 0;
+    for (size_t i = 0; i < sizes.size(); i++) {
+        if (measure_file(options.files[i], sizes[i], error))
+            return -1;
+        sizes[i].stored = entries[i].stream->size();
+        sizes[i].stripped = i < stripped.size() ? stripped[i] : 0;
+        unpacked += sizes[i].unpacked;
+        stored += sizes[i].stored;
+        saved += sizes[i].stripped;
+        stripped_count += sizes[i].stripped > 0;
+    }
+    struct stat st;
+    if (stat(options.output.c_str(), &st) != 0) {
+        error = options.output + ": " + strerror(errno);
+        return -1;
+    }
+
+    fprintf(out, "%12s  %10s  %6s  %s\n", "unpacked", "stored", "ratio", "entry");
+    for (const EntrySize &e : sizes)
+        fprintf(out, "%12llu  %10llu  %6s  %s%s\n", (unsigned long long)e.unpacked,
+                (unsigned long long)e.stored, ratio(e.stored, e.unpacked).c_str(),
+                e.name.c_str(), entry_note(e, false).c_str());
+    fprintf(out, "%12llu  %10llu  %6s  total of %s\n", (unsigned long long)unpacked,
+            (unsigned long long)stored, ratio(stored, unpacked).c_str(),
+            plural(sizes.size(), "entry", "entries").c_str());
+    fprintf(out, "launcher: %s, %llu bytes\n", options.output.c_str(),
+            (unsigned long long)st.st_size);
+    if (options.strip)
+        fprintf(out, "--strip saved %llu bytes in %s\n", (unsigned long long)saved,
+                plural(stripped_count, "entry", "entries").c_str());
+    print_temp_space(out, sizes);
+    return finish(out, error);
+}
