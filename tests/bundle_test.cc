@@ -302,7 +302,10 @@ TEST_P(Bundle, RunpathTokensExpandAsForTheLoader)
                   .find("found through RUNPATH of chain; its RUNPATH, which begins with "
                         "$ORIGIN, made an RPATH)"),
               std::string::npos) << packed.out;
-    EXPECT_NE(plan_line(packed.out, "libbun_b.so.1").find("found through RUNPATH of libbun_a.so.1;"),
+    EXPECT_NE(plan_line(packed.out, "libbun_b.so.1")
+                  .find("found through RUNPATH of libbun_a.so.1; its RUNPATH, which begins with "
+                        "$ORIGIN, made an RPATH; left out of its search path, as outside the work "
+                        "directory: /nowhere)"),
               std::string::npos) << packed.out;
     EXPECT_NE(plan_line(packed.out, "libbun_common.so.1")
                   .find("found through RUNPATH of libbun_a.so.1; run-time search path set"),
@@ -313,8 +316,81 @@ TEST_P(Bundle, RunpathTokensExpandAsForTheLoader)
     std::map<std::string, std::string> runpaths = unpacked_runpaths(launcher);
     EXPECT_EQ(runpaths["chain"], "RPATH $ORIGIN");
     EXPECT_EQ(runpaths["libbun_a.so.1"], "RPATH $ORIGIN");
-    EXPECT_EQ(runpaths["libbun_b.so.1"], "RPATH $ORIGIN/:/nowhere");
+    EXPECT_EQ(runpaths["libbun_b.so.1"], "RPATH $ORIGIN/");
     EXPECT_EQ(runpaths["libbun_common.so.1"], "RPATH $ORIGIN");
+}
+
+// Directories of a search path outside the work directory would serve
+// whatever another user put there ($ORIGIN/../lib is $TEMP/lib in the work
+// directory; an absolute directory; a relative one, taken from the current
+// directory): they are left out of the copies, with a note in the plan, and
+// a plugin planted in each is not loaded.
+TEST_P(Bundle, SearchPathLeadingOutOfTheWorkDirectoryIsLeftOut)
+{
+    std::string planted = scratch / "planted";
+    shell(target(), scratch.path,
+          "mkdir app lib planted && cp \"$1\"/chain app/"
+          " && cp -a \"$1\"/libbun_a.so* \"$1\"/libbun_b.so* \"$1\"/libbun_common.so* app/"
+          " && cp \"$1\"/libbun_plugin.so lib/ && cp -a \"$1\"/libbun_extra.so* lib/"
+          " && patchelf --set-rpath '$ORIGIN' lib/libbun_plugin.so && cp -a lib/. planted/"
+          " && patchelf --set-rpath '$ORIGIN:$ORIGIN/../lib:" + planted + "::lib:${ORIGIN}/x/..:$ORIGINAL' app/chain"
+          " && patchelf --force-rpath --set-rpath '$ORIGIN:$ORIGIN/$LIB:/nowhere' app/libbun_a.so.1.2.3"
+          " && ./app/chain plugin >/dev/null");
+    std::string launcher = scratch / "chain-sfx";
+    RunResult packed = bundle({"-v", "-o", launcher, scratch / "app/chain"});
+    ASSERT_EQ(packed.exit_code, 0) << packed.err;
+    EXPECT_NE(plan_line(packed.out, "chain")
+                  .find("its RUNPATH, which begins with $ORIGIN, made an RPATH; left out of its "
+                        "search path, as outside the work directory: $ORIGIN/../lib, " + planted +
+                        ", an empty one (the current directory), lib, ${ORIGIN}/x/.., $ORIGINAL)"),
+              std::string::npos) << packed.out;
+    EXPECT_NE(plan_line(packed.out, "libbun_a.so.1")
+                  .find("its RPATH begins with $ORIGIN; left out of its search path, as outside "
+                        "the work directory: /nowhere)"),
+              std::string::npos) << packed.out;
+
+    remove_tree(scratch / "app");
+    RunResult ran = launch(launcher, {"plugin"});
+    EXPECT_EQ(ran.exit_code, 2) << ran.out;
+    EXPECT_EQ(ran.out.rfind("chain 13\nno plugin: libbun_plugin.so: cannot open shared object file", 0),
+              0u) << ran.out;
+    std::map<std::string, std::string> runpaths = unpacked_runpaths(launcher);
+    EXPECT_EQ(runpaths["chain"], "RPATH $ORIGIN");
+    EXPECT_EQ(runpaths["libbun_a.so.1"], "RPATH $ORIGIN:$ORIGIN/$LIB");
+}
+
+// The loader maps one file once, by whichever names it is asked for: a
+// library without a soname that two objects need under two symlinks' names
+// is packed once, under the name asked for first, and the other object's
+// copy asks for that name. Its constructor runs once, as without the bundle.
+TEST_P(Bundle, LibraryNeededUnderTwoNamesIsPackedAndLoadedOnce)
+{
+    shell(target(), scratch.path,
+          "mkdir app && cp \"$1\"/chain app/"
+          " && cp -a \"$1\"/libbun_a.so* \"$1\"/libbun_b.so* \"$1\"/libbun_common.so* app/"
+          " && cp \"$1\"/libbun_twice.so app/libbun_twice.so.1.0"
+          " && ln -s libbun_twice.so.1.0 app/libbun_twice.so.1"
+          " && ln -s libbun_twice.so.1.0 app/libbun_twice.so"
+          " && patchelf --add-needed libbun_twice.so.1 app/libbun_a.so.1.2.3"
+          " && patchelf --add-needed libbun_twice.so app/libbun_b.so.1.2.3"
+          " && LD_LIBRARY_PATH=app ./app/chain > unbundled");
+    EXPECT_EQ(read_text(scratch / "unbundled"), "bun_twice loaded\nchain 13\n");
+    std::string launcher = scratch / "chain-sfx";
+    RunResult packed = bundle({"-v", "-o", launcher, scratch / "app/chain"}, scratch / "app");
+    ASSERT_EQ(packed.exit_code, 0) << packed.err;
+    EXPECT_EQ(entry_names(launcher),
+              (std::vector<std::string>{"chain", "libbun_a.so.1", "libbun_b.so.1",
+                                        "libbun_common.so.1", "libbun_twice.so.1"}));
+    EXPECT_NE(plan_line(packed.out, "libbun_twice.so.1").find("needed by libbun_a.so.1, libbun_b.so.1;"),
+              std::string::npos) << packed.out;
+    EXPECT_NE(plan_line(packed.out, "libbun_b.so.1")
+                  .find("; needs libbun_twice.so.1 for libbun_twice.so, the same file)"),
+              std::string::npos) << packed.out;
+
+    remove_tree(scratch / "app");
+    RunResult ran = launch(launcher, {});
+    EXPECT_EQ(ran.exit_code, 0) << ran.err;
+    EXPECT_EQ(ran.out, "bun_twice loaded\nchain 13\n");
 }
 
 // Where the i386 loader cannot run, the packer cannot learn $PLATFORM and
