@@ -281,7 +281,24 @@ def run_lzma_alone(xz, path):
     return stream[:5] + struct.pack("<Q", os.path.getsize(path)) + stream[13:]
 
 
-def machine_lines(work):
+def i386_emulator(tiny):
+    """How the kernel starts i386 programs here: None when it runs them
+    itself, else the emulator's first --version line. Read from a running
+    one, since binfmt_misc may hand them to qemu even where the kernel could
+    run them natively."""
+    process = subprocess.Popen([tiny, "60000"])
+    try:
+        exe = os.readlink(f"/proc/{process.pid}/exe")  # Popen returns after the exec
+    finally:
+        process.kill()
+        process.wait()
+    if os.path.samefile(exe, tiny):
+        return None
+    version = subprocess.run([exe, "--version"], stdout=subprocess.PIPE, text=True).stdout
+    return (version.splitlines() or [exe])[0] + f" ({exe})"
+
+
+def machine_lines(work, emulator):
     model = "unknown CPU"
     with open("/proc/cpuinfo") as f:
         for line in f:
@@ -291,14 +308,13 @@ def machine_lines(work):
     with open("/proc/meminfo") as f:
         memory = int(f.readline().split()[1]) // 1024
     xz = run_checked(["xz", "--version"]).splitlines()[0]
-    qemu = run_checked(["qemu-i386-static", "--version"]).splitlines()[0]
     cc = run_checked(["cc", "--version"]).splitlines()[0]
     fs = run_checked(["df", "--output=fstype", work]).split()[-1]
     return [
         f"- date: {datetime.datetime.now().strftime('%Y-%m-%d %H:%M')}",
         f"- machine: {model}, {os.cpu_count()} cores, {memory} MiB, Linux {platform.release()}",
         f"- files written to {fs}; {xz}; {cc}",
-        f"- i386 runs under {qemu} (no 32-bit emulation in this kernel)",
+        "- i386 runs natively" if emulator is None else f"- i386 runs under {emulator}",
     ]
 
 
@@ -321,6 +337,10 @@ class Bench:
         self.notes = []
         self.big = {}
         self.reading = {}
+        self.emulator = None  # what runs i386 programs, None when the kernel does
+
+    def native(self, target):
+        return target == "x86_64" or self.emulator is None
 
     def helper(self, target, name):
         return os.path.join(self.build, "bench", target, name)
@@ -466,7 +486,8 @@ class Bench:
                     sys.exit(f"bench: the {target} launcher unpacked {name} wrongly")
 
     def count_writes(self, target):
-        """write(2) calls of one @unpack run (through qemu's, for i386)."""
+        """write(2) calls of one @unpack run (through the emulator's, where
+        i386 is emulated)."""
         directory = fresh_dir(self.path("strace-" + target))
         log = self.path("strace-" + target + ".log")
         subprocess.run(["strace", "-f", "-c", "-e", "trace=write", "-o", log,
@@ -524,7 +545,7 @@ class Bench:
         vs_xz = speedup(ours, xz)
         vs_loop = speedup(ours, loop)
         loop_goal = GOAL_VS_XZ[target] / SDK_LOOP_VS_XZ[target]
-        native = target == "x86_64"
+        native = self.native(target)
         self.row(f"**unpack throughput, {target}** ({size / 1e6:.1f} MB unpacked)",
                  "launcher @unpack: " + rate(ours), f"{xz.name}: " + rate(xz),
                  f"{spread(vs_xz)}×",
@@ -549,8 +570,8 @@ class Bench:
 
         # Peak memory: the dictionary and the payload pages a run maps (it reads
         # its streams in place) are the decoder's; the rest is the launcher's.
-        # Under qemu, the emulator's own memory (a trivial program under qemu)
-        # is taken off first.
+        # Under an emulator, its own memory (a trivial program under it) is
+        # taken off first.
         payload = payload_size(launcher)
         rss = [peak_rss([launcher, "@unpack"], cwd=fresh_dir(unpack_dir)) for _ in range(3)]
         emulator = 0 if native else statistics.median(
@@ -559,7 +580,7 @@ class Bench:
         self.row(f"peak memory unpacking, {target}",
                  "launcher @unpack: " + spread([r / MIB for r in rss], "{:.1f}") + " MiB",
                  "dictionary 16 MiB + payload {:.1f} MiB".format(payload / MIB)
-                 + ("" if native else f" + qemu running a trivial program {emulator / MIB:.1f} MiB"),
+                 + ("" if native else f" + the emulator running a trivial program {emulator / MIB:.1f} MiB"),
                  f"{above / MIB:+.2f} MiB over that",
                  "< 2 MiB over: " + verdict(above < 2 * MIB))
 
@@ -591,7 +612,7 @@ class Bench:
                  f"{spread(extra, ms)} ms more ({spread(speedup(direct, run))}× the time); "
                  f"CPU {spread(extra_cpu, ms)} ms more",
                  "within 2 ms: " + verdict(statistics.median(extra) <= 2.0)
-                 + ("" if target == "x86_64" else " (both processes start under qemu)"))
+                 + ("" if self.native(target) else " (both processes start under the emulator)"))
         beyond = [(r.wall - d.wall - v.wall) * 1000
                   for r, d, v in zip(run.samples, direct.samples, version.samples)]
         self.row("", f"launcher @version (its own start): {spread(version.walls(1000), ms)} ms; "
@@ -608,7 +629,7 @@ class Bench:
         tiny_unpack = [peak_rss([launcher, "@unpack"], cwd=fresh_dir(unpack_dir)) for _ in range(3)]
         self.row(f"memory floor, {target}",
                  f"tiny launcher @unpack: {spread([r / MIB for r in tiny_unpack])} MiB",
-                 f"the program alone{' under qemu' if target == 'i386' else ''}: "
+                 f"the program alone{'' if self.native(target) else ' under the emulator'}: "
                  f"{spread([r / MIB for r in floor])} MiB",
                  f"{(statistics.median(tiny_unpack) - statistics.median(floor)) / MIB:+.2f} MiB")
         self.held_while_running(target)
@@ -634,7 +655,7 @@ class Bench:
             sys.exit(f"bench: the {target} launcher did not run its program")
         self.row(f"resident while the program runs, {target}",
                  f"anonymous {status['RssAnon']}; payload file pages {status['RssFile']}",
-                 "a launcher process under qemu" if target == "i386" else "", "")
+                 "" if self.native(target) else "a launcher process under the emulator", "")
 
     # -- reading a launcher without running it --------------------------------
 
@@ -876,7 +897,8 @@ def main():
 
     bench = Bench(args)
     load_before = load_average()
-    machine = machine_lines(bench.work)
+    bench.emulator = i386_emulator(bench.helper("i386", "tiny"))
+    machine = machine_lines(bench.work, bench.emulator)
     cases = set(args.cases.split(","))
     unknown = cases - set(CASES)
     if unknown:

@@ -16,8 +16,12 @@ struct TargetInfo {
     unsigned pointer_size;
     const char *pointer_directive;  // the assembler's word for one pointer
     unsigned entry_size;
-    const char *lib_token;       // what the loader puts for $LIB
-    const char *platform_token;  // what the loader puts for $PLATFORM
+    // The program interpreter that the ABI names; asked what it puts for
+    // $PLATFORM and $LIB, which depend on the machine (loader_tokens.h).
+    const char *loader;
+    // Taken for $LIB and $PLATFORM only when that loader cannot answer.
+    const char *usual_lib;
+    const char *usual_platform;
     const char *ldconfig_flags;  // `ldconfig -p`'s flags field for the target
     const char *const *library_dirs;  // the loader's default directories, null-ended
     // The oldest glibc a launcher of this target starts on: no symbol version
