@@ -38,21 +38,25 @@ static int is_work_dir_name(const char *entry, const char *name, size_t name_len
 
 // Only what this launcher itself would have written there: regular files
 // named after its entries, of the caller's own user. Anything else keeps
-// the directory.
-static void remove_entry_files(int dir_fd, unsigned uid)
+// the directory. Returns how many went.
+static int remove_entry_files(int dir_fd, unsigned uid)
 {
+    int removed = 0;
     for (const PayloadEntry *e = payload_entries; e->name != NULL; e++) {
         FileStatus file;
-        if (status_at(dir_fd, e->name, &file) == 0 && S_ISREG(file.mode) && file.uid == uid)
-            unlink_at(dir_fd, e->name, 0);
+        if (status_at(dir_fd, e->name, &file) == 0 && S_ISREG(file.mode) && file.uid == uid &&
+            unlink_at(dir_fd, e->name, 0) == 0)
+            removed++;
     }
+    return removed;
 }
 
 // A directory is dead when nothing holds its lock: neither a launcher nor
 // the program it started (nor anything that program passed the descriptor
 // on to). Opened without following a link, checked for its owner before it
 // is locked, and checked again, once locked, to be still the one of that
-// name: another run may have reclaimed it since it was opened.
+// name: another run may have reclaimed it since it was opened. Locked only
+// for as long as that takes, and never waiting for the lock.
 static void reclaim_dir(int parent_fd, const char *entry)
 {
     int fd = open_at(parent_fd, entry, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK);
@@ -63,8 +67,11 @@ static void reclaim_dir(int parent_fd, const char *entry)
     if (status_of(fd, &held) == 0 && S_ISDIR(held.mode) && held.uid == uid &&
         flock(fd, LOCK_EX | LOCK_NB) == 0 && status_at(parent_fd, entry, &named) == 0 &&
         same_file(&held, &named)) {
-        remove_entry_files(fd, uid);
-        if (unlink_at(parent_fd, entry, AT_REMOVEDIR) == 0 && trace_enabled)
+        // A launcher writes its first file only once it holds the lock: an
+        // empty directory may be one that was made a moment ago and is
+        // about to be locked. Dead and empty, it costs nothing where it is.
+        if (remove_entry_files(fd, uid) > 0 && unlink_at(parent_fd, entry, AT_REMOVEDIR) == 0 &&
+            trace_enabled)
             printf("reclaim: %s/%s\n", temp_dir, entry);
     }
     close(fd);

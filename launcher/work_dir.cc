@@ -81,19 +81,21 @@ enum { LOCK_TAKEN = 0, LOCK_FAILED = -1, LOCK_LOST = 1 };
 // the launcher, and the program, which inherits it across execv. A later
 // run reclaims a directory only when it can take the lock, whatever became
 // of the pid. Between mkdir and flock the new directory looks dead to such a
-// run: LOCK_LOST when it took the directory first (it is gone or going).
+// run, which then may hold the lock for a moment: it removes only files
+// named after entries, and none is written before this lock is taken, so
+// waiting for it is safe. LOCK_LOST when the directory went all the same
+// (removed by hand, or by a launcher that reclaims otherwise).
 static int lock_work_dir(void)
 {
     int fd = open(work_dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
     if (fd == -1)
         return errno == ENOENT ? LOCK_LOST : LOCK_FAILED;
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (flock(fd, LOCK_EX) != 0) {
         int error = errno;
         close(fd);
         errno = error;
-        return error == EWOULDBLOCK ? LOCK_LOST : LOCK_FAILED;
+        return LOCK_FAILED;
     }
-    // Locked, but perhaps only after a reclaiming run removed it.
     FileStatus held, named;
     if (status_of(fd, &held) != 0 || status_at(AT_FDCWD, work_dir, &named) != 0 ||
         !same_file(&held, &named)) {
@@ -104,8 +106,7 @@ static int lock_work_dir(void)
     return LOCK_TAKEN;
 }
 
-// Each loss needs another run reclaiming in that very moment; a few fresh
-// names in a row cannot all be lost but by a flood of them.
+// Each loss needs someone removing the new directory in that very moment.
 enum { LOCK_ATTEMPTS = 8 };
 
 // Run mode: a fresh private directory, locked. Returns -1 with errno set and

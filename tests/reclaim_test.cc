@@ -164,6 +164,8 @@ TEST_P(Reclaim, OnlyTheEntriesOwnFilesGoAndNoLinkIsFollowed)
                              "probe-4000007.abcdefg", "probe-4000008-1"})
         plant_dead_dir(temp / name);
     plant_dead_dir(temp / "probe-4000009.Qw3rty");
+    // Nothing of its own to remove: it may be a run's that is about to lock it.
+    make_dir(temp / "probe-4000010");
 
     RunResult r = next_run({"@debug", "exit", "0"});
     EXPECT_EQ(r.exit_code, 0) << r.err;
@@ -181,6 +183,7 @@ TEST_P(Reclaim, OnlyTheEntriesOwnFilesGoAndNoLinkIsFollowed)
     EXPECT_EQ(list_dir(elsewhere / "target"), (std::vector<std::string>{"libprobe.so", "probe"}));
     EXPECT_EQ(read_text(temp / "probe-4000003/probe"), "program");
     EXPECT_EQ(read_text(temp / "probe-4000004"), "a file");
+    EXPECT_TRUE(file_exists(temp / "probe-4000010"));
     for (const char *name : {"probes-4000005", "probe-", "probe-x1", "probe-4000006.abc",
                              "probe-4000007.abcdefg", "probe-4000008-1"})
         EXPECT_EQ(list_dir(temp / name), (std::vector<std::string>{"libprobe.so", "probe"})) << name;

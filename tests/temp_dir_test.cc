@@ -97,7 +97,7 @@ TEST_P(ExecTemp, ReadOnlyTempAndNoexecShmFallBackToVarTmp)
     // The usual name is taken there: the fresh-name rule holds in a
     // fallback too, and the run reclaims the dead directory that took it.
     RunResult r = in_namespace({"ro", "", "noexec", ""}, {"@debug", "report"}, false,
-                               "mkdir /var/tmp/probe-$$ &&");
+                               "mkdir /var/tmp/probe-$$ && : > /var/tmp/probe-$$/probe &&");
     EXPECT_EQ(r.err, "");
     std::string work = work_dir_in("/var/tmp");
     std::regex expected("\nwork dir: '" + work_dir_in(temp.path) +
