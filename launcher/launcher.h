@@ -34,7 +34,7 @@ int scan_arguments(int *argc, char **argv);
 void print_version(void);
 void print_listing_line(const PayloadEntry *entry);
 // Returns -1, reported, when what was printed did not all reach standard
-// output.
+// output; a reader that closed its end is not a failure.
 int flush_standard_output(void);
 
 // work_dir.cc
