@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "debug_sections.h"
+#include "read_input.h"
 
 // The block that most file systems under a temp directory allocate in.
 static const uint64_t TEMP_BLOCK = 4096;
@@ -37,12 +38,13 @@ static int measure_file(const InputFile &file, EntrySize &size, std::string &err
 {
     size = EntrySize();
     size.name = file.name;
-    int fd = open(file.path.c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = open_input(file.path, error);
     struct stat st;
-    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        error = file.path + ": " + (fd < 0 ? strerror(errno) : "not a regular file");
-        if (fd >= 0)
-            close(fd);
+    if (fd < 0)
+        return -1;
+    if (fstat(fd, &st) != 0) {
+        error = file.path + ": " + strerror(errno);
+        close(fd);
         return -1;
     }
     if (file.stored) {
