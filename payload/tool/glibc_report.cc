@@ -1,6 +1,7 @@
 #include "glibc_report.h"
 
 #include "read_input.h"
+#include "stored_entry.h"
 #include "version_needs.h"
 
 namespace {
@@ -85,12 +86,19 @@ int collect_glibc_needs(const PackOptions &options, GlibcNeeds &needs, std::stri
     for (const InputFile &file : options.files) {
         // What cannot be read is reported by the pack itself; what is not an
         // ELF object needs no library.
+        // A --stored file is read as what it unpacks to.
         Bytes bytes;
         std::vector<VersionNeed> list;
         std::string ignored;
-        if (file.stored || read_input(file.path, bytes, ignored) ||
-            read_version_needs(bytes.data(), bytes.size(), list, ignored))
+        if (read_input(file.path, bytes, ignored))
             continue;
+        if (file.stored) {
+            add_leading_zero(bytes);
+            if (stored_version_needs(bytes, list))
+                continue;
+        } else if (read_version_needs(bytes.data(), bytes.size(), list, ignored)) {
+            continue;
+        }
         EntryNeed need;
         if (entry_newest(file.name, list, glibc_prefix, need)) {
             glibc.push_back(need);

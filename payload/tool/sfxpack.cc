@@ -110,7 +110,7 @@ static int check_unpacked(const PackOptions &options, std::vector<Bytes> &conten
         }
         std::string error;
         add_leading_zero(contents[i]);
-        if (check_stored_entry(contents[i], unpacked[i], error) == 0)
+        if (check_stored_entry(contents[i], *options.target, unpacked[i], error) == 0)
             continue;
         error = options.files[i].path + ": " + error;
         if (!options.force)
