@@ -122,6 +122,7 @@ int report_planned_sizes(FILE *out, const PackOptions &options, std::string &err
 }
 
 int report_packed_sizes(FILE *out, const PackOptions &options,
+                        const std::string &launcher_file,
                         const std::vector<PackedEntry> &entries,
                         const std::vector<uint64_t> &stripped, std::string &error)
 {
@@ -139,8 +140,8 @@ int report_packed_sizes(FILE *out, const PackOptions &options,
         stripped_count += sizes[i].stripped > 0;
     }
     struct stat st;
-    if (stat(options.output.c_str(), &st) != 0) {
-        error = options.output + ": " + strerror(errno);
+    if (stat(launcher_file.c_str(), &st) != 0) {
+        error = launcher_file + ": " + strerror(errno);
         return -1;
     }
 
