@@ -14,6 +14,8 @@
 
 #include "elf_object.h"
 #include "manifest.h"
+#include "read_input.h"
+#include "stored_stream.h"
 
 namespace {
 
@@ -232,9 +234,15 @@ int read_table(const unsigned char *file, const Section &names, const Section &s
                                        " entries: the launcher unpacks at most " +
                                        std::to_string(LAUNCHER_MAX_ENTRIES));
     std::set<std::string> seen;
-    for (LauncherEntry &entry : image.entries)
+    for (LauncherEntry &entry : image.entries) {
         if (entry.problem.empty() && !seen.insert(entry.name).second)
             entry.problem = "its name is also an earlier entry's (it would replace that file)";
+        if (entry.problem.empty()) {
+            std::string dictionary = dictionary_problem(entry.stored, entry.stored_size, target);
+            if (!dictionary.empty())
+                entry.problem = "its " + dictionary;
+        }
+    }
     return 0;
 }
 
@@ -314,17 +322,13 @@ MappedFile::~MappedFile()
 
 int MappedFile::open(const std::string &path, std::string &error)
 {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = open_input(path, error);
     struct stat st;
-    if (fd < 0 || fstat(fd, &st) != 0) {
-        error = path + ": " + strerror(errno);
-        if (fd >= 0)
-            close(fd);
+    if (fd < 0)
         return -1;
-    }
-    if (!S_ISREG(st.st_mode)) {
+    if (fstat(fd, &st) != 0) {
+        error = path + ": " + strerror(errno);
         close(fd);
-        error = path + ": not a regular file";
         return -1;
     }
     size = (size_t)st.st_size;

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "fatal_signals.h"
 #include "manifest.h"
 #include "payload_source.h"
 #include "runtime_location.h"
@@ -25,6 +26,7 @@ int TempDir::create(std::string &error)
         return -1;
     }
     path = buffer.data();
+    signal_slot = remove_on_signal(path.c_str(), true);
     return 0;
 }
 
@@ -32,6 +34,7 @@ TempDir::~TempDir()
 {
     if (path.empty())
         return;
+    forget_on_signal(signal_slot);
     if (DIR *dir = opendir(path.c_str())) {
         while (struct dirent *d = readdir(dir)) {
             if (strcmp(d->d_name, ".") != 0 && strcmp(d->d_name, "..") != 0)
@@ -74,6 +77,7 @@ int run_command(const std::vector<std::string> &argv, const std::string &cwd)
 {
     SpawnOptions options;
     options.cwd = cwd;
+    options.helper = true;
     return spawn_process(argv, options).exit_code;
 }
 
@@ -166,9 +170,31 @@ static int build_in(const TempDir &dir, const std::vector<PackedEntry> &entries,
     return 0;
 }
 
+int LinkedLauncher::commit(std::string &error)
+{
+    mode_t mask = umask(0);
+    umask(mask);
+    if (chmod(path.c_str(), 0777 & ~mask) != 0 ||
+        rename(path.c_str(), absolute_path(output).c_str()) != 0) {
+        error = output + ": " + strerror(errno);
+        return -1;
+    }
+    forget_on_signal(signal_slot);
+    path.clear();
+    return 0;
+}
+
+LinkedLauncher::~LinkedLauncher()
+{
+    if (path.empty())
+        return;
+    forget_on_signal(signal_slot);
+    unlink(path.c_str());
+}
+
 int link_launcher(const std::vector<PackedEntry> &entries,
                   const TargetInfo &target, const std::string &output,
-                  std::string &error)
+                  LinkedLauncher &linked, std::string &error)
 {
     for (const PackedEntry &e : entries)
         if (e.stream->size() > UINT32_MAX) {
@@ -182,30 +208,19 @@ int link_launcher(const std::vector<PackedEntry> &entries,
 
     std::string final_path = absolute_path(output);
     size_t slash = final_path.rfind('/');
-    std::string linked = final_path.substr(0, slash + 1) + "." +
-                         final_path.substr(slash + 1) + ".sfxpack-" +
-                         std::to_string(getpid());
+    std::string temp = final_path.substr(0, slash + 1) + "." +
+                       final_path.substr(slash + 1) + ".sfxpack-" + std::to_string(getpid());
 
     // Claim the name first: an output directory that cannot be written is
     // reported plainly, before any work, rather than as a failed link.
-    int fd = open(linked.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0) {
         error = output + ": " + strerror(errno);
         return -1;
     }
     close(fd);
-
-    if (build_in(dir, entries, target, linked, error)) {
-        unlink(linked.c_str());
-        return -1;
-    }
-    mode_t mask = umask(0);
-    umask(mask);
-    if (chmod(linked.c_str(), 0777 & ~mask) != 0 ||
-        rename(linked.c_str(), final_path.c_str()) != 0) {
-        error = output + ": " + strerror(errno);
-        unlink(linked.c_str());
-        return -1;
-    }
-    return 0;
+    linked.path = temp;
+    linked.output = output;
+    linked.signal_slot = remove_on_signal(temp.c_str(), false);
+    return build_in(dir, entries, target, temp, error);
 }

@@ -3,6 +3,7 @@
 
 #include "bundle_plan.h"
 #include "entry_needs.h"
+#include "fatal_signals.h"
 #include "glibc_report.h"
 #include "launcher_modes.h"
 #include "link_launcher.h"
@@ -110,7 +111,7 @@ static int check_unpacked(const PackOptions &options, std::vector<Bytes> &conten
         }
         std::string error;
         add_leading_zero(contents[i]);
-        if (check_stored_entry(contents[i], unpacked[i], error) == 0)
+        if (check_stored_entry(contents[i], *options.target, unpacked[i], error) == 0)
             continue;
         error = options.files[i].path + ": " + error;
         if (!options.force)
@@ -123,6 +124,7 @@ static int check_unpacked(const PackOptions &options, std::vector<Bytes> &conten
 
 int main(int argc, char **argv)
 {
+    catch_fatal_signals();
     PackOptions options;
     std::string error;
     if (parse_pack_options(argc, argv, options, error))
@@ -198,12 +200,17 @@ int main(int argc, char **argv)
     if (int status = store_entries(options, contents, unpacked, compressed, entries))
         return status;
 
-    if (link_launcher(entries, *options.target, options.output, error))
+    LinkedLauncher linked;
+    if (link_launcher(entries, *options.target, options.output, linked, error))
         return fail(EXIT_PACK_FAILED, error);
-    if (options.verbose && report_packed_sizes(stdout, options, entries, stripped, error))
+    // Reported before the launcher takes output's place: a packer that cannot
+    // finish its report (killed by SIGPIPE, say) leaves no launcher.
+    if (options.verbose &&
+        report_packed_sizes(stdout, options, linked.path, entries, stripped, error))
         return fail(EXIT_PACK_FAILED, error);
-    // The launcher is whole by now; the plan's own check caught a closed output.
-    if (report_glibc)
-        print_glibc_needs(stdout, glibc);
+    if (report_glibc && print_glibc_needs(stdout, glibc))
+        return fail(EXIT_PACK_FAILED, "cannot write the report to standard output");
+    if (linked.commit(error))
+        return fail(EXIT_PACK_FAILED, error);
     return 0;
 }

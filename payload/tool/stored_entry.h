@@ -7,9 +7,12 @@
 #include <stdint.h>
 
 #include <string>
+#include <vector>
 
 #include "lzma_alone.h"
 #include "sha256.h"
+#include "target_table.h"
+#include "version_needs.h"
 
 // What an entry unpacks to, for the launcher's manifest.
 struct Unpacked {
@@ -22,10 +25,17 @@ struct Unpacked {
 // is 0 (lc, lp and pb all 0) gets one extra zero byte in front of it.
 void add_leading_zero(Bytes &stream);
 
-// Decodes the stored bytes as a launcher would, noting the size and digest
-// of what it writes. Returns 0, or -1 with why the launcher could not unpack
-// them in error (unpacked then describes what it would write before it
-// stopped).
-int check_stored_entry(const Bytes &stored, Unpacked &unpacked, std::string &error);
+// The version needs of what the stored bytes unpack to (with a leading zero
+// byte already added, as the launcher reads them). Returns 0, or -1 when
+// they do not decode to an ELF object that can be read.
+int stored_version_needs(const Bytes &stored, std::vector<VersionNeed> &needs);
+
+// Decodes the stored bytes as a launcher of target would, noting the size,
+// digest and newest glibc need of what it writes. Returns 0, or -1 with why
+// the launcher could not unpack them in error (unpacked then describes what
+// it would write before it stopped; nothing, when the launcher could not
+// even allocate the stream's dictionary).
+int check_stored_entry(const Bytes &stored, const TargetInfo &target, Unpacked &unpacked,
+                       std::string &error);
 
 #endif

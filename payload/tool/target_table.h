@@ -4,6 +4,8 @@
 #ifndef SFXPACK_TARGET_TABLE_H
 #define SFXPACK_TARGET_TABLE_H
 
+#include <stdint.h>
+
 #include <string>
 
 struct TargetInfo {
@@ -27,6 +29,9 @@ struct TargetInfo {
     // The oldest glibc a launcher of this target starts on: no symbol version
     // that the runtime references is newer (see "Old glibc" in README.md).
     const char *glibc_floor;  // e.g. "2.2.5"
+    // The largest LZMA dictionary a launcher of this target is sure to
+    // allocate: the decoder mallocs the whole window before it writes a byte.
+    uint32_t max_dictionary;
 };
 
 enum { TARGET_COUNT = 2 };
