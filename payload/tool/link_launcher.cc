@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "launcher_reader.h"
 #include "manifest.h"
 #include "payload_source.h"
 #include "runtime_location.h"
@@ -93,10 +94,12 @@ static std::string absolute_path(const std::string &path)
     return std::string(cwd) + "/" + path;
 }
 
-static std::string launcher_manifest(const std::vector<PackedEntry> &entries)
+static std::string launcher_manifest(const std::vector<PackedEntry> &entries,
+                                     const unsigned char code_sha256[SHA256_SIZE])
 {
     Manifest manifest;
     manifest.version = SFX_VERSION;
+    memcpy(manifest.code_sha256, code_sha256, SHA256_SIZE);
     for (const PackedEntry &e : entries) {
         ManifestEntry m;
         m.name = e.name;
@@ -133,7 +136,10 @@ static int build_in(const TempDir &dir, const std::vector<PackedEntry> &entries,
             return -1;
         blocks.push_back(block);
     }
-    std::string manifest = launcher_manifest(entries);
+    // The code's digest is known only once it is linked: a placeholder of
+    // the same size until record_code_digest writes it.
+    const unsigned char unknown[SHA256_SIZE] = {};
+    std::string manifest = launcher_manifest(entries, unknown);
     if (write_file(dir.path + "/" + manifest_file, manifest.data(), manifest.size(), error))
         return -1;
     std::string source = payload_source(blocks, target);
@@ -161,6 +167,47 @@ static int build_in(const TempDir &dir, const std::vector<PackedEntry> &entries,
     rc = run_command(link, dir.path);
     if (rc != 0) {
         error = "linking the launcher with " + cc + " failed";
+        return -1;
+    }
+    return 0;
+}
+
+// Reads the linked launcher back as --verify will and writes the digest of
+// its code into the manifest, in place: the manifest is not loaded and not
+// covered by that digest, so writing it changes nothing the digest covers.
+static int record_code_digest(const std::vector<PackedEntry> &entries,
+                              const std::string &linked, std::string &error)
+{
+    MappedFile file;
+    LauncherImage image;
+    if (file.open(linked, error) != 0)
+        return -1;
+    if (read_launcher(file.data, file.size, image, error) != 0 || !image.has_manifest ||
+        !image.code_digest_error.empty() || !image.table_problems.empty()) {
+        error = linked + ": the linked launcher does not read back: " +
+                (!image.code_digest_error.empty() ? image.code_digest_error
+                 : !image.table_problems.empty()  ? image.table_problems.front()
+                 : !image.has_manifest            ? std::string("no manifest")
+                                                  : error);
+        return -1;
+    }
+    std::string manifest = launcher_manifest(entries, image.code_sha256);
+    if (manifest.size() != image.manifest_size) {
+        error = linked + ": the linked manifest has " + std::to_string(image.manifest_size) +
+                " bytes, not " + std::to_string(manifest.size());
+        return -1;
+    }
+    off_t offset = (off_t)(image.manifest - file.data);
+    int fd = open(linked.c_str(), O_WRONLY | O_CLOEXEC);
+    ssize_t written = fd < 0 ? -1 : pwrite(fd, manifest.data(), manifest.size(), offset);
+    if (written != (ssize_t)manifest.size()) {
+        error = linked + ": " + strerror(written < 0 ? errno : ENOSPC);
+        if (fd >= 0)
+            close(fd);
+        return -1;
+    }
+    if (close(fd) != 0) {
+        error = linked + ": " + strerror(errno);
         return -1;
     }
     return 0;
@@ -195,7 +242,8 @@ int link_launcher(const std::vector<PackedEntry> &entries,
     }
     close(fd);
 
-    if (build_in(dir, entries, target, linked, error)) {
+    if (build_in(dir, entries, target, linked, error) ||
+        record_code_digest(entries, linked, error)) {
         unlink(linked.c_str());
         return -1;
     }
