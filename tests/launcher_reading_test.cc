@@ -280,7 +280,9 @@ TEST(LauncherReadingUsage, WrongCommandLinesEndWith2)
     for (std::vector<std::string> args :
          {std::vector<std::string>{"--extract", "launcher"}, {"--verify"},
           {"--inspect", "a", "b"}, {"--json", "--verify", "launcher"},
-          {"--extract", "--verify", "launcher", "dir"}, {"--inspect", "-o", "x", "launcher"}}) {
+          {"--extract", "--verify", "launcher", "dir"}, {"--inspect", "-o", "x", "launcher"},
+          {"--no-manifest-ok", "launcher"}, {"--inspect", "--no-manifest-ok", "launcher"},
+          {"--extract", "--no-manifest-ok", "launcher", "dir"}}) {
         RunResult r = run_sfxpack(args);
         EXPECT_EQ(r.exit_code, 2) << args[0] << " " << args[1];
         EXPECT_EQ(split_lines(r.err).size(), 1u) << r.err;

@@ -23,7 +23,8 @@ struct PlacedSection {
     uint64_t offset, addr, size;
 };
 
-// The launcher's code: the file bytes of every PT_LOAD segment,
+// The launcher's code, whose digest the manifest records (README.md, "What
+// --verify covers"): the file bytes of every PT_LOAD segment,
 // [p_offset, p_offset + p_filesz), in program header order, less the bytes
 // of the excluded sections (the payload and the manifest), which are
 // skipped, not zeroed. The ELF and program headers lie in the first

@@ -32,8 +32,10 @@ enum { MANIFEST_FORMAT = 2 };
 struct Manifest {
     int format = MANIFEST_FORMAT;
     std::string version;
-    // Format 2: of the launcher's code, as launcher_code_digest defines it
-    // (launcher_integrity.h), so that a flip outside the payload is seen too.
+    // Format 2: the SHA-256 of the launcher's code, so that a flip outside
+    // the payload is seen too: the file bytes of every PT_LOAD segment
+    // (p_offset for p_filesz bytes, in program header order) less those of
+    // the payload sections and the manifest, skipped (launcher_code_digest).
     unsigned char code_sha256[SHA256_SIZE] = {};
     std::vector<ManifestEntry> entries;
 };
