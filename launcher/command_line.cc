@@ -42,6 +42,14 @@ int scan_arguments(int *argc, char **argv)
 
 void print_version(void) { puts(version_string); }
 
+int flush_standard_output(void)
+{
+    if (fflush(stdout) == 0 && !ferror(stdout))
+        return 0;
+    perror("standard output");
+    return -1;
+}
+
 void print_listing_line(const PayloadEntry *entry)
 {
     printf("%11lu %s\n", (unsigned long)entry->size, entry->name);

@@ -4,9 +4,11 @@
 
 int launch_main(int argc, char **argv)
 {
+    // What @version and @list print is all they do: not getting it out
+    // (a full disk, a closed pipe) is their failure, status 1.
     if (scan_arguments(&argc, argv)) {
         print_version();
-        return 0;
+        return flush_standard_output() ? 1 : 0;
     }
 
     name_work_dir();
@@ -17,6 +19,8 @@ int launch_main(int argc, char **argv)
     char *program_path = NULL;
     if (unpack_payload(&program_path))
         return 126;
+    if (launch_mode == MODE_LIST)
+        return flush_standard_output() ? 1 : 0;
     if (launch_mode != MODE_RUN)
         return 0;
 

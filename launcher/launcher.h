@@ -27,6 +27,9 @@ int launch_main(int argc, char **argv);
 int scan_arguments(int *argc, char **argv);
 void print_version(void);
 void print_listing_line(const PayloadEntry *entry);
+// Returns -1, reported, when what was printed did not all reach standard
+// output.
+int flush_standard_output(void);
 
 // work_dir.cc
 void name_work_dir(void);

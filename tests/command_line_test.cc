@@ -37,6 +37,24 @@ TEST_P(CommandLine, VersionPrintsOnlyTheVersionWhateverElseIsGiven)
     EXPECT_EQ(list_dir(scratch.path), std::vector<std::string>{"launcher"});
 }
 
+// Printing is all @version and @list do: output that cannot be written is
+// their failure, reported once.
+TEST_P(CommandLine, VersionAndListingThatCannotBeWrittenFail)
+{
+    for (const auto &args : std::vector<std::vector<std::string>>{
+             {"@version"}, {"@list"}, {"@list", "@debug"}, {"@debug", "@version"}}) {
+        std::vector<std::string> argv = {"sh", "-c", "exec \"$0\" \"$@\" >/dev/full",
+                                         launcher};
+        argv.insert(argv.end(), args.begin(), args.end());
+        RunOptions options;
+        options.set_env = {"TEMP=" + scratch.path};
+        RunResult r = run_process(argv, options);
+        EXPECT_EQ(r.exit_code, 1) << args[0] << ": " << r.err;
+        EXPECT_EQ(r.err, "standard output: No space left on device\n") << args[0];
+    }
+    EXPECT_EQ(list_dir(scratch.path), std::vector<std::string>{"launcher"});
+}
+
 TEST_P(CommandLine, ListingRightAlignsStoredSizesInElevenColumns)
 {
     std::string s17889 = pseudo_random_bytes(17889, 1);

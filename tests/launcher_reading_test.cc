@@ -1,5 +1,6 @@
 // sfxpack --inspect, --verify and --extract: reading a launcher without
 // running it, including launchers that were damaged or made hostile.
+#include <elf.h>
 #include <string.h>
 #include <sys/stat.h>
 
@@ -139,6 +140,16 @@ TEST_P(LauncherReading, CutShortOrForeignFilesAreRefusedInOneLine)
     expect_refused(scratch / "text", "a script", scratch / "out");
     expect_refused(fixture_path(target(), "probe"), "a plain program", scratch / "out");
     expect_refused(scratch / "missing", "a missing file", scratch / "out");
+
+    // The class byte says one thing, the machine field another.
+    bool wide = target() == "x86_64";
+    std::string other_class = copy_with("other_class", EI_CLASS, std::string(1, wide ? 1 : 2));
+    expect_refused(other_class, "the other class", scratch / "out");
+    RunResult r = run_sfxpack({"--verify", other_class});
+    EXPECT_EQ(r.err, "sfxpack: " + other_class + ": not a launcher: a " +
+                         (wide ? "32-bit ELF file for x32 (machine 62)"
+                               : "64-bit ELF file for i386 (machine 3)") +
+                         "; launchers are 64-bit x86_64 or 32-bit i386 files\n");
 }
 
 TEST_P(LauncherReading, HostileTablesFailNamingTheEntry)
@@ -169,6 +180,8 @@ TEST_P(LauncherReading, HostileTablesFailNamingTheEntry)
          "entry 2 '': FAILED: its name has no NUL"},
         {"no terminator", at + 3 * record + pointer, number(names->addr, pointer),
          "no terminating record"},
+        {"terminator with data", at + 3 * record, number(16, pointer),
+         "table: FAILED: the terminating record after entry 2 is not all zero"},
         {"name with a slash", names_at, std::string("../x\0", 5),
          "entry 0 '../x': FAILED: its name holds a '/'"},
     };
@@ -254,7 +267,7 @@ TEST_P(LauncherReading, ExtractOfADamagedEntryLeavesNothing)
     std::string damaged = copy_with("damaged", offset, std::string(1, (char)(file[offset] ^ 0x10)));
     RunResult r = run_sfxpack({"--extract", damaged, scratch / "out"});
     EXPECT_EQ(r.exit_code, 1);
-    EXPECT_EQ(r.err.rfind("sfxpack: entry 2 'data.bin': ", 0), 0u) << r.err;
+    EXPECT_EQ(r.err.rfind("sfxpack: " + damaged + ": entry 2 'data.bin': ", 0), 0u) << r.err;
     EXPECT_FALSE(file_exists(scratch / "out"));
 }
 
@@ -272,7 +285,7 @@ TEST_P(LauncherReading, ExtractOntoAFullDiskLeavesNothing)
                               options);
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "sfxpack: entry 2 'data.bin': No space left on device\n");
+    EXPECT_EQ(r.err, "sfxpack: " + disk.path + "/out/data.bin: No space left on device\n");
 }
 
 TEST(LauncherReadingUsage, WrongCommandLinesEndWith2)
@@ -308,10 +321,11 @@ TEST_P(LauncherReading, InspectJsonDescribesTheLauncher)
     ASSERT_EQ(parsed.exit_code, 0) << parsed.err << r.out;
 
     std::vector<StoredRange> ranges = stored_ranges();
-    size_t total = 0;
+    // Each file in whole 4096-byte blocks, and one for their directory.
+    size_t blocks = 1;
     for (const Input &input : inputs)
-        total += input.bytes.size();
-    std::string expected = target() + " True " + std::to_string(total) + " 3\n";
+        blocks += (input.bytes.size() + 4095) / 4096;
+    std::string expected = target() + " True " + std::to_string(blocks * 4096) + " 3\n";
     for (size_t i = 0; i < inputs.size(); i++)
         expected += std::to_string(i) + " " + inputs[i].name + " " + inputs[i].name + " " +
                     std::to_string(ranges[i].size) + " " +
@@ -352,6 +366,53 @@ TEST_P(LauncherReading, ArbitraryNameBytesSurviveJsonAndStayOffTheTerminal)
     EXPECT_NE(human.out.find(" caf\\xc3\\xa9\\x01\\xff\"\\x5cx\n"), std::string::npos) << human.out;
     for (char c : human.out)
         EXPECT_TRUE(c == '\n' || (c >= 0x20 && c < 0x7f)) << (int)(unsigned char)c;
+}
+
+// The manifest's texts are anyone's bytes too: a version or a glibc need
+// that carries a newline or an escape sequence shows it as \xNN and cannot
+// fake a line of the report.
+TEST_P(LauncherReading, ManifestTextsReachTheTerminalEscaped)
+{
+    // Rewritten through the format, so that the manifest's own digest
+    // holds and only the texts are hostile.
+    ElfImage image;
+    std::string error;
+    ASSERT_EQ(image.load(launcher, error), 0) << error;
+    const ElfSection *section = image.find(manifest_section_name);
+    ASSERT_NE(section, nullptr);
+    Manifest manifest;
+    ASSERT_EQ(decode_manifest((const unsigned char *)section->bytes.data(), section->bytes.size(),
+                              manifest, error), 0) << error;
+    ASSERT_GE(manifest.version.size(), 4u);
+    ASSERT_EQ(manifest.entries[0].glibc.substr(0, 8), "GLIBC_2.");
+
+    // The same lengths, with a newline, an escape and a carriage return.
+    std::string version = manifest.version;
+    version[1] = '\n';
+    version[2] = '\x1b';
+    std::string glibc = manifest.entries[0].glibc;
+    glibc[0] = '\x1b';
+    glibc[1] = '\r';
+    glibc[5] = '\n';
+    manifest.version = version;
+    manifest.entries[0].glibc = glibc;
+    std::string file = read_text(launcher);
+    file.replace(section->offset, section->size, encode_manifest(manifest));
+    write_text(scratch / "faked", file);
+
+    std::string shown_version = version.substr(0, 1) + "\\x0a\\x1b" + version.substr(3);
+    std::string shown_glibc = "\\x1b\\x0d" + glibc.substr(2, 3) + "\\x0a" + glibc.substr(6);
+    RunResult inspected = run_sfxpack({"--inspect", scratch / "faked"});
+    EXPECT_NE(inspected.out.find("written by sfxpack " + shown_version + "\n"), std::string::npos)
+        << inspected.out;
+    EXPECT_NE(inspected.out.find(" " + shown_glibc + "  "), std::string::npos) << inspected.out;
+    RunResult verified = run_sfxpack({"--verify", scratch / "faked"});
+    EXPECT_NE(verified.out.find("manifest by sfxpack " + shown_version + "\n"), std::string::npos)
+        << verified.out;
+    // The raw bytes, a faked line's start among them, never get out.
+    for (const std::string &out : {inspected.out, verified.out})
+        for (char c : out)
+            EXPECT_TRUE(c == '\n' || (c >= 0x20 && c < 0x7f)) << (int)(unsigned char)c;
 }
 
 // An i386 launcher read where nothing can execute it: its directory is

@@ -1,6 +1,6 @@
 // Launchers of both targets started on Debian 11's glibc 2.31, through its own
-// dynamic loader (scripts/fetch-debian11-libc unpacks it under build/), in
-// every mode. The program a launcher starts runs on the host's glibc: what
+// dynamic loader (from the Debian 11 root that scripts/build-test-roots
+// builds under build/), in every mode. The program a launcher starts runs on the host's glibc: what
 // is proven is the launcher.
 #include <algorithm>
 #include <regex>
@@ -16,11 +16,11 @@ struct OldGlibc {
 
 OldGlibc debian11(const std::string &target)
 {
-    std::string root = SFX_DEBIAN11_DIR;
+    std::string root = SFX_ROOTS_DIR "/debian11";
     if (target == "x86_64")
-        return {root + "/amd64/lib/x86_64-linux-gnu/ld-linux-x86-64.so.2",
-                root + "/amd64/lib/x86_64-linux-gnu"};
-    return {root + "/i386/lib/i386-linux-gnu/ld-linux.so.2", root + "/i386/lib/i386-linux-gnu"};
+        return {root + "/lib/x86_64-linux-gnu/ld-linux-x86-64.so.2",
+                root + "/lib/x86_64-linux-gnu"};
+    return {root + "/lib/i386-linux-gnu/ld-linux.so.2", root + "/lib/i386-linux-gnu"};
 }
 
 // Work directories and process ids differ from run to run.

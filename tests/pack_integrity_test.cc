@@ -2,6 +2,8 @@
 // it writes into every launcher.
 #include <elf.h>
 
+#include <regex>
+
 #include "elf_file.h"
 #include "manifest.h"
 #include "sfx.h"
@@ -84,17 +86,30 @@ TEST_P(PackIntegrity, NamesMustFitAFileNameAndTheRunDirectoryName)
                 library = fixture_path(target(), "libprobe.so");
     expect_refused(pack_with({probe, library, "--name", std::string(256, 'n'), scratch / "data"}),
                    "entry name 'nnnn", "longer than the 255 bytes");
-    expect_refused(pack_with({"--name", std::string(248, 'p'), probe, library}),
-                   "the program's entry name 'pppp", "7-digit process id");
+    // NAME-PID with a 7-digit pid, and ".XXXXXX" when that name is taken.
+    expect_refused(pack_with({"--name", std::string(241, 'p'), probe, library}),
+                   "the program's entry name 'pppp", "7-digit process id and the suffix");
 
-    // At the limits, the launcher runs: its directory is NAME-PID under TEMP.
-    std::string program(247, 'p'), data(255, 'd');
+    // At the limits, the launcher runs: its directory is NAME-PID under TEMP,
+    // or beside it when someone has taken that name.
+    std::string program(240, 'p'), data(255, 'd');
     RunResult packed = pack_with({"--name", program, probe, library, "--name", data, scratch / "data"});
     ASSERT_EQ(packed.exit_code, 0) << packed.err;
     ScratchDir temp;
     RunResult r = run_launcher(scratch / "out", {"report"}, temp.path);
     EXPECT_EQ(r.exit_code, 0) << r.err;
     EXPECT_NE(r.out.find("/" + program + "-"), std::string::npos) << r.out;
+
+    RunOptions options;
+    options.set_env = {"TEMP=" + temp.path};
+    // The shell takes the name for its own pid, which the launcher keeps.
+    RunResult taken = run_process(
+        {"sh", "-c", "mkdir \"$TEMP/" + program + "-$$\" && exec \"$0\" report", scratch / "out"},
+        options);
+    EXPECT_EQ(taken.exit_code, 0) << taken.err;
+    EXPECT_TRUE(std::regex_search(taken.out, std::regex("/" + program + "-[0-9]+\\.[A-Za-z0-9]{6}/")))
+        << taken.out;
+    EXPECT_EQ(list_dir(temp.path).size(), 1u) << "only the taken name is left";
 }
 
 INSTANTIATE_FOR_TARGETS(PackIntegrity);

@@ -252,7 +252,15 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{"dangling_name", {"-o", "{DIR}/out", "{DIR}/prog", "--name", "x"}, "--name"},
         Refusal{"too_many", {"-o", "{DIR}/out", "{33}"}, "33 entries"},
         Refusal{"duplicate", {"-o", "{DIR}/out", "{DIR}/prog", "--name", "prog", "{DIR}/lib"}, "'prog'"},
-        Refusal{"unwritable_dir", {"-o", "{DIR}/no/such/dir/out", "{DIR}/prog"}, "out"}),
+        Refusal{"unwritable_dir", {"-o", "{DIR}/no/such/dir/out", "{DIR}/prog"}, "out"},
+        // An empty path would be named as ": No such file".
+        Refusal{"empty_file", {"-o", "{DIR}/out", "{DIR}/prog", ""}, "an empty argument is not"},
+        Refusal{"empty_after_dashes", {"-o", "{DIR}/out", "--", ""}, "an empty argument is not"},
+        Refusal{"empty_output", {"-o", "", "{DIR}/prog"}, "-o needs a file name"},
+        Refusal{"empty_include", {"--bundle", "--include", "", "-o", "{DIR}/out", "{DIR}/prog"},
+                "--include needs a file name"},
+        Refusal{"empty_launcher", {"--inspect", ""}, "an empty argument is not"},
+        Refusal{"empty_extract_dir", {"--extract", "{DIR}/prog", ""}, "an empty argument is not"}),
     [](const auto &info) { return std::string(info.param.what); });
 
 TEST(PackerForce, TurnsLimitsIntoWarnings)

@@ -1,12 +1,16 @@
 // What -v and --dry-run say about sizes, read against the files, the
 // launcher's own listing and a temp directory of exactly the announced size;
 // and --strip, which must leave the user's files as they were.
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <sstream>
 
 #include "elf_file.h"
 #include "sfx.h"
+#include "spawn_process.h"
 
 namespace {
 
@@ -92,6 +96,16 @@ TEST_P(SizeReport, VerboseSizesAddUpToTheLauncherAndARunFitsTheTempSpaceAnnounce
                          " bytes\n"),
               std::string::npos) << r.out;
 
+    // --inspect announces the same room for the launcher as the packer did.
+    uint64_t announced = number_after(r.out, "a run needs ");
+    RunResult inspected = run_sfxpack({"--inspect", launcher});
+    EXPECT_NE(inspected.out.find("\ntemp space: " + std::to_string(announced) +
+                                 " bytes (" + std::to_string(announced / 1024) +
+                                 ".0 KiB) for a run: 2 files and their directory, in "
+                                 "4096-byte blocks\n"),
+              std::string::npos)
+        << inspected.out << r.out;
+
     // Only the program built with -g gets the note.
     EXPECT_GT(number_after(rows[0].rest, "probe-debug (debug sections: "), 0u) << rows[0].rest;
     EXPECT_EQ(rows[1].rest, "libprobe.so");
@@ -130,6 +144,35 @@ TEST_P(SizeReport, DryRunGivesTheInputSizesAndWritesNothing)
     EXPECT_EQ(rows[2].rest, "total of 2 entries; stored sizes are known after packing");
     EXPECT_GT(number_after(r.out, "a run needs "), rows[2].unpacked);
     EXPECT_EQ(list_dir(scratch.path), std::vector<std::string>{});
+}
+
+// --dry-run needs only the headers of what it plans: a sparse file of
+// 256 MiB costs it no more memory than a small one.
+TEST_P(SizeReport, DryRunReadsOnlyTheHeadersOfAHugeFile)
+{
+    const off_t huge = 256 << 20;
+    std::string big = scratch / "sparse.bin";
+    write_text(big, "");
+    ASSERT_EQ(truncate(big.c_str(), huge), 0);
+    SpawnOptions options;
+    options.output_file = scratch / "plan";
+    options.error_file = scratch / "errors";
+    Spawned child;
+    ASSERT_EQ(spawn_start({sfxpack_path(), "-n", "--target", target(), big}, options, child), 0);
+    int status = 0;
+    struct rusage usage;
+    ASSERT_EQ(wait4(child.pid, &status, 0, &usage), child.pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << read_text(scratch / "errors");
+    EXPECT_LT((off_t)usage.ru_maxrss * 1024, huge / 4) << "KiB at most: " << usage.ru_maxrss;
+
+    std::string plan = read_text(scratch / "plan");
+    EXPECT_NE(plan.find("\n1 entry for " + target() + ", 0 libraries left to the system\n"),
+              std::string::npos)
+        << plan;
+    std::vector<Row> rows = size_rows(plan, false);
+    ASSERT_EQ(rows.size(), 2u) << plan;
+    EXPECT_EQ(rows[1].unpacked, (uint64_t)huge);
+    EXPECT_EQ(rows[1].rest, "total of 1 entry; stored sizes are known after packing");
 }
 
 TEST_P(SizeReport, StripPacksACopyWithoutDebugInformationThatStillRuns)

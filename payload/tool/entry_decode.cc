@@ -82,10 +82,12 @@ int decode_launcher_entry(const LauncherEntry &entry, const DecodeTarget &target
     if (fclose(out) != 0 && result == 0 && !sink.stopped) {
         error = strerror(sink.write_errno ? sink.write_errno : errno);
         result = -1;
+        decoded.write_failed = true;
     }
     if (sink.stopped)
         return 0;
-    if (result != 0 && sink.write_errno != 0)
+    decoded.write_failed = result != 0 && sink.write_errno != 0;
+    if (decoded.write_failed)
         error = strerror(sink.write_errno);
     decoded.size = sink.count;
     sink.digest.finish(decoded.sha256);

@@ -15,6 +15,7 @@
 struct DecodedEntry {
     uint64_t size = 0;                  // bytes the stream gave
     unsigned char sha256[SHA256_SIZE];  // of those bytes, when the decode succeeded
+    bool write_failed = false;          // the fault is the target file's, not the entry's
 };
 
 struct DecodeTarget {

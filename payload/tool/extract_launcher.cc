@@ -40,8 +40,8 @@ int fail(const std::string &message)
 
 // One entry into its file, checked against the manifest as it is written.
 // @unpack gives entry 0 mode 0700 and the others what creating them gives.
-int extract_one(Made &made, const LauncherImage &image, size_t index,
-                const Manifest *manifest)
+int extract_one(Made &made, const std::string &path, const LauncherImage &image,
+                size_t index, const Manifest *manifest)
 {
     const LauncherEntry &entry = image.entries[index];
     std::string shown = made.dir + "/" + printable_name(entry.name);
@@ -57,8 +57,11 @@ int extract_one(Made &made, const LauncherImage &image, size_t index,
     std::string error, problem;
     if (decode_launcher_entry(entry, target, decoded, error) == 0 && manifest != nullptr)
         error = manifest_mismatch(*manifest, index, entry, decoded.size, decoded.sha256);
-    if (!error.empty())
-        problem = "entry " + std::to_string(index) + " '" + printable_name(entry.name) +
+    // A failed write is the directory's disk, anything else the launcher.
+    if (!error.empty() && decoded.write_failed)
+        problem = shown + ": " + error;
+    else if (!error.empty())
+        problem = path + ": entry " + std::to_string(index) + " '" + printable_name(entry.name) +
                   "': " + error;
     else if (index == 0 && fchmod(fd, 0700) != 0)
         problem = shown + ": " + strerror(errno);
@@ -96,8 +99,9 @@ int extract_launcher(const std::string &path, const std::string &dir)
         rmdir(dir.c_str());
         return fail(dir + ": " + strerror(saved));
     }
+    const Manifest *checked = manifest_status == 0 ? &manifest : nullptr;
     for (size_t i = 0; i < image.entries.size(); i++)
-        if (int status = extract_one(made, image, i, manifest_status == 0 ? &manifest : nullptr))
+        if (int status = extract_one(made, path, image, i, checked))
             return status;
     made.keep = true;
     return 0;

@@ -1,6 +1,6 @@
 #include "glibc_report.h"
 
-#include "read_input.h"
+#include "launcher_reader.h"
 #include "version_needs.h"
 
 namespace {
@@ -84,12 +84,14 @@ int collect_glibc_needs(const PackOptions &options, GlibcNeeds &needs, std::stri
     EntryNeed cxx_newest[2];
     for (const InputFile &file : options.files) {
         // What cannot be read is reported by the pack itself; what is not an
-        // ELF object needs no library.
-        Bytes bytes;
+        // ELF object needs no library. Mapped, not read: libelf touches only
+        // the headers and the version sections, so --dry-run costs the same
+        // for a data file of gigabytes.
+        MappedFile mapped;
         std::vector<VersionNeed> list;
         std::string ignored;
-        if (file.stored || read_input(file.path, bytes, ignored) ||
-            read_version_needs(bytes.data(), bytes.size(), list, ignored))
+        if (file.stored || mapped.open(file.path, ignored) ||
+            read_version_needs(mapped.data, mapped.size, list, ignored))
             continue;
         EntryNeed need;
         if (entry_newest(file.name, list, glibc_prefix, need)) {

@@ -6,6 +6,7 @@
 #include "entry_decode.h"
 #include "entry_needs.h"
 #include "launcher_modes.h"
+#include "size_report.h"
 
 namespace {
 
@@ -136,6 +137,23 @@ struct Report {
     bool verified;
 };
 
+// The figure -v gives when packing: a hostile header may announce sizes
+// whose blocks no longer add up, and then there is none.
+bool launcher_temp_space(const LauncherImage &image, uint64_t &space)
+{
+    std::vector<EntrySize> sizes(image.entries.size());
+    uint64_t room = UINT64_MAX - TEMP_BLOCK * (sizes.size() + 1);
+    for (size_t i = 0; i < sizes.size(); i++) {
+        const LauncherEntry &e = image.entries[i];
+        if (!e.unpacked_known || e.unpacked_size > room)
+            return false;
+        room -= e.unpacked_size;
+        sizes[i].unpacked = e.unpacked_size;
+    }
+    space = temp_space_needed(sizes);
+    return true;
+}
+
 void print_human(const Report &r)
 {
     const LauncherImage &image = *r.image;
@@ -149,8 +167,8 @@ void print_human(const Report &r)
     else
         printf("manifest:   present but unreadable: %s\n", r.manifest_error.c_str());
     if (r.space_known)
-        printf("temp space: %llu bytes (%.1f KiB) for the files a run unpacks\n",
-               (unsigned long long)r.space, (double)r.space / 1024.0);
+        printf("temp space: %llu bytes (%.1f KiB) for a run: %s\n", (unsigned long long)r.space,
+               (double)r.space / 1024.0, temp_space_basis(image.entries.size()).c_str());
     else
         printf("temp space: unknown (an entry's stream header is unreadable or "
                "declares no size)\n");
@@ -159,7 +177,11 @@ void print_human(const Report &r)
         const LauncherEntry &e = image.entries[i];
         const EntryFacts &f = r.facts[i];
         std::string unpacked = e.unpacked_known ? std::to_string(e.unpacked_size) : "?";
-        std::string glibc = !f.elf ? "-" : !f.glibc.empty() ? f.glibc : f.glibc_known ? "none" : "?";
+        // From the manifest, whose bytes may be anyone's.
+        std::string glibc = !f.elf              ? "-"
+                            : !f.glibc.empty()  ? printable_name(f.glibc)
+                            : f.glibc_known     ? "none"
+                                                : "?";
         printf("%5zu %10u %10s %7s  %-8s  %-11s  %s\n", i, e.stored_size, unpacked.c_str(),
                ratio_text(e).c_str(), f.elf ? f.machine.c_str() : "-", glibc.c_str(),
                printable_name(e.name).c_str());
@@ -252,13 +274,7 @@ int inspect_launcher(const std::string &path, bool json, bool decode, bool no_ma
     r.manifest = &manifest;
     r.manifest_status = launcher_manifest(image, manifest, r.manifest_error);
     r.decode = decode;
-    r.space_known = true;
-    r.space = 0;
-    for (const LauncherEntry &e : image.entries) {
-        r.space_known =
-            r.space_known && e.unpacked_known && e.unpacked_size <= UINT64_MAX - r.space;
-        r.space += r.space_known ? e.unpacked_size : 0;
-    }
+    r.space_known = launcher_temp_space(image, r.space);
     r.facts.resize(image.entries.size());
     for (size_t i = 0; i < image.entries.size(); i++)
         look_at_entry(image.entries[i], i, r.manifest_status == 0 ? &manifest : nullptr, decode,

@@ -12,6 +12,7 @@
 
 #include <set>
 
+#include "elf_object.h"
 #include "launcher_integrity.h"
 #include "manifest.h"
 
@@ -99,6 +100,20 @@ void read_entry(const unsigned char *file, const Section &names, const Section &
         entry.unpacked_size = read_le(stream + SIZE_FIELD, 8);
         entry.unpacked_known = entry.unpacked_size != UINT64_MAX;
     }
+}
+
+// Names both halves of what identifies a target: a 32-bit file that claims
+// x86_64 is neither kind of launcher.
+std::string foreign_elf(int elf_class, unsigned machine)
+{
+    ElfObject object;
+    object.elf_class = elf_class;
+    object.machine = machine;
+    // libelf reads no file of another class.
+    return std::string("not a launcher: a ") + (elf_class == ELFCLASS32 ? "32" : "64") +
+           "-bit ELF file for " + elf_machine_name(object) +
+           " (machine " + std::to_string(machine) +
+           "); launchers are 64-bit x86_64 or 32-bit i386 files";
 }
 
 int find_sections(Elf *elf, size_t file_size, Section &names,
@@ -200,8 +215,11 @@ int read_table(const unsigned char *file, const Section &names, const Section &s
         uint32_t size = (uint32_t)read_le(r + 2 * pointer, 4);
         if (name_addr == 0) {
             if (data_addr != 0 || size != 0)
-                image.table_problems.push_back("the terminating record after entry " +
-                                               std::to_string(i) + " is not all zero");
+                image.table_problems.push_back(
+                    i == 0 ? std::string("the terminating record, the table's first, is not "
+                                         "all zero")
+                           : "the terminating record after entry " + std::to_string(i - 1) +
+                                 " is not all zero");
             break;
         }
         LauncherEntry entry;
@@ -285,8 +303,7 @@ int read_launcher(const unsigned char *data, size_t size, LauncherImage &image,
         error = std::string("not a launcher: unreadable ELF header: ") + elf_errmsg(-1);
     } else if ((image.target = find_elf_target(gelf_getclass(elf), ehdr.e_machine)) ==
                nullptr) {
-        error = "not a launcher: an ELF file for machine " + std::to_string(ehdr.e_machine) +
-                ", not x86_64 or i386";
+        error = foreign_elf(gelf_getclass(elf), ehdr.e_machine);
     } else if (ehdr.e_shoff > size ||
                (uint64_t)ehdr.e_shnum * ehdr.e_shentsize > size - ehdr.e_shoff) {
         error = "cut short: the section headers end past the file's " + std::to_string(size) +

@@ -111,7 +111,7 @@ const char pack_usage[] =
     "\n"
     "exit status: 0 packed, 1 a file could not be read, compressed, bundled\n"
     "or linked, 2 the command line is wrong, the entries would not unpack\n"
-    "(more than 32, a name over 255 bytes or, for the first, 247, a --stored\n"
+    "(more than 32, a name over 255 bytes or, for the first, 240, a --stored\n"
     "stream the launcher could not decode) or one needs a newer glibc than\n"
     "--max-glibc.\n"
     "--inspect, --verify, --extract: 0 done, 1 LAUNCHER is not a sound\n"
@@ -191,6 +191,15 @@ int parse_pack_options(int argc, char **argv, PackOptions &options,
             error = "option " + arg + " needs a value";
             return -1;
         }
+        // Named in a message, an empty path would read ": No such file".
+        if ((arg == "-o" || arg == "--include") && argv[i + 1][0] == '\0') {
+            error = arg + " needs a file name, not an empty argument";
+            return -1;
+        }
+        if (!takes_value && arg.empty()) {
+            error = "an empty argument is not a file name";
+            return -1;
+        }
         if (arg == "-h" || arg == "--help") {
             options.help = true;
         } else if (arg == "--version") {
@@ -255,8 +264,13 @@ int parse_pack_options(int argc, char **argv, PackOptions &options,
         } else if (arg == "-q" || arg == "--quiet") {
             options.quiet = true;
         } else if (arg == "--") {
-            for (i++; i < argc; i++)
+            for (i++; i < argc; i++) {
+                if (argv[i][0] == '\0') {
+                    error = "an empty argument is not a file name";
+                    return -1;
+                }
                 options.files.push_back({argv[i], base_name(argv[i]), false});
+            }
             break;
         } else if (arg.size() > 1 && arg[0] == '-') {
             error = "unknown option '" + arg + "'";
@@ -301,8 +315,10 @@ static std::string shown_name(const std::string &name)
 }
 
 // Entry 0 also names the work directory, NAME-PID, and a process id can
-// have 7 digits (pid_max goes up to 4194304).
-enum { MAX_NAME_BYTES = NAME_MAX, MAX_PROGRAM_NAME_BYTES = NAME_MAX - 8 };
+// have 7 digits (pid_max goes up to 4194304). When that name is taken the
+// launcher makes NAME-PID.XXXXXX instead, which must fit a file name too.
+// "-4194304" takes 8 bytes, ".XXXXXX" 7.
+enum { MAX_NAME_BYTES = NAME_MAX, MAX_PROGRAM_NAME_BYTES = NAME_MAX - 8 - 7 };
 
 static int check_name_length(const std::string &name, bool program, std::string &error)
 {
@@ -311,7 +327,8 @@ static int check_name_length(const std::string &name, bool program, std::string 
                 std::to_string(MAX_NAME_BYTES) + " bytes a file name can hold";
     else if (program && name.size() > MAX_PROGRAM_NAME_BYTES)
         error = "the program's entry name " + shown_name(name) + " leaves no room in its "
-                "run directory's name (NAME-PID) for a 7-digit process id: at most " +
+                "run directory's name (NAME-PID, or NAME-PID.XXXXXX when that is taken) "
+                "for a 7-digit process id and the suffix: at most " +
                 std::to_string(MAX_PROGRAM_NAME_BYTES) + " bytes";
     else
         return 0;

@@ -8,9 +8,6 @@
 
 #include "debug_sections.h"
 
-// The block that most file systems under a temp directory allocate in.
-static const uint64_t TEMP_BLOCK = 4096;
-
 uint64_t temp_space_needed(const std::vector<EntrySize> &entries)
 {
     uint64_t blocks = 1;  // the work directory itself
@@ -82,13 +79,16 @@ static std::string plural(size_t count, const char *one, const char *many)
     return std::to_string(count) + " " + (count == 1 ? one : many);
 }
 
+std::string temp_space_basis(size_t count)
+{
+    return plural(count, "file and its directory", "files and their directory") + ", in " +
+           std::to_string(TEMP_BLOCK) + "-byte blocks";
+}
+
 static void print_temp_space(FILE *out, const std::vector<EntrySize> &sizes)
 {
-    fprintf(out, "a run needs %llu bytes in the temp directory: %s, "
-            "in %llu-byte blocks\n",
-            (unsigned long long)temp_space_needed(sizes),
-            plural(sizes.size(), "file and its directory", "files and their directory").c_str(),
-            (unsigned long long)TEMP_BLOCK);
+    fprintf(out, "a run needs %llu bytes in the temp directory: %s\n",
+            (unsigned long long)temp_space_needed(sizes), temp_space_basis(sizes.size()).c_str());
 }
 
 static int finish(FILE *out, std::string &error)

@@ -20,9 +20,15 @@ struct EntrySize {
     uint64_t stripped = 0;  // what --strip left out
 };
 
+// The block that most file systems under a temp directory allocate in.
+enum : uint64_t { TEMP_BLOCK = 4096 };
+
 // The space a run of a launcher holding these entries takes in the temp
 // directory: each file in whole blocks, and the directory that holds them.
 uint64_t temp_space_needed(const std::vector<EntrySize> &entries);
+// What that figure counts, for a launcher of count entries: "3 files and
+// their directory, in 4096-byte blocks".
+std::string temp_space_basis(size_t count);
 
 // Before packing: the files as found. Returns 0, or -1 with a one-line
 // reason when one cannot be read or the report cannot be written.

@@ -72,8 +72,9 @@ std::string glibc_mismatch(const Manifest &manifest, size_t index, const Launche
         manifest.entries[index].glibc == glibc)
         return "";
     const std::string &recorded = manifest.entries[index].glibc;
-    return "it needs " + (glibc.empty() ? std::string("no glibc version") : glibc) +
-           ", the manifest says " + (recorded.empty() ? std::string("none") : recorded);
+    std::string needed = glibc.empty() ? "no glibc version" : printable_name(glibc);
+    return "it needs " + needed + ", the manifest says " +
+           (recorded.empty() ? std::string("none") : printable_name(recorded));
 }
 
 std::string manifest_mismatch(const Manifest &manifest, size_t index,
@@ -134,7 +135,7 @@ int verify_launcher(const std::string &path, bool no_manifest_ok)
     int manifest_status = launcher_manifest(image, manifest, error);
     printf("%s: %s launcher, %zu entr%s, %s\n", path.c_str(), image.target->name,
            image.entries.size(), image.entries.size() == 1 ? "y" : "ies",
-           manifest_status == 0   ? ("manifest by sfxpack " + manifest.version).c_str()
+           manifest_status == 0   ? ("manifest by sfxpack " + printable_name(manifest.version)).c_str()
            : manifest_status > 0 ? "no manifest: unpacked bytes checked only by decoding"
                                   : "manifest unreadable");
 

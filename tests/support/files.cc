@@ -10,10 +10,17 @@
 #include <fstream>
 #include <sstream>
 
-ScratchDir::ScratchDir()
+static const char *temp_dir()
 {
     const char *tmp = getenv("TMPDIR");
-    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/sfxtest-XXXXXX";
+    return tmp && *tmp ? tmp : "/tmp";
+}
+
+ScratchDir::ScratchDir() : ScratchDir(temp_dir()) {}
+
+ScratchDir::ScratchDir(const std::string &parent)
+{
+    std::string pattern = parent + "/sfxtest-XXXXXX";
     std::vector<char> buffer(pattern.begin(), pattern.end());
     buffer.push_back('\0');
     if (mkdtemp(buffer.data()) != nullptr)

@@ -9,6 +9,7 @@
 struct ScratchDir {
     std::string path;
     ScratchDir();
+    explicit ScratchDir(const std::string &parent);  // there instead of $TMPDIR
     ~ScratchDir();
     std::string operator/(const std::string &name) const { return path + "/" + name; }
 };
