@@ -13,6 +13,7 @@
 #include <set>
 
 #include "elf_object.h"
+#include "launcher_integrity.h"
 #include "manifest.h"
 #include "read_input.h"
 #include "stored_stream.h"
@@ -246,6 +247,27 @@ int read_table(const unsigned char *file, const Section &names, const Section &s
     return 0;
 }
 
+// The digest of the code, the runtime's mark and the relocations, which the
+// launcher's own table cannot show.
+void read_integrity(Elf *elf, const unsigned char *data, size_t size, const Section &names,
+                    const Section &streams, const Section &table, const Section &manifest,
+                    LauncherImage &image)
+{
+    std::vector<PlacedSection> payload = {
+        {names_section, names.offset, names.addr, names.size},
+        {streams_section, streams.offset, streams.addr, streams.size},
+        {table_section, table.offset, table.addr, table.size}};
+    std::vector<PlacedSection> excluded = payload;
+    if (manifest.found)
+        excluded.push_back({manifest_section_name, manifest.offset, manifest.addr, manifest.size});
+    if (launcher_code_digest(elf, data, size, excluded, image.code_sha256,
+                             image.code_digest_error) != 0 &&
+        image.code_digest_error.empty())
+        image.code_digest_error = "unreadable";
+    image.manifest_mark = manifest_format_mark(elf, data, size);
+    relocation_problems(elf, data, size, *image.target, payload, image.table_problems);
+}
+
 }  // namespace
 
 bool LauncherImage::sound() const { return first_problem().empty(); }
@@ -304,6 +326,7 @@ int read_launcher(const unsigned char *data, size_t size, LauncherImage &image,
             image.manifest = data + manifest.offset;
             image.manifest_size = (size_t)manifest.size;
         }
+        read_integrity(elf, data, size, names, streams, table, manifest, image);
         result = 0;
     }
     elf_end(elf);

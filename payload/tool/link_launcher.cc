@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "fatal_signals.h"
+#include "launcher_reader.h"
 #include "manifest.h"
 #include "payload_source.h"
 #include "runtime_location.h"
@@ -97,10 +98,12 @@ static std::string absolute_path(const std::string &path)
     return std::string(cwd) + "/" + path;
 }
 
-static std::string launcher_manifest(const std::vector<PackedEntry> &entries)
+static std::string launcher_manifest(const std::vector<PackedEntry> &entries,
+                                     const unsigned char code_sha256[SHA256_SIZE])
 {
     Manifest manifest;
     manifest.version = SFX_VERSION;
+    memcpy(manifest.code_sha256, code_sha256, SHA256_SIZE);
     for (const PackedEntry &e : entries) {
         ManifestEntry m;
         m.name = e.name;
@@ -137,7 +140,10 @@ static int build_in(const TempDir &dir, const std::vector<PackedEntry> &entries,
             return -1;
         blocks.push_back(block);
     }
-    std::string manifest = launcher_manifest(entries);
+    // The code's digest is known only once it is linked: a placeholder of
+    // the same size until record_code_digest writes it.
+    const unsigned char unknown[SHA256_SIZE] = {};
+    std::string manifest = launcher_manifest(entries, unknown);
     if (write_file(dir.path + "/" + manifest_file, manifest.data(), manifest.size(), error))
         return -1;
     std::string source = payload_source(blocks, target);
@@ -192,6 +198,48 @@ LinkedLauncher::~LinkedLauncher()
     unlink(path.c_str());
 }
 
+// Reads the linked launcher back as --verify will and writes the digest of
+// its code into the manifest, in place: the manifest is not loaded and not
+// covered by that digest, so writing it changes nothing the digest covers.
+static int record_code_digest(const std::vector<PackedEntry> &entries,
+                              const std::string &linked, std::string &error)
+{
+    MappedFile file;
+    LauncherImage image;
+    if (file.open(linked, error) != 0)
+        return -1;
+    // What --force packs breaks the table's rules on purpose; only the
+    // digest has to be readable here.
+    if (read_launcher(file.data, file.size, image, error) != 0 || !image.has_manifest ||
+        !image.code_digest_error.empty()) {
+        error = linked + ": the linked launcher does not read back: " +
+                (!image.code_digest_error.empty() ? image.code_digest_error
+                 : !image.has_manifest            ? std::string("no manifest")
+                                                  : error);
+        return -1;
+    }
+    std::string manifest = launcher_manifest(entries, image.code_sha256);
+    if (manifest.size() != image.manifest_size) {
+        error = linked + ": the linked manifest has " + std::to_string(image.manifest_size) +
+                " bytes, not " + std::to_string(manifest.size());
+        return -1;
+    }
+    off_t offset = (off_t)(image.manifest - file.data);
+    int fd = open(linked.c_str(), O_WRONLY | O_CLOEXEC);
+    ssize_t written = fd < 0 ? -1 : pwrite(fd, manifest.data(), manifest.size(), offset);
+    if (written != (ssize_t)manifest.size()) {
+        error = linked + ": " + strerror(written < 0 ? errno : ENOSPC);
+        if (fd >= 0)
+            close(fd);
+        return -1;
+    }
+    if (close(fd) != 0) {
+        error = linked + ": " + strerror(errno);
+        return -1;
+    }
+    return 0;
+}
+
 int link_launcher(const std::vector<PackedEntry> &entries,
                   const TargetInfo &target, const std::string &output,
                   LinkedLauncher &linked, std::string &error)
@@ -222,5 +270,8 @@ int link_launcher(const std::vector<PackedEntry> &entries,
     linked.path = temp;
     linked.output = output;
     linked.signal_slot = remove_on_signal(temp.c_str(), false);
-    return build_in(dir, entries, target, temp, error);
+    // On failure the half-made file goes with linked.
+    if (build_in(dir, entries, target, temp, error))
+        return -1;
+    return record_code_digest(entries, temp, error);
 }

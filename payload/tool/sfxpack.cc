@@ -141,9 +141,10 @@ int main(int argc, char **argv)
     if (options.extract)
         return extract_launcher(options.files[0].path, options.files[1].path);
     if (options.inspect)
-        return inspect_launcher(options.files[0].path, options.json, options.verify);
+        return inspect_launcher(options.files[0].path, options.json, options.verify,
+                                options.no_manifest_ok);
     if (options.verify)
-        return verify_launcher(options.files[0].path);
+        return verify_launcher(options.files[0].path, options.no_manifest_ok);
 
     BundlePlan plan;
     if (int status = plan_entries(options, plan))
