@@ -61,7 +61,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
     Manifest manifest;
     int manifest_status = launcher_manifest(image, manifest, error);
-    manifest_problem(image, manifest, manifest_status, error);
+    manifest_problem(image, manifest, manifest_status, error, false);
+    manifest_note(image, manifest, manifest_status);
     image.first_problem();
     for (size_t i = 0; i < image.entries.size(); i++) {
         const LauncherEntry &entry = image.entries[i];

@@ -1,3 +1,4 @@
+#include <errno.h>
 #include <string.h>
 
 #include "launcher.h"
@@ -45,6 +46,10 @@ void print_version(void) { puts(version_string); }
 int flush_standard_output(void)
 {
     if (fflush(stdout) == 0 && !ferror(stdout))
+        return 0;
+    // A reader that has gone (`@list | head -1`) wanted no more: that is
+    // not a failure to report.
+    if (errno == EPIPE)
         return 0;
     perror("standard output");
     return -1;

@@ -14,8 +14,14 @@ extern LaunchMode launch_mode;
 extern int trace_enabled;
 extern int progress_enabled;
 
-// Written once by name_work_dir; read again at exit.
+// Written by name_work_dir (again for each temp directory tried in run
+// mode); read again at exit.
 extern char work_dir[WORK_DIR_SIZE];
+// Run mode: the directory work_dir was made in, as given (TEMP, TMP, /tmp
+// or a fallback), and the descriptor that holds work_dir's lock, -1 when
+// none is held.
+extern const char *temp_dir;
+extern int work_dir_lock;
 
 // Paths of fully written files, in the order written; freed at exit.
 extern char *cleanup_paths[CLEANUP_SLOTS];
@@ -28,15 +34,38 @@ int scan_arguments(int *argc, char **argv);
 void print_version(void);
 void print_listing_line(const PayloadEntry *entry);
 // Returns -1, reported, when what was printed did not all reach standard
-// output.
+// output; a reader that closed its end is not a failure.
 int flush_standard_output(void);
 
 // work_dir.cc
 void name_work_dir(void);
+void name_work_dir_in(const char *dir);
 int make_work_dir(void);
+int create_work_dir(void);
 void record_path(char *path);
 void remove_extracted_files(void);
 [[noreturn]] void die(const char *message);
+
+// temp_dir.cc
+const char *caller_temp_dir(void);
+int make_run_work_dir(void);
+
+// reclaim.cc
+void reclaim_dead_work_dirs(void);
+
+// dir_calls.cc: the calls relative to a directory descriptor, and stat,
+// as the kernel has them; none follows a symbolic link in its last step.
+struct FileStatus {
+    uint64_t device;
+    uint64_t inode;
+    unsigned mode;
+    unsigned uid;
+};
+int open_at(int dir_fd, const char *name, int flags);  // close-on-exec
+int status_at(int dir_fd, const char *name, FileStatus *status);
+int status_of(int fd, FileStatus *status);
+int unlink_at(int dir_fd, const char *name, int flags);
+int same_file(const FileStatus *a, const FileStatus *b);
 
 // unpack_pass.cc
 int unpack_payload(char **program_path);

@@ -81,6 +81,9 @@ int run_program(const char *path, char *const argv[])
 
     if (trace_enabled)
         printf("wait pid %lu\n", (unsigned long)pid);
+    // vfork returns here only once the program has replaced the child: the
+    // time spent reclaiming is the launcher's, while the program runs.
+    reclaim_dead_work_dirs();
     int status = 0;
     pid_t waited;
     do {

@@ -1,6 +1,8 @@
 #include <errno.h>
+#include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,6 +11,11 @@
 char work_dir[WORK_DIR_SIZE];
 char *cleanup_paths[CLEANUP_SLOTS];
 int cleanup_count = 0;
+const char *temp_dir = NULL;
+int work_dir_lock = -1;
+
+// Length of work_dir before any random suffix.
+static size_t work_dir_base = 0;
 
 void die(const char *message)
 {
@@ -16,25 +23,28 @@ void die(const char *message)
     exit(127);
 }
 
-// Run mode unpacks under the temp directory, named after the program and the
+// Run mode unpacks under a temp directory, named after the program and the
 // pid so that concurrent runs never share a directory; the other modes use
 // the program's name in the current directory.
+void name_work_dir_in(const char *dir)
+{
+    temp_dir = dir;
+    snprintf(work_dir, WORK_DIR_SIZE - 1, "%s/%s-%lu", dir, payload_entries[0].name,
+             (unsigned long)getpid());
+    work_dir_base = strlen(work_dir);
+    if (trace_enabled)
+        printf("work dir: '%s'\n", work_dir);
+}
+
 void name_work_dir(void)
 {
-    const char *name = payload_entries[0].name;
-
     if (launch_mode == MODE_RUN) {
-        const char *tmp = getenv("TEMP");
-        if (tmp == NULL)
-            tmp = getenv("TMP");
-        if (tmp == NULL)
-            tmp = "/tmp";
-        snprintf(work_dir, WORK_DIR_SIZE - 1, "%s/%s-%lu", tmp, name,
-                 (unsigned long)getpid());
-    } else {
-        // Not strncpy: its zero fill would touch all 64 KiB of the buffer.
-        snprintf(work_dir, WORK_DIR_SIZE, "%s", name);
+        name_work_dir_in(caller_temp_dir());
+        return;
     }
+    // Not strncpy: its zero fill would touch all 64 KiB of the buffer.
+    snprintf(work_dir, WORK_DIR_SIZE, "%s", payload_entries[0].name);
+    work_dir_base = strlen(work_dir);
     if (trace_enabled)
         printf("work dir: '%s'\n", work_dir);
 }
@@ -44,11 +54,11 @@ void name_work_dir(void)
 // later one with the same pid (or to one in another pid namespace). What
 // someone else made is never entered, reused or removed: a fresh private
 // directory with a random suffix is made beside it and becomes the work
-// directory. Returns -1 with errno set, work_dir unchanged.
+// directory. Returns -1 with errno set and work_dir back to its base name.
 static int make_fresh_work_dir(void)
 {
     static const char suffix[] = ".XXXXXX";
-    size_t length = strlen(work_dir);
+    size_t length = work_dir_base;
     if (length + sizeof suffix > WORK_DIR_SIZE - 1) {
         errno = EEXIST;
         return -1;
@@ -65,15 +75,76 @@ static int make_fresh_work_dir(void)
     return 0;
 }
 
-int make_work_dir(void)
+enum { LOCK_TAKEN = 0, LOCK_FAILED = -1, LOCK_LOST = 1 };
+
+// The lock says "in use" for as long as any process holds the descriptor:
+// the launcher, and the program, which inherits it across execv. A later
+// run reclaims a directory only when it can take the lock, whatever became
+// of the pid. Between mkdir and flock the new directory looks dead to such a
+// run, which then may hold the lock for a moment: it removes only files
+// named after entries, and none is written before this lock is taken, so
+// waiting for it is safe. LOCK_LOST when the directory went all the same
+// (removed by hand, or by a launcher that reclaims otherwise).
+static int lock_work_dir(void)
+{
+    int fd = open(work_dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+    if (fd == -1)
+        return errno == ENOENT ? LOCK_LOST : LOCK_FAILED;
+    if (flock(fd, LOCK_EX) != 0) {
+        int error = errno;
+        close(fd);
+        errno = error;
+        return LOCK_FAILED;
+    }
+    FileStatus held, named;
+    if (status_of(fd, &held) != 0 || status_at(AT_FDCWD, work_dir, &named) != 0 ||
+        !same_file(&held, &named)) {
+        close(fd);
+        return LOCK_LOST;
+    }
+    work_dir_lock = fd;
+    return LOCK_TAKEN;
+}
+
+// Each loss needs someone removing the new directory in that very moment.
+enum { LOCK_ATTEMPTS = 8 };
+
+// Run mode: a fresh private directory, locked. Returns -1 with errno set and
+// nothing left behind; reports nothing.
+int create_work_dir(void)
 {
     if (trace_enabled)
         printf("makedir: %s\n", work_dir);
-    if (mkdir(work_dir, 0700) == 0)
-        return 0;
+    if (mkdir(work_dir, 0700) != 0 && (errno != EEXIST || make_fresh_work_dir() != 0))
+        return -1;
+    for (int attempt = 1;; attempt++) {
+        int locked = lock_work_dir();
+        if (locked == LOCK_TAKEN)
+            return 0;
+        if (locked == LOCK_FAILED) {
+            int error = errno;
+            rmdir(work_dir);
+            errno = error;
+            return -1;
+        }
+        if (attempt == LOCK_ATTEMPTS) {
+            errno = EBUSY;
+            return -1;
+        }
+        if (make_fresh_work_dir() != 0)
+            return -1;
+    }
+}
+
+int make_work_dir(void)
+{
+    if (launch_mode == MODE_RUN)
+        return make_run_work_dir();
+    if (trace_enabled)
+        printf("makedir: %s\n", work_dir);
     // A second unpack into the same current directory must fail and leave
     // the first copy alone.
-    if (launch_mode == MODE_RUN && errno == EEXIST && make_fresh_work_dir() == 0)
+    if (mkdir(work_dir, 0700) == 0)
         return 0;
     perror(work_dir);
     return -1;
@@ -107,4 +178,10 @@ void remove_extracted_files(void)
         printf("%s: %s\n", "rmdir", work_dir);
     if (rmdir(work_dir) != 0)
         perror(work_dir);
+    // Only now: a run that reclaimed the directory any earlier would race
+    // the removals above.
+    if (work_dir_lock != -1) {
+        close(work_dir_lock);
+        work_dir_lock = -1;
+    }
 }

@@ -16,10 +16,45 @@ std::string other_target(const std::string &target)
     return target == "i386" ? "x86_64" : "i386";
 }
 
-// The loader's expansion of $PLATFORM/$LIB for a target on this system.
-std::string platform_lib(const std::string &target)
+// The directory that the loader makes of program's one-element RUNPATH on
+// this machine, as it says with LD_DEBUG=libs while it looks for a library
+// that is not there: the last one it lists, after that directory's own
+// hardware-capability subdirectories.
+std::string runpath_as_searched(const std::string &program)
 {
-    return target == "i386" ? "i686/lib32" : "x86_64/lib/x86_64-linux-gnu";
+    RunOptions options;
+    options.set_env = {"LD_DEBUG=libs"};
+    options.unset_env = {"LD_LIBRARY_PATH", "LD_DEBUG_OUTPUT"};
+    RunResult r = run_process({program}, options);
+    for (const std::string &line : split_lines(r.err)) {
+        size_t from = line.find("search path=");
+        if (from == std::string::npos || line.find("(RUNPATH from file ") == std::string::npos)
+            continue;
+        from += 12;
+        std::string list = line.substr(from, line.find('\t', from) - from);
+        return list.substr(list.rfind(':') + 1);
+    }
+    ADD_FAILURE() << "the loader did not show its RUNPATH search:\n" << r.err;
+    return "";
+}
+
+// The file the loader maps for name when it starts program here. It may be
+// another than the one bundled: a glibc-hwcaps subdirectory for this
+// processor (x86-64-v3, ...) comes first for the loader, while the packer
+// takes what runs on any processor of the target.
+std::string loaded_library(const std::string &program, const std::string &name)
+{
+    RunOptions options;
+    options.set_env = {"LD_TRACE_LOADED_OBJECTS=1"};
+    for (const std::string &line : split_lines(run_process({program}, options).out)) {
+        size_t at = line.find(name + " => ");
+        if (at == std::string::npos)
+            continue;
+        size_t from = at + name.size() + 4;
+        return line.substr(from, line.find(" (", from) - from);
+    }
+    ADD_FAILURE() << program << " loads no " << name;
+    return "";
 }
 
 // Runs a shell script in dir with $1 set to the target's bundle fixtures.
@@ -247,24 +282,30 @@ TEST_P(Bundle, ProgramRpathServesItsLibrariesToo)
 // begins with $ORIGIN becomes an RPATH with the same directories.
 TEST_P(Bundle, RunpathTokensExpandAsForTheLoader)
 {
-    std::string libdir = "app/" + platform_lib(target());
     shell(target(), scratch.path,
-          "mkdir -p app " + libdir + " && cp \"$1\"/chain app/ && cp -a \"$1\"/libbun_* " +
-              libdir +
-              " && patchelf --set-rpath '${ORIGIN}/$PLATFORM/${LIB}' app/chain"
+          "mkdir app && cp \"$1\"/chain app/"
+          " && patchelf --set-rpath '${ORIGIN}/$PLATFORM/${LIB}' app/chain");
+    // What $PLATFORM and $LIB become depends on the processor and the C
+    // library ("haswell" on some, "x86_64" on others): ask this loader.
+    std::string libdir = runpath_as_searched(scratch / "app/chain");
+    ASSERT_EQ(libdir.rfind(scratch / "app/", 0), 0u) << libdir;
+    shell(target(), scratch.path,
+          "mkdir -p " + libdir + " && cp -a \"$1\"/libbun_* " + libdir +
               " && patchelf --set-rpath '$ORIGIN' " + libdir + "/libbun_a.so.1.2.3"
               " && patchelf --set-rpath '$ORIGIN/:/nowhere' " + libdir + "/libbun_b.so.1.2.3"
               " && ./app/chain >/dev/null");
     std::string launcher = scratch / "chain-sfx";
     RunResult packed = bundle({"-v", "-o", launcher, scratch / "app/chain"});
     ASSERT_EQ(packed.exit_code, 0) << packed.err;
-    EXPECT_EQ(plan_path(packed.out, "libbun_a.so.1"),
-              scratch / "app/" + platform_lib(target()) + "/libbun_a.so.1");
+    EXPECT_EQ(plan_path(packed.out, "libbun_a.so.1"), libdir + "/libbun_a.so.1");
     EXPECT_NE(plan_line(packed.out, "libbun_a.so.1")
                   .find("found through RUNPATH of chain; its RUNPATH, which begins with "
                         "$ORIGIN, made an RPATH)"),
               std::string::npos) << packed.out;
-    EXPECT_NE(plan_line(packed.out, "libbun_b.so.1").find("found through RUNPATH of libbun_a.so.1;"),
+    EXPECT_NE(plan_line(packed.out, "libbun_b.so.1")
+                  .find("found through RUNPATH of libbun_a.so.1; its RUNPATH, which begins with "
+                        "$ORIGIN, made an RPATH; left out of its search path, as outside the work "
+                        "directory: /nowhere)"),
               std::string::npos) << packed.out;
     EXPECT_NE(plan_line(packed.out, "libbun_common.so.1")
                   .find("found through RUNPATH of libbun_a.so.1; run-time search path set"),
@@ -275,8 +316,104 @@ TEST_P(Bundle, RunpathTokensExpandAsForTheLoader)
     std::map<std::string, std::string> runpaths = unpacked_runpaths(launcher);
     EXPECT_EQ(runpaths["chain"], "RPATH $ORIGIN");
     EXPECT_EQ(runpaths["libbun_a.so.1"], "RPATH $ORIGIN");
-    EXPECT_EQ(runpaths["libbun_b.so.1"], "RPATH $ORIGIN/:/nowhere");
+    EXPECT_EQ(runpaths["libbun_b.so.1"], "RPATH $ORIGIN/");
     EXPECT_EQ(runpaths["libbun_common.so.1"], "RPATH $ORIGIN");
+}
+
+// Directories of a search path outside the work directory would serve
+// whatever another user put there ($ORIGIN/../lib is $TEMP/lib in the work
+// directory; an absolute directory; a relative one, taken from the current
+// directory): they are left out of the copies, with a note in the plan, and
+// a plugin planted in each is not loaded.
+TEST_P(Bundle, SearchPathLeadingOutOfTheWorkDirectoryIsLeftOut)
+{
+    std::string planted = scratch / "planted";
+    shell(target(), scratch.path,
+          "mkdir app lib planted && cp \"$1\"/chain app/"
+          " && cp -a \"$1\"/libbun_a.so* \"$1\"/libbun_b.so* \"$1\"/libbun_common.so* app/"
+          " && cp \"$1\"/libbun_plugin.so lib/ && cp -a \"$1\"/libbun_extra.so* lib/"
+          " && patchelf --set-rpath '$ORIGIN' lib/libbun_plugin.so && cp -a lib/. planted/"
+          " && patchelf --set-rpath '$ORIGIN:$ORIGIN/../lib:" + planted + "::lib:${ORIGIN}/x/..:$ORIGINAL' app/chain"
+          " && patchelf --force-rpath --set-rpath '$ORIGIN:$ORIGIN/$LIB:/nowhere' app/libbun_a.so.1.2.3"
+          " && ./app/chain plugin >/dev/null");
+    std::string launcher = scratch / "chain-sfx";
+    RunResult packed = bundle({"-v", "-o", launcher, scratch / "app/chain"});
+    ASSERT_EQ(packed.exit_code, 0) << packed.err;
+    EXPECT_NE(plan_line(packed.out, "chain")
+                  .find("its RUNPATH, which begins with $ORIGIN, made an RPATH; left out of its "
+                        "search path, as outside the work directory: $ORIGIN/../lib, " + planted +
+                        ", an empty one (the current directory), lib, ${ORIGIN}/x/.., $ORIGINAL)"),
+              std::string::npos) << packed.out;
+    EXPECT_NE(plan_line(packed.out, "libbun_a.so.1")
+                  .find("its RPATH begins with $ORIGIN; left out of its search path, as outside "
+                        "the work directory: /nowhere)"),
+              std::string::npos) << packed.out;
+
+    remove_tree(scratch / "app");
+    RunResult ran = launch(launcher, {"plugin"});
+    EXPECT_EQ(ran.exit_code, 2) << ran.out;
+    EXPECT_EQ(ran.out.rfind("chain 13\nno plugin: libbun_plugin.so: cannot open shared object file", 0),
+              0u) << ran.out;
+    std::map<std::string, std::string> runpaths = unpacked_runpaths(launcher);
+    EXPECT_EQ(runpaths["chain"], "RPATH $ORIGIN");
+    EXPECT_EQ(runpaths["libbun_a.so.1"], "RPATH $ORIGIN:$ORIGIN/$LIB");
+}
+
+// The loader maps one file once, by whichever names it is asked for: a
+// library without a soname that two objects need under two symlinks' names
+// is packed once, under the name asked for first, and the other object's
+// copy asks for that name. Its constructor runs once, as without the bundle.
+TEST_P(Bundle, LibraryNeededUnderTwoNamesIsPackedAndLoadedOnce)
+{
+    shell(target(), scratch.path,
+          "mkdir app && cp \"$1\"/chain app/"
+          " && cp -a \"$1\"/libbun_a.so* \"$1\"/libbun_b.so* \"$1\"/libbun_common.so* app/"
+          " && cp \"$1\"/libbun_twice.so app/libbun_twice.so.1.0"
+          " && ln -s libbun_twice.so.1.0 app/libbun_twice.so.1"
+          " && ln -s libbun_twice.so.1.0 app/libbun_twice.so"
+          " && patchelf --add-needed libbun_twice.so.1 app/libbun_a.so.1.2.3"
+          " && patchelf --add-needed libbun_twice.so app/libbun_b.so.1.2.3"
+          " && LD_LIBRARY_PATH=app ./app/chain > unbundled");
+    EXPECT_EQ(read_text(scratch / "unbundled"), "bun_twice loaded\nchain 13\n");
+    std::string launcher = scratch / "chain-sfx";
+    RunResult packed = bundle({"-v", "-o", launcher, scratch / "app/chain"}, scratch / "app");
+    ASSERT_EQ(packed.exit_code, 0) << packed.err;
+    EXPECT_EQ(entry_names(launcher),
+              (std::vector<std::string>{"chain", "libbun_a.so.1", "libbun_b.so.1",
+                                        "libbun_common.so.1", "libbun_twice.so.1"}));
+    EXPECT_NE(plan_line(packed.out, "libbun_twice.so.1").find("needed by libbun_a.so.1, libbun_b.so.1;"),
+              std::string::npos) << packed.out;
+    EXPECT_NE(plan_line(packed.out, "libbun_b.so.1")
+                  .find("; needs libbun_twice.so.1 for libbun_twice.so, the same file)"),
+              std::string::npos) << packed.out;
+
+    remove_tree(scratch / "app");
+    RunResult ran = launch(launcher, {});
+    EXPECT_EQ(ran.exit_code, 0) << ran.err;
+    EXPECT_EQ(ran.out, "bun_twice loaded\nchain 13\n");
+}
+
+// Where the i386 loader cannot run, the packer cannot learn $PLATFORM and
+// $LIB from it: it says so, once, and takes the usual i686 and lib32. (The
+// x86_64 loader cannot be hidden from the packer: it runs the packer.)
+TEST(BundleLoaderTokens, I386LoaderThatCannotRunIsReportedAndTheUsualValuesTaken)
+{
+    ScratchDir scratch;
+    shell("i386", scratch.path,
+          "mkdir -p app/i686/lib32 && cp \"$1\"/chain app/ && cp -a \"$1\"/libbun_* app/i686/lib32"
+          " && patchelf --set-rpath '$ORIGIN/$PLATFORM/$LIB' app/chain"
+          " && patchelf --set-rpath '$ORIGIN/../../$PLATFORM/$LIB' app/i686/lib32/libbun_a.so.1");
+    RunResult r = run_process(
+        {"unshare", "-m", "sh", "-c", "mount --bind /dev/null /lib/ld-linux.so.2 || exit 90; exec \"$@\"",
+         "sh", sfxpack_path(), "--bundle", "-n", scratch / "app/chain"});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    std::vector<std::string> lines = split_lines(r.err);
+    ASSERT_EQ(lines.size(), 1u) << r.err;
+    EXPECT_EQ(lines[0].rfind("sfxpack: warning: the i386 loader /lib/ld-linux.so.2 could not be "
+                             "asked what $PLATFORM and $LIB stand for (cannot run it: ", 0), 0u)
+        << lines[0];
+    EXPECT_NE(lines[0].find("); taking i686 and lib32"), std::string::npos) << lines[0];
+    EXPECT_EQ(plan_path(r.out, "libbun_a.so.1"), scratch / "app/i686/lib32/libbun_a.so.1");
 }
 
 // LD_LIBRARY_PATH, which the loader searches before any DT_RUNPATH, cannot
@@ -344,9 +481,9 @@ TEST_P(Bundle, BundledDebianLibraryIsTheOneLoaded)
     options.set_env = {"TEMP=" + scratch.path};
     RunResult ran = run_process(
         {"unshare", "-m", "sh", "-c",
-         std::string("mount --bind /dev/null \"$1\" || exit 90; ") +
+         std::string("mount --bind /dev/null \"$1\" && mount --bind /dev/null \"$4\" || exit 90; ") +
              "if \"$2\" >/dev/null 2>&1; then exit 91; fi; exec \"$3\"",
-         "sh", system_zlib, program, launcher},
+         "sh", system_zlib, program, launcher, loaded_library(program, "libz.so.1")},
         options);
     EXPECT_EQ(ran.exit_code, 0) << ran.err;
     EXPECT_NE(ran.out.find("round trip ok"), std::string::npos) << ran.out;
@@ -448,10 +585,10 @@ TEST(BundleRealProgram, XzRunsWithTheSystemLiblzmaHidden)
     options.set_env = {"TEMP=" + scratch.path};
     RunResult ran = run_process(
         {"unshare", "-m", "sh", "-c",
-         std::string("mount --bind /dev/null \"$1\" || exit 90; ") +
+         std::string("mount --bind /dev/null \"$1\" && mount --bind /dev/null \"$4\" || exit 90; ") +
              "if /usr/bin/xz --version >/dev/null 2>&1; then exit 91; fi; " +
              "\"$2\" -c \"$3\" > \"$3.xz\" && exec \"$2\" -dc \"$3.xz\"",
-         "sh", liblzma, launcher, scratch / "text"},
+         "sh", liblzma, launcher, scratch / "text", loaded_library("/usr/bin/xz", "liblzma.so.5")},
         options);
     EXPECT_EQ(ran.exit_code, 0) << ran.err;
     EXPECT_TRUE(ran.out == text);

@@ -89,6 +89,44 @@ TEST_P(GlibcReport, MaxGlibcRefusesNewerNeedsBeforeWritingAnything)
     }
 }
 
+// A --stored ELF entry needs what it unpacks to needs: the report, the
+// check and the manifest read it through the stream.
+TEST_P(GlibcReport, StoredEntriesCountAsWhatTheyUnpackTo)
+{
+    write_text(scratch / "prog", "#!/bin/sh\n");
+    write_text(scratch / "newest.lzma", compressed(read_text(fixture("newest"))));
+    const std::vector<std::string> stored = {"--stored", "--name", "newest",
+                                             scratch / "newest.lzma"};
+    std::vector<std::string> args = {"--target", target(), "-n", scratch / "prog"};
+    args.insert(args.end(), stored.begin(), stored.end());
+    RunResult report = run_sfxpack(args);
+    EXPECT_EQ(report.exit_code, 0) << report.err;
+    EXPECT_EQ(last_line(report.out),
+              "runs on glibc 2.100 or newer: newest needs ver_newest@GLIBC_2.100");
+
+    args = {"--target", target(), "--max-glibc", "2.99", "-o", scratch / "out",
+            scratch / "prog"};
+    args.insert(args.end(), stored.begin(), stored.end());
+    RunResult refused = run_sfxpack(args);
+    EXPECT_EQ(refused.exit_code, 2);
+    EXPECT_EQ(split_lines(refused.err).size(), 1u) << refused.err;
+    EXPECT_NE(refused.err.find(", but newest needs glibc 2.100 (ver_newest@GLIBC_2.100);"),
+              npos) << refused.err;
+    EXPECT_FALSE(file_exists(scratch / "out"));
+
+    // Packed, --inspect shows the manifest's record of that need.
+    args[3] = "2.100";
+    ASSERT_EQ(run_sfxpack(args).exit_code, 0);
+    RunResult shown = run_sfxpack({"--inspect", scratch / "out"});
+    EXPECT_EQ(shown.exit_code, 0) << shown.err;
+    std::vector<std::string> lines = split_lines(shown.out);
+    auto row = std::find_if(lines.begin(), lines.end(), [](const std::string &line) {
+        return line.size() > 7 && line.compare(line.size() - 7, 7, " newest") == 0;
+    });
+    ASSERT_NE(row, lines.end()) << shown.out;
+    EXPECT_NE(row->find("GLIBC_2.100"), npos) << *row;
+}
+
 // GLIBCXX_/CXXABI_ needs matter only while libstdc++ comes from the system.
 TEST_P(GlibcReport, SystemLibstdcxxGetsALineOfItsOwn)
 {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "format/manifest.h"
+#include "sys/sha256.h"
 
 namespace {
 
@@ -13,30 +14,43 @@ int decode(const std::string &bytes, Manifest &manifest, std::string &error)
                            manifest, error);
 }
 
-std::string sample_bytes()
+Manifest sample()
 {
-    Manifest manifest = {"13.0.0",
-                         {{"prog", 77, {}, {}, "GLIBC_2.34"}, {"", (uint64_t)2 << 32, {}, {}, ""}}};
+    Manifest manifest;
+    manifest.version = "13.0.0";
+    memset(manifest.code_sha256, 0xc3, SHA256_SIZE);
+    manifest.entries = {{"prog", 77, {}, {}, "GLIBC_2.34"}, {"", (uint64_t)2 << 32, {}, {}, ""}};
     memset(manifest.entries[1].sha256, 0xa1, SHA256_SIZE);
     memset(manifest.entries[1].stored_sha256, 0xb2, SHA256_SIZE);
-    return encode_manifest(manifest);
+    return manifest;
+}
+
+std::string sample_bytes() { return encode_manifest(sample()); }
+
+// The body both formats share, after the version (and the code digest).
+std::string entries_bytes()
+{
+    return std::string("\2\0\0\0", 4) + std::string("\4\0\0\0prog\x4d\0\0\0\0\0\0\0", 16) +
+           std::string(2 * SHA256_SIZE, '\0') + std::string("\12\0\0\0GLIBC_2.34", 14) +
+           std::string("\0\0\0\0\0\0\0\0\2\0\0\0", 12) + std::string(SHA256_SIZE, '\xa1') +
+           std::string(SHA256_SIZE, '\xb2') + std::string(4, '\0');
 }
 
 TEST(ManifestFormat, HasTheFixedLayoutAndReadsBack)
 {
-    std::string expected = std::string("SFXMAN1\0\6\0\0\0" "13.0.0" "\2\0\0\0", 22) +
-                           std::string("\4\0\0\0prog\x4d\0\0\0\0\0\0\0", 16) +
-                           std::string(2 * SHA256_SIZE, '\0') +
-                           std::string("\12\0\0\0GLIBC_2.34", 14) +
-                           std::string("\0\0\0\0\0\0\0\0\2\0\0\0", 12) +
-                           std::string(SHA256_SIZE, '\xa1') +
-                           std::string(SHA256_SIZE, '\xb2') + std::string(4, '\0');
+    std::string expected = std::string("SFXMAN2\0\6\0\0\0" "13.0.0", 18) +
+                           std::string(SHA256_SIZE, '\xc3') + entries_bytes();
+    unsigned char digest[SHA256_SIZE];
+    sha256(expected.data(), expected.size(), digest);
+    expected.append((const char *)digest, SHA256_SIZE);
     ASSERT_EQ(sample_bytes(), expected);
     Manifest out;
     std::string error;
     ASSERT_EQ(decode(expected, out, error), 0) << error;
     ASSERT_EQ(out.entries.size(), 2u);
+    EXPECT_EQ(out.format, 2);
     EXPECT_EQ(out.version, "13.0.0");
+    EXPECT_EQ(out.code_sha256[0], 0xc3);
     EXPECT_EQ(out.entries[0].name, "prog");
     EXPECT_EQ(out.entries[1].size, (uint64_t)2 << 32);
     EXPECT_EQ(out.entries[1].sha256[31], 0xa1);
@@ -44,10 +58,24 @@ TEST(ManifestFormat, HasTheFixedLayoutAndReadsBack)
     EXPECT_EQ(out.entries[0].glibc, "GLIBC_2.34");
 }
 
-// Every cut, a trailing byte and lengths that point past the end are refused
-// with a one-line reason; the cut copies sit in exactly sized buffers, so
-// the sanitizer build sees any read past them.
-TEST(ManifestFormat, RefusesCutAndOverlongSections)
+// Launchers of the sfxpack before still read: their manifest has neither
+// digest.
+TEST(ManifestFormat, ReadsTheOlderFormat)
+{
+    std::string older = std::string("SFXMAN1\0\6\0\0\0" "13.0.0", 18) + entries_bytes();
+    Manifest out;
+    std::string error;
+    ASSERT_EQ(decode(older, out, error), 0) << error;
+    EXPECT_EQ(out.format, 1);
+    ASSERT_EQ(out.entries.size(), 2u);
+    EXPECT_EQ(out.entries[0].glibc, "GLIBC_2.34");
+    EXPECT_EQ(out.entries[1].stored_sha256[0], 0xb2);
+}
+
+// Every cut, a trailing byte, lengths that point past the end and any flip
+// are refused with a one-line reason; the cut copies sit in exactly sized
+// buffers, so the sanitizer build sees any read past them.
+TEST(ManifestFormat, RefusesCutOverlongAndFlippedSections)
 {
     std::string bytes = sample_bytes(), error;
     Manifest out;
@@ -56,12 +84,20 @@ TEST(ManifestFormat, RefusesCutAndOverlongSections)
         EXPECT_EQ(decode_manifest(part.data(), part.size(), out, error), -1) << cut;
         EXPECT_EQ(error.find('\n'), std::string::npos);
     }
-    for (size_t at : {(size_t)6, (size_t)8, (size_t)18, (size_t)22}) {
+    for (size_t at = 0; at < bytes.size(); at++) {
         std::string bad = bytes;
-        memcpy(&bad[at], at == 6 ? "2" : "\xff\xff\xff\xff", at == 6 ? 1 : 4);
+        bad[at] = (char)(bad[at] ^ (1 << (at % 8)));
         EXPECT_EQ(decode(bad, out, error), -1) << at;
     }
     EXPECT_EQ(decode(bytes + '\0', out, error), -1);
+    // The older format has no digest to fail: its lengths are checked.
+    std::string older = std::string("SFXMAN1\0\6\0\0\0" "13.0.0", 18) + entries_bytes();
+    for (size_t at : {(size_t)8, (size_t)18, (size_t)22}) {
+        std::string bad = older;
+        memcpy(&bad[at], "\xff\xff\xff\xff", 4);
+        EXPECT_EQ(decode(bad, out, error), -1) << at;
+    }
+    EXPECT_EQ(decode(older + '\0', out, error), -1);
 }
 
 }  // namespace

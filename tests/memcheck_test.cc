@@ -1,7 +1,7 @@
 // Real launcher runs under valgrind's memcheck, in every mode and on the
 // failure paths: no invalid access, no definite leak, no descriptor of the
 // launcher's own still open at its exit, and a program that inherits exactly
-// what the launcher inherited.
+// what the launcher inherited, and its work directory's lock.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -35,6 +35,33 @@ std::set<std::string> probe_fds(const RunResult &r)
         if (line.rfind("fd ", 0) == 0)
             fds.insert(line.substr(3));
     return fds;
+}
+
+// What the probe's descriptor fd is open on.
+std::string probe_fd_target(const RunResult &r, const std::string &fd)
+{
+    for (const std::string &line : split_lines(r.out))
+        if (line.rfind("link " + fd + " ", 0) == 0)
+            return line.substr(6 + fd.size());
+    return "";
+}
+
+// What the launcher adds to what it inherited: the one descriptor that
+// holds its work directory's lock, open on that directory in temp.
+void expect_inherited_and_lock(const RunResult &launched, std::set<std::string> inherited,
+                               const std::string &temp)
+{
+    std::set<std::string> fds = probe_fds(launched);
+    std::set<std::string> added;
+    for (const std::string &fd : fds)
+        if (!inherited.count(fd))
+            added.insert(fd);
+    for (const std::string &fd : inherited)
+        EXPECT_TRUE(fds.count(fd)) << "fd " << fd << " lost: " << launched.out;
+    ASSERT_EQ(added.size(), 1u) << launched.out;
+    std::string target = probe_fd_target(launched, *added.begin());
+    EXPECT_EQ(target.rfind(temp + "/probe-", 0), 0u) << launched.out;
+    EXPECT_EQ(target.find('/', temp.size() + 1), std::string::npos) << launched.out;
 }
 
 // A stored stream that breaks off in the middle of its data.
@@ -138,7 +165,7 @@ protected:
     }
 };
 
-TEST_P(Memcheck, RunHandsTheProgramOnlyWhatTheLauncherInherited)
+TEST_P(Memcheck, RunHandsTheProgramWhatTheLauncherInheritedAndTheLock)
 {
     std::string launcher = pack_probe(target(), scratch);
     RunResult direct = run_process(with_fd9(scratch / "direct.log",
@@ -149,7 +176,7 @@ TEST_P(Memcheck, RunHandsTheProgramOnlyWhatTheLauncherInherited)
     MemcheckLog log;
     RunResult r = memcheck(launcher, {"fds"}, log);
     EXPECT_EQ(r.exit_code, 0) << r.err;
-    EXPECT_EQ(probe_fds(r), inherited);
+    expect_inherited_and_lock(r, inherited, temp);
     expect_clean(log);
 
     r = memcheck(launcher, {"@debug", "@verbose", "exit", "7"}, log);
@@ -217,13 +244,13 @@ TEST_P(Memcheck, ExecFailureAndTooManyFilesAreClean)
 INSTANTIATE_FOR_TARGETS(Memcheck);
 
 // The same promise without valgrind, for both targets: a descriptor the
-// caller left open reaches the program, and nothing else does.
+// caller left open reaches the program, and nothing else does but the lock.
 class Descriptors : public TargetTest {
 protected:
     ScratchDir scratch;
 };
 
-TEST_P(Descriptors, TheProgramInheritsExactlyWhatTheLauncherInherited)
+TEST_P(Descriptors, TheProgramInheritsWhatTheLauncherInheritedAndTheLock)
 {
     std::string launcher = pack_probe(target(), scratch);
     RunResult direct = run_process(with_fd9(scratch / "file", {fixture_path(target(), "probe"), "fds"}));
@@ -233,7 +260,7 @@ TEST_P(Descriptors, TheProgramInheritsExactlyWhatTheLauncherInherited)
     options.set_env = {"TEMP=" + scratch.path};
     RunResult launched = run_process(with_fd9(scratch / "file", {launcher, "fds"}), options);
     EXPECT_EQ(launched.exit_code, 0) << launched.err;
-    EXPECT_EQ(probe_fds(launched), probe_fds(direct));
+    expect_inherited_and_lock(launched, probe_fds(direct), scratch.path);
 }
 
 INSTANTIATE_FOR_TARGETS(Descriptors);

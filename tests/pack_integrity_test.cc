@@ -79,6 +79,53 @@ TEST_P(PackIntegrity, RefusesStoredStreamsThatWouldNotUnpack)
     }
 }
 
+std::string with_dictionary(std::string stream, uint32_t dictionary)
+{
+    for (int i = 0; i < 4; i++)
+        stream[1 + (size_t)i] = (char)(dictionary >> (8 * i));
+    return stream;
+}
+
+// The launcher allocates the whole dictionary before it writes a byte; a
+// 32-bit one cannot have 2 GiB or more of it.
+TEST_P(PackIntegrity, RefusesDictionariesTheTargetsLauncherCannotAllocate)
+{
+    const uint32_t largest = target() == "i386" ? 0x60000000u : UINT32_MAX;
+    std::string good = compressed("the stored data\n");
+    write_text(scratch / "prog", "#!/bin/sh\ncat \"$(dirname \"$0\")/data\"\n");
+    std::vector<uint32_t> refused;
+    if (largest != UINT32_MAX)
+        refused = {largest + 1, 0x80000000u, 0xC0000000u, UINT32_MAX};
+    for (uint32_t dictionary : refused) {
+        SCOPED_TRACE(dictionary);
+        write_text(scratch / "big.lzma", with_dictionary(good, dictionary));
+        expect_refused(pack_with({scratch / "prog", "--stored", "--name", "data",
+                                  scratch / "big.lzma"}),
+                       scratch / "big.lzma: ",
+                       "dictionary of " + std::to_string(dictionary) + " bytes is more than an " +
+                           target() + " launcher can allocate");
+        // Forced, the launcher is written, and reading it finds the fault.
+        ASSERT_EQ(pack_with({"--force", scratch / "prog", "--stored", "--name", "data",
+                             scratch / "big.lzma"}).exit_code, 0);
+        RunResult verified = run_sfxpack({"--verify", scratch / "out"});
+        EXPECT_EQ(verified.exit_code, 1) << verified.out;
+        EXPECT_NE(verified.out.find("entry 1 'data': FAILED: its dictionary of"),
+                  std::string::npos) << verified.out;
+        remove_tree(scratch / "out");
+    }
+    // The largest accepted one unpacks.
+    write_text(scratch / "big.lzma", with_dictionary(good, largest));
+    RunResult packed = pack_with({scratch / "prog", "--stored", "--name", "data",
+                                  scratch / "big.lzma"});
+    ASSERT_EQ(packed.exit_code, 0) << packed.err;
+    if (largest == UINT32_MAX)
+        return;  // 4 GiB of address space is the machine's to give, not the launcher's
+    ScratchDir temp;
+    RunResult r = run_launcher(scratch / "out", {}, temp.path);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.out, "the stored data\n");
+}
+
 TEST_P(PackIntegrity, NamesMustFitAFileNameAndTheRunDirectoryName)
 {
     write_text(scratch / "data", "x");

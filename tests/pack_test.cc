@@ -292,6 +292,38 @@ TEST(PackerFailure, KeepsAnExistingOutputUntouched)
     EXPECT_EQ(list_dir(scratch.path), std::vector<std::string>{"out"});
 }
 
+// A FIFO (or a device) named as an input would block the packer in open or
+// read until something wrote to it; it is refused at once instead, whatever
+// reads it: packing, the plan, bundling, the launcher reader.
+TEST(PackerInput, FifosAndDevicesAreRefusedWithoutWaiting)
+{
+    ScratchDir scratch;
+    write_text(scratch / "prog", "#!/bin/sh\n");
+    ASSERT_EQ(mkfifo((scratch / "fifo").c_str(), 0600), 0);
+    const std::vector<std::vector<std::string>> commands = {
+        {"-o", scratch / "out", scratch / "prog", scratch / "fifo"},
+        {"-o", scratch / "out", scratch / "prog", "--stored", scratch / "fifo"},
+        {"-n", scratch / "prog", scratch / "fifo"},
+        {"--bundle", "-o", scratch / "out", scratch / "fifo"},
+        {"--inspect", scratch / "fifo"},
+        {"--verify", scratch / "fifo"},
+        {"--extract", scratch / "fifo", scratch / "dir"},
+        {"-o", scratch / "out", scratch / "prog", "/dev/zero"},
+    };
+    for (const std::vector<std::string> &args : commands) {
+        std::vector<std::string> argv = {sfxpack_path()};
+        argv.insert(argv.end(), args.begin(), args.end());
+        SCOPED_TRACE(argv[1] + " " + argv.back());
+        RunOptions options;
+        options.timeout_seconds = 30;
+        RunResult r = run_process(argv, options);
+        EXPECT_EQ(r.exit_code, 1) << r.err;
+        EXPECT_EQ(split_lines(r.err).size(), 1u) << r.err;
+        EXPECT_NE(r.err.find(": not a regular file"), std::string::npos) << r.err;
+    }
+    EXPECT_EQ(list_dir(scratch.path), (std::vector<std::string>{"fifo", "prog"}));
+}
+
 TEST(PackerHelp, DocumentsEveryOption)
 {
     RunResult r = run_sfxpack({"--help"});

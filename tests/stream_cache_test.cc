@@ -66,20 +66,60 @@ TEST_P(StreamCacheTest, WarmPackIsTheColdLauncherAndUsesTheCache)
     EXPECT_TRUE(read_text(scratch / "first") == cold);
     EXPECT_TRUE(read_text(scratch / "warm") == cold);
 
-    // A sound entry stored under data's key, but holding another file's
-    // stream: a pack that reads the cache unpacks that other file.
+    // Data's stream as -0 makes it, kept under -9's key: a pack that reads
+    // the cache carries those other bytes, which still unpack to data.
     StreamCache planted;
     planted.dir = cache;
     planted.writable = true;
+    std::string data = read_text(scratch / "data");
     CacheKey key;
-    cache_key(encoder_settings_text(LZMA_LEVEL_BEST), bytes_of(read_text(scratch / "data")), key);
+    cache_key(encoder_settings_text(LZMA_LEVEL_BEST), bytes_of(data), key);
     Bytes stream;
     std::string error;
-    ASSERT_EQ(compress_lzma_alone(bytes_of("planted"), stream, error), 0);
+    ASSERT_EQ(compress_lzma_alone(bytes_of(data), stream, error, LZMA_LEVEL_FASTEST), 0);
     cache_store(planted, key, stream);
     ASSERT_EQ(pack_with(scratch / "planted", {"SFXPACK_CACHE=" + cache}).exit_code, 0);
+    std::string launcher = read_text(scratch / "planted");
+    EXPECT_NE(launcher.find(std::string(stream.begin(), stream.end())), std::string::npos);
     ASSERT_EQ(run_process({scratch / "planted", "@unpack"}, {{}, {}, scratch.path}).exit_code, 0);
-    EXPECT_EQ(read_text(scratch / "probe/data"), "planted");
+    EXPECT_TRUE(read_text(scratch / "probe/data") == data);
+}
+
+// An entry file copied over another's, with the key and the stream's digest
+// made to match: sound as an entry, but another input's stream. Packed from
+// the cache, the launcher would unpack the other file.
+TEST_P(StreamCacheTest, AnotherInputsStreamIsCompressedAgainNeverUsed)
+{
+    std::string cold = cold_launcher();
+    // As long as data, so that only its bytes tell the two apart.
+    std::string other = pseudo_random_bytes(read_text(scratch / "data").size(), 11);
+    write_text(scratch / "other", other);
+    RunOptions options;
+    options.set_env = {"SFXPACK_CACHE=" + cache};
+    ASSERT_EQ(run_process({sfxpack_path(), "--target", target(), "-o", scratch / "one",
+                           scratch / "other"}, options).exit_code, 0);
+    ASSERT_EQ(pack_with(scratch / "first", {"SFXPACK_CACHE=" + cache}).exit_code, 0);
+
+    std::string data_entry = cache + "/" + entry_name(read_text(scratch / "data"));
+    std::string forged = read_text(cache + "/" + entry_name(other));
+    std::string own = read_text(data_entry);
+    ASSERT_GT(forged.size(), 80u);
+    forged.replace(8, 32, own.substr(8, 32));  // the key
+    uint64_t length = 0;
+    for (int i = 7; i >= 0; i--)
+        length = length << 8 | (unsigned char)forged[72 + (size_t)i];
+    ASSERT_LE(80 + length, forged.size());
+    unsigned char digest[SHA256_SIZE];
+    sha256(forged.data() + 80, (size_t)length, digest);
+    forged.replace(40, 32, (const char *)digest, SHA256_SIZE);
+    write_text(data_entry, forged);
+
+    RunResult r = pack_with(scratch / "again", {"SFXPACK_CACHE=" + cache});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(read_text(scratch / "again") == cold);
+    ASSERT_EQ(run_process({scratch / "again", "@unpack"}, {{}, {}, scratch.path}).exit_code, 0);
+    EXPECT_TRUE(read_text(scratch / "probe/data") == read_text(scratch / "data"));
 }
 
 TEST_P(StreamCacheTest, DamagedEntriesAreCompressedAgainNeverUsed)

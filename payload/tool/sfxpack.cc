@@ -3,6 +3,7 @@
 
 #include "bundle/bundle_plan.h"
 #include "elf/entry_needs.h"
+#include "sys/fatal_signals.h"
 #include "report/glibc_report.h"
 #include "cli/launcher_modes.h"
 #include "pack/link_launcher.h"
@@ -14,7 +15,7 @@
 #include "sfx_version.h"
 #include "sys/sha256.h"
 #include "report/size_report.h"
-#include "format/stored_entry.h"
+#include "pack/stored_entry.h"
 #include "cache/stream_cache.h"
 #include "pack/strip_debug.h"
 
@@ -110,7 +111,7 @@ static int check_unpacked(const PackOptions &options, std::vector<Bytes> &conten
         }
         std::string error;
         add_leading_zero(contents[i]);
-        if (check_stored_entry(contents[i], unpacked[i], error) == 0)
+        if (check_stored_entry(contents[i], *options.target, unpacked[i], error) == 0)
             continue;
         error = options.files[i].path + ": " + error;
         if (!options.force)
@@ -123,6 +124,7 @@ static int check_unpacked(const PackOptions &options, std::vector<Bytes> &conten
 
 int main(int argc, char **argv)
 {
+    catch_fatal_signals();
     PackOptions options;
     std::string error;
     if (parse_pack_options(argc, argv, options, error))
@@ -139,9 +141,10 @@ int main(int argc, char **argv)
     if (options.extract)
         return extract_launcher(options.files[0].path, options.files[1].path);
     if (options.inspect)
-        return inspect_launcher(options.files[0].path, options.json, options.verify);
+        return inspect_launcher(options.files[0].path, options.json, options.verify,
+                                options.no_manifest_ok);
     if (options.verify)
-        return verify_launcher(options.files[0].path);
+        return verify_launcher(options.files[0].path, options.no_manifest_ok);
 
     BundlePlan plan;
     if (int status = plan_entries(options, plan))
@@ -198,12 +201,17 @@ int main(int argc, char **argv)
     if (int status = store_entries(options, contents, unpacked, compressed, entries))
         return status;
 
-    if (link_launcher(entries, *options.target, options.output, error))
+    LinkedLauncher linked;
+    if (link_launcher(entries, *options.target, options.output, linked, error))
         return fail(EXIT_PACK_FAILED, error);
-    if (options.verbose && report_packed_sizes(stdout, options, entries, stripped, error))
+    // Reported before the launcher takes output's place: a packer that cannot
+    // finish its report (killed by SIGPIPE, say) leaves no launcher.
+    if (options.verbose &&
+        report_packed_sizes(stdout, options, linked.path, entries, stripped, error))
         return fail(EXIT_PACK_FAILED, error);
-    // The launcher is whole by now; the plan's own check caught a closed output.
-    if (report_glibc)
-        print_glibc_needs(stdout, glibc);
+    if (report_glibc && print_glibc_needs(stdout, glibc))
+        return fail(EXIT_PACK_FAILED, "cannot write the report to standard output");
+    if (linked.commit(error))
+        return fail(EXIT_PACK_FAILED, error);
     return 0;
 }

@@ -60,6 +60,7 @@ int ElfImage::load(const std::string &path, std::string &error)
         s.addr = shdr.sh_addr;
         s.size = shdr.sh_size;
         s.align = shdr.sh_addralign;
+        s.offset = shdr.sh_offset;
         Elf_Data *data = elf_rawdata(scn, nullptr);
         if (shdr.sh_type != SHT_NOBITS && data && data->d_buf)
             s.bytes.assign((const char *)data->d_buf, data->d_size);
@@ -83,6 +84,13 @@ int ElfImage::load(const std::string &path, std::string &error)
         if (shdr.sh_type == SHT_GNU_verneed)
             read_version_needs(elf, scn, shdr, version_needs);
         sections.push_back(s);
+    }
+    size_t phnum = 0;
+    elf_getphdrnum(elf, &phnum);
+    for (size_t i = 0; i < phnum; i++) {
+        GElf_Phdr phdr;
+        if (gelf_getphdr(elf, (int)i, &phdr) != nullptr && phdr.p_type == PT_LOAD)
+            loaded.push_back({phdr.p_offset, phdr.p_filesz});
     }
     elf_end(elf);
     close(fd);

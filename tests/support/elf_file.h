@@ -14,7 +14,14 @@ struct ElfSection {
     uint64_t addr = 0;
     uint64_t size = 0;
     uint64_t align = 0;
+    uint64_t offset = 0;  // in the file
     std::string bytes;  // empty for NOBITS
+};
+
+// A PT_LOAD program header: the file bytes [offset, offset + size).
+struct ElfSegment {
+    uint64_t offset = 0;
+    uint64_t size = 0;
 };
 
 // One version that the image needs of a shared library (.gnu.version_r).
@@ -26,6 +33,7 @@ struct ElfVersionNeed {
 struct ElfImage {
     int elf_class = 0;  // ELFCLASS32 or ELFCLASS64
     std::vector<ElfSection> sections;  // in file order
+    std::vector<ElfSegment> loaded;    // in program header order
     std::vector<std::string> needed;
     std::string runpath;  // DT_RUNPATH, empty when there is none
     std::string rpath;    // DT_RPATH

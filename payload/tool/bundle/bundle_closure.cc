@@ -1,6 +1,7 @@
 #include "bundle/bundle_closure.h"
 
 #include <fnmatch.h>
+#include <sys/stat.h>
 
 #include "bundle/library_search.h"
 
@@ -107,8 +108,11 @@ int resolve_needs(Closure &c, int index, std::string &error)
         auto known = c.by_name.find(name);
         if (known != c.by_name.end()) {
             if (known->second != index) {
-                c.nodes[(size_t)known->second].needed_by.push_back(requester);
+                Node &library = c.nodes[(size_t)known->second];
+                library.needed_by.push_back(requester);
                 c.nodes[(size_t)index].needs.push_back(known->second);
+                if (library.kind == NODE_LIBRARY && library.name != name)
+                    c.nodes[(size_t)index].renamed_needs.push_back({name, library.name});
             }
             continue;
         }
@@ -132,6 +136,19 @@ int resolve_needs(Closure &c, int index, std::string &error)
             error = "library " + name + " not found; " + requester + " (" +
                     c.nodes[(size_t)index].path + ") needs it";
             return -1;
+        }
+        struct stat st;
+        if (stat(found.path.c_str(), &st) == 0) {
+            auto same = c.by_file.find({st.st_dev, st.st_ino});
+            if (same != c.by_file.end()) {
+                Node &first = c.nodes[(size_t)same->second];
+                c.by_name[name] = same->second;
+                first.needed_by.push_back(requester);
+                c.nodes[(size_t)index].needs.push_back(same->second);
+                c.nodes[(size_t)index].renamed_needs.push_back({name, first.name});
+                continue;
+            }
+            c.by_file[{st.st_dev, st.st_ino}] = (int)c.nodes.size();
         }
         found.origin = directory_of(found.path);
         found.needed_by.push_back(requester);

@@ -3,6 +3,8 @@
 #ifndef SFXPACK_BUNDLE_CLOSURE_H
 #define SFXPACK_BUNDLE_CLOSURE_H
 
+#include <sys/types.h>
+
 #include <map>
 #include <string>
 #include <vector>
@@ -24,6 +26,10 @@ struct Node {
     std::string found;
     std::vector<std::string> needed_by;
     std::vector<int> needs;  // nodes of the libraries it needs
+    // Needed names that lead to a file already in the closure under another
+    // name, with that name: the loader maps one file once, whatever it is
+    // asked for by, and so must the bundle.
+    std::vector<std::pair<std::string, std::string>> renamed_needs;
 };
 
 
@@ -34,6 +40,7 @@ struct Closure {
     std::vector<std::string> excludes;      // --exclude patterns
     std::vector<Node> nodes;                // the program is node 0
     std::map<std::string, int> by_name;
+    std::map<std::pair<dev_t, ino_t>, int> by_file;  // the libraries found
     std::vector<SystemLibrary> left;
     std::map<std::string, size_t> left_by_name;
 };

@@ -58,9 +58,58 @@ std::vector<int> dependency_order(const Closure &c)
     return order;
 }
 
+// True when the loader of any machine resolves dir inside the directory of
+// the object: $ORIGIN, or below it with no "..". Whatever else a search path
+// names lies outside the launcher's private work directory, where another
+// user may have put a library of the name asked for ($TEMP/lib from
+// $ORIGIN/../lib, an absolute path, a relative one, which is taken from the
+// current directory). $LIB and $PLATFORM below $ORIGIN stay inside: the
+// loader puts plain directory names for them.
+bool inside_origin(const std::string &dir)
+{
+    std::string rest;
+    if (dir.rfind("$ORIGIN", 0) == 0)
+        rest = dir.substr(7);
+    else if (dir.rfind("${ORIGIN}", 0) == 0)
+        rest = dir.substr(9);
+    else
+        return false;
+    if (!rest.empty() && rest[0] != '/')
+        return false;  // $ORIGINAL, say: a token the loader does not know
+    for (size_t start = 0; start < rest.size();) {
+        size_t end = rest.find('/', start);
+        if (end == std::string::npos)
+            end = rest.size();
+        if (rest.compare(start, end - start, "..") == 0)
+            return false;
+        start = end + 1;
+    }
+    return true;
+}
+
+// The elements of path that stay inside the work directory, joined again;
+// the others go to dropped.
+std::string inside_elements(const std::string &path, std::vector<std::string> &dropped)
+{
+    std::string kept;
+    for (size_t start = 0;;) {
+        size_t end = path.find(':', start);
+        std::string element = path.substr(start, end == std::string::npos ? end : end - start);
+        if (inside_origin(element))
+            kept += (kept.empty() ? "" : ":") + element;
+        else
+            dropped.push_back(element.empty() ? "an empty one (the current directory)" : element);
+        if (end == std::string::npos)
+            break;
+        start = end + 1;
+    }
+    return kept;
+}
+
 // The loader honours DT_RPATH only in an object without DT_RUNPATH, so a
 // search path that already begins with $ORIGIN is kept as it is only when it
-// is a DT_RPATH; a DT_RUNPATH keeps its directories but becomes one.
+// is a DT_RPATH; a DT_RUNPATH keeps its directories but becomes one. Either
+// loses the directories outside the work directory.
 void origin_edit(const Node &n, PlanEntry &e)
 {
     if (!n.is_object)
@@ -72,12 +121,13 @@ void origin_edit(const Node &n, PlanEntry &e)
     if (first != "$ORIGIN" && first != "${ORIGIN}") {
         e.origin = ORIGIN_SET;
         e.rpath = "$ORIGIN";
-    } else if (n.elf.has_runpath) {
-        e.origin = ORIGIN_CONVERTED;
-        e.rpath = path;
-    } else {
-        e.origin = ORIGIN_KEPT;
+        return;
     }
+    e.rpath = inside_elements(path, e.dropped);
+    if (n.elf.has_runpath)
+        e.origin = ORIGIN_CONVERTED;
+    else
+        e.origin = e.dropped.empty() ? ORIGIN_KEPT : ORIGIN_TRIMMED;
 }
 
 PlanEntry plan_entry(const Node &n, const std::string &why)
@@ -87,6 +137,7 @@ PlanEntry plan_entry(const Node &n, const std::string &why)
     e.path = n.path;
     e.why = why;
     e.found = n.found;
+    e.renamed_needs = n.renamed_needs;
     origin_edit(n, e);
     return e;
 }

@@ -19,6 +19,7 @@ enum OriginEdit {
     ORIGIN_KEPT,       // its DT_RPATH already begins with $ORIGIN (and it has no DT_RUNPATH)
     ORIGIN_SET,        // packed as a copy whose DT_RPATH is $ORIGIN
     ORIGIN_CONVERTED,  // its DT_RUNPATH begins with $ORIGIN: the copy has it as DT_RPATH
+    ORIGIN_TRIMMED,    // its DT_RPATH begins with $ORIGIN but leaves the work directory
 };
 
 struct PlanEntry {
@@ -27,7 +28,13 @@ struct PlanEntry {
     std::string why;    // "the program", "needed by a, b", "--include"
     std::string found;  // how the loader finds it, for libraries
     OriginEdit origin = ORIGIN_NONE;
-    std::string rpath;  // the copy's DT_RPATH, for ORIGIN_SET and ORIGIN_CONVERTED
+    std::string rpath;  // the copy's DT_RPATH, for ORIGIN_SET, _CONVERTED and _TRIMMED
+    // The directories of a kept search path that are not inside the work
+    // directory, left out of the copy.
+    std::vector<std::string> dropped;
+    // Needed names the copy asks for by the name its library is packed
+    // under (old, new): the same file, reached by two names.
+    std::vector<std::pair<std::string, std::string>> renamed_needs;
 };
 
 struct SystemLibrary {

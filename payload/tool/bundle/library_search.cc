@@ -7,6 +7,7 @@
 #include <map>
 
 #include "sys/command_output.h"
+#include "bundle/loader_tokens.h"
 
 std::string directory_of(const std::string &path)
 {
@@ -16,17 +17,12 @@ std::string directory_of(const std::string &path)
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-// The loader's expansions of $LIB and $PLATFORM on this system.
 static std::string token_value(const std::string &token, const std::string &origin,
                                const TargetInfo &target)
 {
     if (token == "ORIGIN")
         return origin;
-    if (token == "LIB")
-        return target.lib_token;
-    if (token == "PLATFORM")
-        return target.platform_token;
-    return "";
+    return loader_token(target, token);
 }
 
 static std::string expand_tokens(const std::string &element, const std::string &origin,

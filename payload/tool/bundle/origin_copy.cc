@@ -11,9 +11,11 @@ static std::string first_line(const std::string &text)
     return line.empty() ? "no reason given" : line;
 }
 
-// Runs patchelf with args on copy. Returns 0, or -1 with a one-line reason.
+// Runs patchelf with args on copy, to do what (for the message). Returns 0,
+// or -1 with a one-line reason.
 static int run_patchelf(const std::string &patchelf, const std::vector<std::string> &args,
-                        const std::string &copy, const PlanEntry &e, std::string &error)
+                        const std::string &copy, const PlanEntry &e, const std::string &what,
+                        std::string &error)
 {
     std::vector<std::string> argv = {patchelf};
     argv.insert(argv.end(), args.begin(), args.end());
@@ -26,7 +28,7 @@ static int run_patchelf(const std::string &patchelf, const std::vector<std::stri
         return -1;
     }
     if (status != 0) {
-        error = "patchelf could not set the run-time search path of " + e.name +
+        error = "patchelf could not " + what + " of " + e.name +
                 " (" + e.path + "): " + first_line(output);
         return -1;
     }
@@ -40,7 +42,9 @@ int make_origin_copies(const BundlePlan &plan, TempDir &dir,
     std::string patchelf = env && *env ? env : "patchelf";
     for (size_t i = 0; i < plan.entries.size(); i++) {
         const PlanEntry &e = plan.entries[i];
-        if (e.origin != ORIGIN_SET && e.origin != ORIGIN_CONVERTED)
+        bool new_rpath =
+            e.origin == ORIGIN_SET || e.origin == ORIGIN_CONVERTED || e.origin == ORIGIN_TRIMMED;
+        if (!new_rpath && e.renamed_needs.empty())
             continue;
         if (dir.path.empty() && dir.create(error))
             return -1;
@@ -51,9 +55,16 @@ int make_origin_copies(const BundlePlan &plan, TempDir &dir,
             return -1;
         // Both tags go first: patchelf would rewrite each one it finds, and
         // the loader ignores DT_RPATH beside any DT_RUNPATH.
-        if (run_patchelf(patchelf, {"--remove-rpath"}, copy, e, error) ||
-            run_patchelf(patchelf, {"--force-rpath", "--set-rpath", e.rpath}, copy, e, error))
+        const std::string rpath = "set the run-time search path";
+        if (new_rpath &&
+            (run_patchelf(patchelf, {"--remove-rpath"}, copy, e, rpath, error) ||
+             run_patchelf(patchelf, {"--force-rpath", "--set-rpath", e.rpath}, copy, e, rpath,
+                          error)))
             return -1;
+        for (const auto &r : e.renamed_needs)
+            if (run_patchelf(patchelf, {"--replace-needed", r.first, r.second}, copy, e,
+                             "rename the needed library " + r.first, error))
+                return -1;
         files[i].path = copy;
     }
     return 0;

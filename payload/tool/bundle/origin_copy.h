@@ -8,8 +8,9 @@
 #include "bundle/bundle_plan.h"
 #include "pack/link_launcher.h"
 
-// Gives every plan entry marked ORIGIN_SET or ORIGIN_CONVERTED a copy inside
-// dir whose only search path is the DT_RPATH the plan says, made with
+// Gives every plan entry marked ORIGIN_SET, _CONVERTED or _TRIMMED a copy
+// inside dir whose only search path is the DT_RPATH the plan says, and every
+// entry with renamed needs a copy that asks for the new names, made with
 // patchelf (SFXPACK_PATCHELF, or patchelf from PATH), and sets files[i].path
 // to it. The files found are only read. Returns 0, or -1 with a one-line
 // reason.

@@ -13,13 +13,20 @@
 #include <algorithm>
 #include <vector>
 
+#include "payload.h"
 #include "sys/progress_line.h"
 
 // An entry: magic, the key it was stored under, the SHA-256 of the stream,
-// the stream's length (64-bit little-endian), the stream. The digest makes a
-// truncated or damaged entry a miss rather than a broken launcher.
-static const char entry_magic[8] = {'s', 'f', 'x', 's', 't', 'r', 'm', '1'};
-enum { ENTRY_HEADER = 8 + SHA256_SIZE + SHA256_SIZE + 8 };
+// the stream's length (64-bit little-endian), the stream; then the size and
+// SHA-256 of the input it was made from. The stream's digest makes a
+// truncated or damaged entry a miss rather than a broken launcher; the
+// input's makes a sound stream of another file (a copied or renamed entry)
+// a miss rather than a launcher that unpacks the wrong bytes.
+static const char entry_magic[8] = {'s', 'f', 'x', 's', 't', 'r', 'm', '2'};
+enum {
+    ENTRY_HEADER = 8 + SHA256_SIZE + SHA256_SIZE + 8,
+    ENTRY_TRAILER = 8 + SHA256_SIZE,
+};
 static const char entry_suffix[] = ".lzma";
 static const char temp_prefix[] = ".tmp-";
 // A temporary file this old belongs to a packer that died.
@@ -130,6 +137,8 @@ void cache_key(const std::string &settings, uint64_t input_size,
     digest.update(size, sizeof size);
     digest.update(input_sha256, SHA256_SIZE);
     digest.finish(key.digest);
+    key.input_size = input_size;
+    memcpy(key.input_sha256, input_sha256, SHA256_SIZE);
 }
 
 void cache_key(const std::string &settings, const Bytes &input, CacheKey &key)
@@ -162,6 +171,32 @@ static int read_whole(int fd, Bytes &data)
     return 0;
 }
 
+static uint64_t read_le64(const unsigned char *bytes)
+{
+    uint64_t value = 0;
+    for (int i = 7; i >= 0; i--)
+        value = value << 8 | bytes[i];
+    return value;
+}
+
+static void write_le64(unsigned char *bytes, uint64_t value)
+{
+    for (int i = 0; i < 8; i++)
+        bytes[i] = (unsigned char)(value >> (8 * i));
+}
+
+// The header every level writes, for an input of input_size bytes.
+static bool stream_header_fits(const unsigned char *stream, uint64_t length,
+                               uint64_t input_size)
+{
+    if (length < LZMA_ALONE_HEADER_SIZE || stream[0] != LZMA_ALONE_PROPERTIES)
+        return false;
+    uint32_t dictionary = 0;
+    for (int i = 4; i >= 1; i--)
+        dictionary = dictionary << 8 | stream[i];
+    return dictionary == LZMA_ALONE_DICTIONARY && read_le64(stream + 5) == input_size;
+}
+
 int cache_load(StreamCache &cache, const CacheKey &key, Bytes &stream)
 {
     int fd = open(entry_path(cache, key).c_str(), O_RDONLY | O_CLOEXEC);
@@ -178,17 +213,21 @@ int cache_load(StreamCache &cache, const CacheKey &key, Bytes &stream)
         memcmp(entry.data() + 8, key.digest, SHA256_SIZE) != 0)
         return -1;
     const unsigned char *recorded = entry.data() + 8 + SHA256_SIZE;
-    const unsigned char *length_field = recorded + SHA256_SIZE;
-    uint64_t length = 0;
-    for (int i = 0; i < 8; i++)
-        length |= (uint64_t)length_field[i] << (8 * i);
-    if (length != entry.size() - ENTRY_HEADER)
+    uint64_t length = read_le64(recorded + SHA256_SIZE);
+    if (entry.size() - ENTRY_HEADER < ENTRY_TRAILER ||
+        length != entry.size() - ENTRY_HEADER - ENTRY_TRAILER)
         return -1;
+    const unsigned char *begin = entry.data() + ENTRY_HEADER;
     unsigned char actual[SHA256_SIZE];
-    sha256(entry.data() + ENTRY_HEADER, length, actual);
+    sha256(begin, length, actual);
     if (memcmp(actual, recorded, SHA256_SIZE) != 0)
         return -1;
-    stream.assign(entry.begin() + ENTRY_HEADER, entry.end());
+    const unsigned char *trailer = begin + length;
+    if (read_le64(trailer) != key.input_size ||
+        memcmp(trailer + 8, key.input_sha256, SHA256_SIZE) != 0 ||
+        !stream_header_fits(begin, length, key.input_size))
+        return -1;
+    stream.assign(begin, begin + length);
     return 0;
 }
 
@@ -221,15 +260,18 @@ void cache_store(StreamCache &cache, const CacheKey &key, const Bytes &stream)
     memcpy(header, entry_magic, 8);
     memcpy(header + 8, key.digest, SHA256_SIZE);
     sha256(stream.data(), stream.size(), header + 8 + SHA256_SIZE);
-    for (int i = 0; i < 8; i++)
-        header[8 + 2 * SHA256_SIZE + i] = (unsigned char)((uint64_t)stream.size() >> (8 * i));
+    write_le64(header + 8 + 2 * SHA256_SIZE, stream.size());
+    unsigned char trailer[ENTRY_TRAILER];
+    write_le64(trailer, key.input_size);
+    memcpy(trailer + 8, key.input_sha256, SHA256_SIZE);
 
     // Another packer may be reading or writing the same entry: it sees the
     // old file or the new one whole, never a part, since only rename puts a
     // name on it.
     int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     int failed = fd < 0 || write_all(fd, header, sizeof header) != 0 ||
-                 write_all(fd, stream.data(), stream.size()) != 0;
+                 write_all(fd, stream.data(), stream.size()) != 0 ||
+                 write_all(fd, trailer, sizeof trailer) != 0;
     int saved = errno;
     if (fd >= 0 && close(fd) != 0 && !failed) {
         failed = 1;

@@ -23,6 +23,10 @@ struct StreamCache {
 
 struct CacheKey {
     unsigned char digest[SHA256_SIZE];
+    // The input the key was made from: a kept stream must say it was made
+    // from this input and unpack to its size, or it is not used.
+    uint64_t input_size = 0;
+    unsigned char input_sha256[SHA256_SIZE] = {};
 };
 
 // Finds the cache (SFXPACK_CACHE, $XDG_CACHE_HOME/sfxpack or
@@ -38,7 +42,8 @@ void cache_key(const std::string &settings, uint64_t input_size,
                const unsigned char input_sha256[SHA256_SIZE], CacheKey &key);
 void cache_key(const std::string &settings, const Bytes &input, CacheKey &key);
 
-// Returns 0 with the kept stream, or -1 when there is none or it is damaged.
+// Returns 0 with the kept stream, or -1 when there is none, it is damaged,
+// or it was not made from key's input.
 int cache_load(StreamCache &cache, const CacheKey &key, Bytes &stream);
 
 // Keeps a stream, atomically; a failure only warns.

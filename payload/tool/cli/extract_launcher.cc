@@ -85,7 +85,7 @@ int extract_launcher(const std::string &path, const std::string &dir)
     Manifest manifest;
     std::string error;
     int manifest_status = launcher_manifest(image, manifest, error);
-    std::string problem = manifest_problem(image, manifest, manifest_status, error);
+    std::string problem = manifest_problem(image, manifest, manifest_status, error, true);
     if (!problem.empty())
         return fail(path + ": manifest: " + problem);
 

@@ -76,6 +76,8 @@ void look_at_entry(const LauncherEntry &entry, size_t index, const Manifest *man
     }
     if (facts.problem.empty() && manifest != nullptr)
         facts.problem = manifest_mismatch(*manifest, index, entry, decoded.size, decoded.sha256);
+    if (facts.problem.empty() && manifest != nullptr)
+        facts.problem = glibc_mismatch(*manifest, index, entry, facts.glibc);
     facts.sha256 = sha256_hex(decoded.sha256);
 }
 
@@ -127,6 +129,7 @@ struct Report {
     const Manifest *manifest;
     std::string manifest_error;
     std::string manifest_problem;
+    std::string manifest_note;
     std::vector<EntryFacts> facts;
     bool decode;
     bool space_known;
@@ -193,6 +196,8 @@ void print_human(const Report &r)
         printf("problem: %s\n", p.c_str());
     if (!r.manifest_problem.empty())
         printf("problem: manifest: %s\n", r.manifest_problem.c_str());
+    else if (!r.manifest_note.empty())
+        printf("note: manifest: %s\n", r.manifest_note.c_str());
     for (size_t i = 0; i < image.entries.size(); i++)
         if (!r.facts[i].problem.empty())
             printf("problem: entry %zu '%s': %s\n", i,
@@ -256,7 +261,7 @@ void print_json(const Report &r)
 
 }  // namespace
 
-int inspect_launcher(const std::string &path, bool json, bool decode)
+int inspect_launcher(const std::string &path, bool json, bool decode, bool no_manifest_ok)
 {
     MappedFile file;
     LauncherImage image;
@@ -274,7 +279,10 @@ int inspect_launcher(const std::string &path, bool json, bool decode)
     for (size_t i = 0; i < image.entries.size(); i++)
         look_at_entry(image.entries[i], i, r.manifest_status == 0 ? &manifest : nullptr, decode,
                       r.facts[i]);
-    r.manifest_problem = manifest_problem(image, manifest, r.manifest_status, r.manifest_error);
+    // Without --verify nothing is checked, so a missing manifest is only shown.
+    r.manifest_problem = manifest_problem(image, manifest, r.manifest_status, r.manifest_error,
+                                          no_manifest_ok || !decode);
+    r.manifest_note = manifest_note(image, manifest, r.manifest_status);
     r.verified = image.table_problems.empty() && r.manifest_problem.empty();
     for (const EntryFacts &f : r.facts)
         r.verified = r.verified && f.problem.empty();

@@ -14,10 +14,11 @@ enum { EXIT_LAUNCHER_BAD = 1 };
 
 // The table, sizes and manifest; with decode, also every entry decoded and
 // checked as --verify does, which gives the ELF entries' glibc needs.
-int inspect_launcher(const std::string &path, bool json, bool decode);
+int inspect_launcher(const std::string &path, bool json, bool decode, bool no_manifest_ok);
 
 // Every rule, every stream and the manifest; one line per entry, a verdict.
-int verify_launcher(const std::string &path);
+// Without no_manifest_ok, a launcher without a manifest fails.
+int verify_launcher(const std::string &path, bool no_manifest_ok);
 
 // Every entry into dir, which must not exist, as @unpack would write them.
 int extract_launcher(const std::string &path, const std::string &dir);
@@ -35,8 +36,19 @@ std::string manifest_mismatch(const Manifest &manifest, size_t index,
                               const LauncherEntry &entry, uint64_t size,
                               const unsigned char sha256[SHA256_SIZE]);
 
-// Complaints about the manifest as a whole (unreadable, other entries).
+// What differs between an ELF entry's newest glibc need as read from its
+// decoded bytes (empty: none, or not ELF) and the manifest's, or empty.
+std::string glibc_mismatch(const Manifest &manifest, size_t index, const LauncherEntry &entry,
+                           const std::string &glibc);
+
+// Complaints about the manifest as a whole (unreadable, other entries, not
+// the launcher's code, lost). A missing manifest is one only when the
+// runtime says it came with one, or unless missing_ok.
 std::string manifest_problem(const LauncherImage &image, const Manifest &manifest,
-                             int status, const std::string &error);
+                             int status, const std::string &error, bool missing_ok);
+
+// What a manifest that passes leaves unchecked (none at all, or one of the
+// older format), or empty.
+std::string manifest_note(const LauncherImage &image, const Manifest &manifest, int status);
 
 #endif

@@ -12,8 +12,8 @@ const char pack_usage[] =
     "usage: sfxpack [--target x86_64|i386] [--force] -o OUTPUT [--name NAME] [--stored] FILE ...\n"
     "       sfxpack --bundle [--target x86_64|i386] [--exclude NAME]... [--include FILE]...\n"
     "               -o OUTPUT [--name NAME] PROGRAM\n"
-    "       sfxpack --inspect [--verify] [--json] LAUNCHER\n"
-    "       sfxpack --verify LAUNCHER\n"
+    "       sfxpack --inspect [--verify [--no-manifest-ok]] [--json] LAUNCHER\n"
+    "       sfxpack --verify [--no-manifest-ok] LAUNCHER\n"
     "       sfxpack --extract LAUNCHER DIR\n"
     "\n"
     "Packs FILEs into OUTPUT, a self-extracting launcher. Started like the\n"
@@ -79,6 +79,9 @@ const char pack_usage[] =
     "  --json           with --inspect: print JSON instead of a table\n"
     "  --verify         check LAUNCHER's table, decode every entry as a run would\n"
     "                   and compare it with the manifest; one line per entry\n"
+    "  --no-manifest-ok with --verify: pass a launcher without a manifest, as\n"
+    "                   sfxpack made them before it wrote one (a launcher whose\n"
+    "                   runtime comes with a manifest still fails without it)\n"
     "  --extract        write LAUNCHER's entries into DIR (made 0700, must not\n"
     "                   exist) as @unpack would, checked against the manifest\n"
     "  -h, --help       show this text\n"
@@ -151,6 +154,8 @@ static int check_read_options(const PackOptions &options, std::string &error)
         error = "--extract cannot be combined with --inspect or --verify";
     else if (options.json && !options.inspect)
         error = "--json goes with --inspect";
+    else if (options.no_manifest_ok && !options.verify)
+        error = "--no-manifest-ok goes with --verify";
     else if (!options.output.empty() || options.bundle || options.force || options.dry_run ||
              options.verbose || options.strip || !options.max_glibc.empty() ||
              !options.excludes.empty() || !options.includes.empty())
@@ -235,6 +240,8 @@ int parse_pack_options(int argc, char **argv, PackOptions &options,
             options.extract = true;
         } else if (arg == "--json") {
             options.json = true;
+        } else if (arg == "--no-manifest-ok") {
+            options.no_manifest_ok = true;
         } else if (arg.size() == 2 && arg[0] == '-' && arg[1] >= '0' && arg[1] <= '9') {
             options.level = arg[1] - '0';
         } else if (arg == "--level") {
@@ -277,7 +284,8 @@ int parse_pack_options(int argc, char **argv, PackOptions &options,
                              : "--stored must stand right before a FILE";
         return -1;
     }
-    if (options.inspect || options.verify || options.extract || options.json)
+    if (options.inspect || options.verify || options.extract || options.json ||
+        options.no_manifest_ok)
         return check_read_options(options, error);
     if (options.output.empty() && !options.dry_run) {
         error = "no output given (-o OUTPUT)";

@@ -7,6 +7,8 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "sys/read_input.h"
+
 static bool is_debug_section(const char *name)
 {
     return name != nullptr &&
@@ -16,11 +18,9 @@ static bool is_debug_section(const char *name)
 int debug_section_bytes(const std::string &path, uint64_t &bytes, std::string &error)
 {
     bytes = 0;
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        error = path + ": " + strerror(errno);
+    int fd = open_input(path, error);
+    if (fd < 0)
         return -1;
-    }
     elf_version(EV_CURRENT);
     Elf *elf = elf_begin(fd, ELF_C_READ, nullptr);
     size_t names = 0;

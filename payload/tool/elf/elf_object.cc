@@ -8,6 +8,8 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "sys/read_input.h"
+
 namespace {
 
 struct LoadSegment {
@@ -111,11 +113,9 @@ int read_dynamic(Elf *elf, const GElf_Phdr &dynamic,
 int read_elf_object(const std::string &path, ElfObject &object, std::string &error)
 {
     object = ElfObject();
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        error = path + ": " + strerror(errno);
+    int fd = open_input(path, error);
+    if (fd < 0)
         return -1;
-    }
     elf_version(EV_CURRENT);
     Elf *elf = elf_begin(fd, ELF_C_READ, nullptr);
     GElf_Ehdr ehdr;

@@ -8,7 +8,10 @@ const char manifest_section_name[] = ".sfxpack.manifest";
 
 namespace {
 
-const char manifest_magic[8] = {'S', 'F', 'X', 'M', 'A', 'N', '1', '\0'};
+// The formats differ in their seventh byte, '1' or '2': two bits apart, so
+// no single flip turns a manifest into one of the older format.
+const char manifest_magic[8] = {'S', 'F', 'X', 'M', 'A', 'N', '2', '\0'};
+const size_t format_byte = 6;
 
 void put_le(std::string &out, uint64_t value, int width)
 {
@@ -55,6 +58,7 @@ std::string encode_manifest(const Manifest &manifest)
 {
     std::string out(manifest_magic, sizeof manifest_magic);
     put_text(out, manifest.version);
+    out.append((const char *)manifest.code_sha256, SHA256_SIZE);
     put_le(out, manifest.entries.size(), 4);
     for (const ManifestEntry &entry : manifest.entries) {
         put_text(out, entry.name);
@@ -63,6 +67,9 @@ std::string encode_manifest(const Manifest &manifest)
         out.append((const char *)entry.stored_sha256, SHA256_SIZE);
         put_text(out, entry.glibc);
     }
+    unsigned char digest[SHA256_SIZE];
+    sha256(out.data(), out.size(), digest);
+    out.append((const char *)digest, SHA256_SIZE);
     return out;
 }
 
@@ -72,15 +79,39 @@ int decode_manifest(const unsigned char *data, size_t size, Manifest &manifest,
     Reader in = {data, size, 0};
     Manifest parsed;
     if (size < sizeof manifest_magic ||
-        memcmp(data, manifest_magic, sizeof manifest_magic) != 0) {
-        error = "manifest does not start with SFXMAN1";
+        memcmp(data, manifest_magic, format_byte) != 0 ||
+        (data[format_byte] != '1' && data[format_byte] != '2') ||
+        data[format_byte + 1] != '\0') {
+        error = "manifest does not start with SFXMAN1 or SFXMAN2";
         return -1;
+    }
+    parsed.format = data[format_byte] - '0';
+    if (parsed.format == 2) {
+        unsigned char digest[SHA256_SIZE];
+        if (size < sizeof manifest_magic + SHA256_SIZE) {
+            error = "manifest cut short before its own SHA-256";
+            return -1;
+        }
+        in.size -= SHA256_SIZE;
+        sha256(data, in.size, digest);
+        if (memcmp(digest, data + in.size, SHA256_SIZE) != 0) {
+            error = "manifest's bytes do not match its own SHA-256";
+            return -1;
+        }
     }
     in.at = sizeof manifest_magic;
     uint64_t count;
     if (take_text(in, parsed.version) != 0) {
         error = "manifest version cut short";
         return -1;
+    }
+    if (parsed.format == 2) {
+        if (in.size - in.at < SHA256_SIZE) {
+            error = "manifest code digest cut short";
+            return -1;
+        }
+        memcpy(parsed.code_sha256, in.data + in.at, SHA256_SIZE);
+        in.at += SHA256_SIZE;
     }
     if (take_le(in, 4, count) != 0) {
         error = "manifest entry count cut short";

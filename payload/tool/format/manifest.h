@@ -26,22 +26,35 @@ struct ManifestEntry {
     std::string glibc;
 };
 
+// The format this sfxpack writes; format 1, of older versions, is still read.
+enum { MANIFEST_FORMAT = 2 };
+
 struct Manifest {
+    int format = MANIFEST_FORMAT;
     std::string version;
+    // Format 2: the SHA-256 of the launcher's code, so that a flip outside
+    // the payload is seen too: the file bytes of every PT_LOAD segment
+    // (p_offset for p_filesz bytes, in program header order) less those of
+    // the payload sections and the manifest, skipped (launcher_code_digest).
+    unsigned char code_sha256[SHA256_SIZE] = {};
     std::vector<ManifestEntry> entries;
 };
 
 extern const char manifest_section_name[];  // ".sfxpack.manifest"
 
-// Little-endian throughout, no padding: the magic "SFXMAN1\0"; u32 length
-// and the version text; u32 entry count; per entry in table order, u32
-// length and the name, u64 unpacked size, the 32-byte SHA-256 of the
-// unpacked bytes, the 32-byte SHA-256 of the stored bytes, u32 length and
-// the newest GLIBC_ version need.
+// Little-endian throughout, no padding: the magic "SFXMAN2\0"; u32 length
+// and the version text; the 32-byte SHA-256 of the launcher's code; u32
+// entry count; per entry in table order, u32 length and the name, u64
+// unpacked size, the 32-byte SHA-256 of the unpacked bytes, the 32-byte
+// SHA-256 of the stored bytes, u32 length and the newest GLIBC_ version
+// need; last, the 32-byte SHA-256 of every byte before it, so that no bit of
+// the manifest's own text goes unchecked. Format 1 ("SFXMAN1\0") has neither
+// digest. Always writes format 2, whatever manifest.format says.
 std::string encode_manifest(const Manifest &manifest);
 
-// Parses a section's bytes, which may be hostile: every length is checked
-// against what is left, nothing past size is read. Returns 0, or -1 with a
+// Parses a section's bytes, either format, which may be hostile: every
+// length is checked against what is left, nothing past size is read, and a
+// format 2 manifest must match its own digest. Returns 0, or -1 with a
 // one-line reason in error.
 int decode_manifest(const unsigned char *data, size_t size, Manifest &manifest,
                     std::string &error);

@@ -35,6 +35,7 @@ struct PackOptions {
     bool verify = false;
     bool extract = false;
     bool json = false;      // --inspect prints JSON
+    bool no_manifest_ok = false;  // --verify passes a launcher without a manifest
     int level = 9;          // -0 ... -9: the encoder's effort
     bool no_cache = false;  // --no-cache: neither reuse nor keep streams
     bool quiet = false;     // -q: no progress line

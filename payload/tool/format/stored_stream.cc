@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include "payload.h"
+#include "format/target_table.h"
 
 int decode_stored_stream(const unsigned char *data, size_t size, FILE *out,
                          std::string &error)
@@ -33,4 +34,23 @@ int decode_stored_stream_counted(const unsigned char *data, size_t size,
     }
     used = (uint64_t)(stream - data) + stream_used;
     return 0;
+}
+
+std::string dictionary_problem(const unsigned char *data, size_t size,
+                               const TargetInfo &target)
+{
+    PayloadEntry entry = {data, "", (uint32_t)(size > UINT32_MAX ? UINT32_MAX : size)};
+    const unsigned char *stream;
+    uint32_t length;
+    entry_stream(&entry, &stream, &length);
+    if (length < 5)
+        return "";
+    uint32_t dictionary = 0;
+    for (int i = 4; i >= 1; i--)
+        dictionary = dictionary << 8 | stream[i];
+    if (dictionary <= target.max_dictionary)
+        return "";
+    return "dictionary of " + std::to_string(dictionary) + " bytes is more than an " +
+           target.name + " launcher can allocate (at most " +
+           std::to_string(target.max_dictionary) + ")";
 }

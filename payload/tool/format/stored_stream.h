@@ -21,4 +21,12 @@ int decode_stored_stream(const unsigned char *data, size_t size, FILE *out,
 int decode_stored_stream_counted(const unsigned char *data, size_t size,
                                  FILE *out, uint64_t &used, std::string &error);
 
+struct TargetInfo;
+
+// Why a launcher of target could not set up the decoder for these stored
+// bytes, as "dictionary of N bytes is more than ...", or empty when it
+// could (or the bytes are too short to say).
+std::string dictionary_problem(const unsigned char *data, size_t size,
+                               const TargetInfo &target);
+
 #endif

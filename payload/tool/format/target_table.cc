@@ -11,9 +11,13 @@ static const char *const i386_dirs[] = {
 
 const TargetInfo target_table[TARGET_COUNT] = {
     {"x86_64", ELFCLASS64, EM_X86_64, "-m64", 8, ".quad", 24,
-     "lib/x86_64-linux-gnu", "x86_64", "libc6,x86-64", x86_64_dirs, "2.2.5"},
+     "/lib64/ld-linux-x86-64.so.2", "lib/x86_64-linux-gnu", "x86_64", "libc6,x86-64", x86_64_dirs, "2.2.5",
+     UINT32_MAX},
+    // glibc's malloc refuses more than PTRDIFF_MAX, so 2 GiB - 1 is the most
+    // an i386 launcher ever got; 1.5 GiB leaves room for the process's own
+    // mappings on a 32-bit kernel, and is the largest dictionary xz makes.
     {"i386", ELFCLASS32, EM_386, "-m32", 4, ".long", 12,
-     "lib32", "i686", "libc6", i386_dirs, "2.2"},
+     "/lib/ld-linux.so.2", "lib32", "i686", "libc6", i386_dirs, "2.2", 0x60000000u},
 };
 
 const TargetInfo *find_target(const std::string &name)

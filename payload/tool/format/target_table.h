@@ -4,6 +4,8 @@
 #ifndef SFXPACK_TARGET_TABLE_H
 #define SFXPACK_TARGET_TABLE_H
 
+#include <stdint.h>
+
 #include <string>
 
 struct TargetInfo {
@@ -16,13 +18,20 @@ struct TargetInfo {
     unsigned pointer_size;
     const char *pointer_directive;  // the assembler's word for one pointer
     unsigned entry_size;
-    const char *lib_token;       // what the loader puts for $LIB
-    const char *platform_token;  // what the loader puts for $PLATFORM
+    // The program interpreter that the ABI names; asked what it puts for
+    // $PLATFORM and $LIB, which depend on the machine (bundle/loader_tokens.h).
+    const char *loader;
+    // Taken for $LIB and $PLATFORM only when that loader cannot answer.
+    const char *usual_lib;
+    const char *usual_platform;
     const char *ldconfig_flags;  // `ldconfig -p`'s flags field for the target
     const char *const *library_dirs;  // the loader's default directories, null-ended
     // The oldest glibc a launcher of this target starts on: no symbol version
     // that the runtime references is newer (see "Old glibc" in README.md).
     const char *glibc_floor;  // e.g. "2.2.5"
+    // The largest LZMA dictionary a launcher of this target is sure to
+    // allocate: the decoder mallocs the whole window before it writes a byte.
+    uint32_t max_dictionary;
 };
 
 enum { TARGET_COUNT = 2 };

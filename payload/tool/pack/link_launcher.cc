@@ -8,6 +8,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "sys/fatal_signals.h"
+#include "read/launcher_reader.h"
 #include "format/manifest.h"
 #include "pack/payload_source.h"
 #include "pack/runtime_location.h"
@@ -25,6 +27,7 @@ int TempDir::create(std::string &error)
         return -1;
     }
     path = buffer.data();
+    signal_slot = remove_on_signal(path.c_str(), true);
     return 0;
 }
 
@@ -32,6 +35,7 @@ TempDir::~TempDir()
 {
     if (path.empty())
         return;
+    forget_on_signal(signal_slot);
     if (DIR *dir = opendir(path.c_str())) {
         while (struct dirent *d = readdir(dir)) {
             if (strcmp(d->d_name, ".") != 0 && strcmp(d->d_name, "..") != 0)
@@ -74,6 +78,7 @@ int run_command(const std::vector<std::string> &argv, const std::string &cwd)
 {
     SpawnOptions options;
     options.cwd = cwd;
+    options.helper = true;
     return spawn_process(argv, options).exit_code;
 }
 
@@ -93,10 +98,12 @@ static std::string absolute_path(const std::string &path)
     return std::string(cwd) + "/" + path;
 }
 
-static std::string launcher_manifest(const std::vector<PackedEntry> &entries)
+static std::string launcher_manifest(const std::vector<PackedEntry> &entries,
+                                     const unsigned char code_sha256[SHA256_SIZE])
 {
     Manifest manifest;
     manifest.version = SFX_VERSION;
+    memcpy(manifest.code_sha256, code_sha256, SHA256_SIZE);
     for (const PackedEntry &e : entries) {
         ManifestEntry m;
         m.name = e.name;
@@ -133,7 +140,10 @@ static int build_in(const TempDir &dir, const std::vector<PackedEntry> &entries,
             return -1;
         blocks.push_back(block);
     }
-    std::string manifest = launcher_manifest(entries);
+    // The code's digest is known only once it is linked: a placeholder of
+    // the same size until record_code_digest writes it.
+    const unsigned char unknown[SHA256_SIZE] = {};
+    std::string manifest = launcher_manifest(entries, unknown);
     if (write_file(dir.path + "/" + manifest_file, manifest.data(), manifest.size(), error))
         return -1;
     std::string source = payload_source(blocks, target);
@@ -166,9 +176,73 @@ static int build_in(const TempDir &dir, const std::vector<PackedEntry> &entries,
     return 0;
 }
 
+int LinkedLauncher::commit(std::string &error)
+{
+    mode_t mask = umask(0);
+    umask(mask);
+    if (chmod(path.c_str(), 0777 & ~mask) != 0 ||
+        rename(path.c_str(), absolute_path(output).c_str()) != 0) {
+        error = output + ": " + strerror(errno);
+        return -1;
+    }
+    forget_on_signal(signal_slot);
+    path.clear();
+    return 0;
+}
+
+LinkedLauncher::~LinkedLauncher()
+{
+    if (path.empty())
+        return;
+    forget_on_signal(signal_slot);
+    unlink(path.c_str());
+}
+
+// Reads the linked launcher back as --verify will and writes the digest of
+// its code into the manifest, in place: the manifest is not loaded and not
+// covered by that digest, so writing it changes nothing the digest covers.
+static int record_code_digest(const std::vector<PackedEntry> &entries,
+                              const std::string &linked, std::string &error)
+{
+    MappedFile file;
+    LauncherImage image;
+    if (file.open(linked, error) != 0)
+        return -1;
+    // What --force packs breaks the table's rules on purpose; only the
+    // digest has to be readable here.
+    if (read_launcher(file.data, file.size, image, error) != 0 || !image.has_manifest ||
+        !image.code_digest_error.empty()) {
+        error = linked + ": the linked launcher does not read back: " +
+                (!image.code_digest_error.empty() ? image.code_digest_error
+                 : !image.has_manifest            ? std::string("no manifest")
+                                                  : error);
+        return -1;
+    }
+    std::string manifest = launcher_manifest(entries, image.code_sha256);
+    if (manifest.size() != image.manifest_size) {
+        error = linked + ": the linked manifest has " + std::to_string(image.manifest_size) +
+                " bytes, not " + std::to_string(manifest.size());
+        return -1;
+    }
+    off_t offset = (off_t)(image.manifest - file.data);
+    int fd = open(linked.c_str(), O_WRONLY | O_CLOEXEC);
+    ssize_t written = fd < 0 ? -1 : pwrite(fd, manifest.data(), manifest.size(), offset);
+    if (written != (ssize_t)manifest.size()) {
+        error = linked + ": " + strerror(written < 0 ? errno : ENOSPC);
+        if (fd >= 0)
+            close(fd);
+        return -1;
+    }
+    if (close(fd) != 0) {
+        error = linked + ": " + strerror(errno);
+        return -1;
+    }
+    return 0;
+}
+
 int link_launcher(const std::vector<PackedEntry> &entries,
                   const TargetInfo &target, const std::string &output,
-                  std::string &error)
+                  LinkedLauncher &linked, std::string &error)
 {
     for (const PackedEntry &e : entries)
         if (e.stream->size() > UINT32_MAX) {
@@ -182,30 +256,22 @@ int link_launcher(const std::vector<PackedEntry> &entries,
 
     std::string final_path = absolute_path(output);
     size_t slash = final_path.rfind('/');
-    std::string linked = final_path.substr(0, slash + 1) + "." +
-                         final_path.substr(slash + 1) + ".sfxpack-" +
-                         std::to_string(getpid());
+    std::string temp = final_path.substr(0, slash + 1) + "." +
+                       final_path.substr(slash + 1) + ".sfxpack-" + std::to_string(getpid());
 
     // Claim the name first: an output directory that cannot be written is
     // reported plainly, before any work, rather than as a failed link.
-    int fd = open(linked.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0) {
         error = output + ": " + strerror(errno);
         return -1;
     }
     close(fd);
-
-    if (build_in(dir, entries, target, linked, error)) {
-        unlink(linked.c_str());
+    linked.path = temp;
+    linked.output = output;
+    linked.signal_slot = remove_on_signal(temp.c_str(), false);
+    // On failure the half-made file goes with linked.
+    if (build_in(dir, entries, target, temp, error))
         return -1;
-    }
-    mode_t mask = umask(0);
-    umask(mask);
-    if (chmod(linked.c_str(), 0777 & ~mask) != 0 ||
-        rename(linked.c_str(), final_path.c_str()) != 0) {
-        error = output + ": " + strerror(errno);
-        unlink(linked.c_str());
-        return -1;
-    }
-    return 0;
+    return record_code_digest(entries, temp, error);
 }

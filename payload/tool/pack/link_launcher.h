@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "pack/lzma_alone.h"
-#include "format/stored_entry.h"
+#include "pack/stored_entry.h"
 #include "format/target_table.h"
 
 struct PackedEntry {
@@ -16,12 +16,22 @@ struct PackedEntry {
     Unpacked unpacked;  // for the manifest
 };
 
-// Writes output whole or not at all: the launcher is linked into a hidden
-// temporary file beside output and renamed over it at the end. Returns 0, or
-// -1 with a one-line reason in error.
+// The launcher linked into a hidden temporary file beside output, which a
+// fatal signal removes, until commit puts it in output's place.
+struct LinkedLauncher {
+    std::string path;     // the temporary file, empty when none
+    std::string output;   // as given
+    int signal_slot = -1;
+    int commit(std::string &error);
+    ~LinkedLauncher();    // removes the temporary file if it is still there
+};
+
+// Links the launcher into linked's temporary file; output stays untouched
+// until linked.commit(), so that it is written whole or not at all. Returns
+// 0, or -1 with a one-line reason in error.
 int link_launcher(const std::vector<PackedEntry> &entries,
                   const TargetInfo &target, const std::string &output,
-                  std::string &error);
+                  LinkedLauncher &linked, std::string &error);
 
 // Runs argv with cwd as its directory; returns its exit status, or -1 when
 // it could not be started or was killed.
@@ -31,6 +41,7 @@ int run_command(const std::vector<std::string> &argv, const std::string &cwd);
 // destructor.
 struct TempDir {
     std::string path;
+    int signal_slot = -1;  // removed by a fatal signal too
     int create(std::string &error);
     ~TempDir();
 };

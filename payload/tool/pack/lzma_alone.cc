@@ -7,6 +7,7 @@
 #include <atomic>
 #include <thread>
 
+#include "sys/fatal_signals.h"
 #include "sys/progress_line.h"
 #include "cache/stream_cache.h"
 
@@ -215,8 +216,12 @@ void compress_all(const std::vector<const Bytes *> &inputs, const CompressWork &
     size_t cores = std::thread::hardware_concurrency();
     size_t count = std::min(inputs.size(), cores == 0 ? 1 : (size_t)cores);
     std::vector<std::thread> workers;
+    // The workers inherit a mask that keeps fatal signals on this thread.
+    sigset_t mask;
+    block_fatal_signals(mask);
     for (size_t i = 1; i < count; i++)
         workers.emplace_back(worker);
+    restore_signal_mask(mask);
     worker();
     for (std::thread &t : workers)
         t.join();

@@ -21,6 +21,11 @@ ssize_t sink_write(void *cookie, const char *buffer, size_t size)
 {
     Sink *sink = (Sink *)cookie;
     const DecodeTarget &t = *sink->target;
+    // stdio offers the refused bytes again when the stream is closed.
+    if (sink->stopped) {
+        errno = ECANCELED;
+        return -1;
+    }
     if (t.kept != nullptr && sink->count < t.keep_limit) {
         uint64_t take = t.keep_limit - sink->count;
         t.kept->append(buffer, size < take ? size : (size_t)take);

@@ -13,7 +13,10 @@
 #include <set>
 
 #include "elf/elf_object.h"
+#include "read/launcher_integrity.h"
 #include "format/manifest.h"
+#include "sys/read_input.h"
+#include "format/stored_stream.h"
 
 namespace {
 
@@ -232,10 +235,37 @@ int read_table(const unsigned char *file, const Section &names, const Section &s
                                        " entries: the launcher unpacks at most " +
                                        std::to_string(LAUNCHER_MAX_ENTRIES));
     std::set<std::string> seen;
-    for (LauncherEntry &entry : image.entries)
+    for (LauncherEntry &entry : image.entries) {
         if (entry.problem.empty() && !seen.insert(entry.name).second)
             entry.problem = "its name is also an earlier entry's (it would replace that file)";
+        if (entry.problem.empty()) {
+            std::string dictionary = dictionary_problem(entry.stored, entry.stored_size, target);
+            if (!dictionary.empty())
+                entry.problem = "its " + dictionary;
+        }
+    }
     return 0;
+}
+
+// The digest of the code, the runtime's mark and the relocations, which the
+// launcher's own table cannot show.
+void read_integrity(Elf *elf, const unsigned char *data, size_t size, const Section &names,
+                    const Section &streams, const Section &table, const Section &manifest,
+                    LauncherImage &image)
+{
+    std::vector<PlacedSection> payload = {
+        {names_section, names.offset, names.addr, names.size},
+        {streams_section, streams.offset, streams.addr, streams.size},
+        {table_section, table.offset, table.addr, table.size}};
+    std::vector<PlacedSection> excluded = payload;
+    if (manifest.found)
+        excluded.push_back({manifest_section_name, manifest.offset, manifest.addr, manifest.size});
+    if (launcher_code_digest(elf, data, size, excluded, image.code_sha256,
+                             image.code_digest_error) != 0 &&
+        image.code_digest_error.empty())
+        image.code_digest_error = "unreadable";
+    image.manifest_mark = manifest_format_mark(elf, data, size);
+    relocation_problems(elf, data, size, *image.target, payload, image.table_problems);
 }
 
 }  // namespace
@@ -296,6 +326,7 @@ int read_launcher(const unsigned char *data, size_t size, LauncherImage &image,
             image.manifest = data + manifest.offset;
             image.manifest_size = (size_t)manifest.size;
         }
+        read_integrity(elf, data, size, names, streams, table, manifest, image);
         result = 0;
     }
     elf_end(elf);
@@ -314,17 +345,13 @@ MappedFile::~MappedFile()
 
 int MappedFile::open(const std::string &path, std::string &error)
 {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = open_input(path, error);
     struct stat st;
-    if (fd < 0 || fstat(fd, &st) != 0) {
-        error = path + ": " + strerror(errno);
-        if (fd >= 0)
-            close(fd);
+    if (fd < 0)
         return -1;
-    }
-    if (!S_ISREG(st.st_mode)) {
+    if (fstat(fd, &st) != 0) {
+        error = path + ": " + strerror(errno);
         close(fd);
-        error = path + ": not a regular file";
         return -1;
     }
     size = (size_t)st.st_size;

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "sys/sha256.h"
 #include "format/target_table.h"
 
 // The most entries a launcher can unpack: its list of written files has 32
@@ -34,6 +35,12 @@ struct LauncherImage {
     const unsigned char *manifest = nullptr;
     size_t manifest_size = 0;
     bool has_manifest = false;
+    // Of the launcher's code, as launcher_code_digest defines it; when the
+    // segments cannot be read, code_digest_error says why.
+    unsigned char code_sha256[SHA256_SIZE] = {};
+    std::string code_digest_error;
+    // The manifest format that the runtime's note names, 0 without a note.
+    unsigned manifest_mark = 0;
 
     // Every rule the launcher relies on holds.
     bool sound() const;

@@ -1,6 +1,8 @@
 #include "report/glibc_report.h"
 
 #include "read/launcher_reader.h"
+#include "sys/read_input.h"
+#include "pack/stored_entry.h"
 #include "elf/version_needs.h"
 
 namespace {
@@ -84,15 +86,25 @@ int collect_glibc_needs(const PackOptions &options, GlibcNeeds &needs, std::stri
     EntryNeed cxx_newest[2];
     for (const InputFile &file : options.files) {
         // What cannot be read is reported by the pack itself; what is not an
-        // ELF object needs no library. Mapped, not read: libelf touches only
-        // the headers and the version sections, so --dry-run costs the same
-        // for a data file of gigabytes.
-        MappedFile mapped;
+        // ELF object needs no library. A plain file is mapped, not read:
+        // libelf touches only the headers and the version sections, so
+        // --dry-run costs the same for a data file of gigabytes. A --stored
+        // file is read whole, as what it unpacks to.
         std::vector<VersionNeed> list;
         std::string ignored;
-        if (file.stored || mapped.open(file.path, ignored) ||
-            read_version_needs(mapped.data, mapped.size, list, ignored))
-            continue;
+        if (file.stored) {
+            Bytes bytes;
+            if (read_input(file.path, bytes, ignored))
+                continue;
+            add_leading_zero(bytes);
+            if (stored_version_needs(bytes, list))
+                continue;
+        } else {
+            MappedFile mapped;
+            if (mapped.open(file.path, ignored) ||
+                read_version_needs(mapped.data, mapped.size, list, ignored))
+                continue;
+        }
         EntryNeed need;
         if (entry_newest(file.name, list, glibc_prefix, need)) {
             glibc.push_back(need);

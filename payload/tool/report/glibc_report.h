@@ -27,8 +27,8 @@ struct GlibcNeeds {
                                        // when libstdc++ is left to the system
 };
 
-// Reads the version needs of every ELF entry of options.files (files that
-// are not ELF objects, or are --stored, need nothing). With --max-glibc,
+// Reads the version needs of every ELF entry of options.files, a --stored
+// one as what it unpacks to (files that are not ELF objects need nothing). With --max-glibc,
 // returns -1 with a one-line reason naming each entry (and one symbol) that
 // needs a newer glibc; otherwise 0.
 int collect_glibc_needs(const PackOptions &options, GlibcNeeds &needs, std::string &error);

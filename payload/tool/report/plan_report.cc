@@ -30,6 +30,15 @@ void print_plan(FILE *out, const BundlePlan &plan)
             details += "; run-time search path already begins with $ORIGIN";
         else if (e.origin == ORIGIN_CONVERTED)
             details += "; its RUNPATH, which begins with $ORIGIN, made an RPATH";
+        else if (e.origin == ORIGIN_TRIMMED)
+            details += "; its RPATH begins with $ORIGIN";
+        for (const auto &r : e.renamed_needs)
+            details += "; needs " + r.second + " for " + r.first + ", the same file";
+        if (!e.dropped.empty()) {
+            details += "; left out of its search path, as outside the work directory: ";
+            for (size_t d = 0; d < e.dropped.size(); d++)
+                details += (d ? ", " : "") + e.dropped[d];
+        }
         fprintf(out, "entry %zu: %s <- %s (%s)\n", i, e.name.c_str(), e.path.c_str(),
                 details.c_str());
     }

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "elf/debug_sections.h"
+#include "sys/read_input.h"
 
 uint64_t temp_space_needed(const std::vector<EntrySize> &entries)
 {
@@ -34,12 +35,13 @@ static int measure_file(const InputFile &file, EntrySize &size, std::string &err
 {
     size = EntrySize();
     size.name = file.name;
-    int fd = open(file.path.c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = open_input(file.path, error);
     struct stat st;
-    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        error = file.path + ": " + (fd < 0 ? strerror(errno) : "not a regular file");
-        if (fd >= 0)
-            close(fd);
+    if (fd < 0)
+        return -1;
+    if (fstat(fd, &st) != 0) {
+        error = file.path + ": " + strerror(errno);
+        close(fd);
         return -1;
     }
     if (file.stored) {
@@ -120,6 +122,7 @@ int report_planned_sizes(FILE *out, const PackOptions &options, std::string &err
 }
 
 int report_packed_sizes(FILE *out, const PackOptions &options,
+                        const std::string &launcher_file,
                         const std::vector<PackedEntry> &entries,
                         const std::vector<uint64_t> &stripped, std::string &error)
 {
@@ -137,8 +140,8 @@ int report_packed_sizes(FILE *out, const PackOptions &options,
         stripped_count += sizes[i].stripped > 0;
     }
     struct stat st;
-    if (stat(options.output.c_str(), &st) != 0) {
-        error = options.output + ": " + strerror(errno);
+    if (stat(launcher_file.c_str(), &st) != 0) {
+        error = launcher_file + ": " + strerror(errno);
         return -1;
     }
 

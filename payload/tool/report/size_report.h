@@ -34,9 +34,11 @@ std::string temp_space_basis(size_t count);
 // reason when one cannot be read or the report cannot be written.
 int report_planned_sizes(FILE *out, const PackOptions &options, std::string &error);
 
-// After packing: what each entry became, the launcher at options.output, and
-// what --strip saved (stripped[i] for files[i]). Returns 0 or -1 as above.
+// After packing: what each entry became, the launcher (linked in
+// launcher_file, to become options.output), and what --strip saved
+// (stripped[i] for files[i]). Returns 0 or -1 as above.
 int report_packed_sizes(FILE *out, const PackOptions &options,
+                        const std::string &launcher_file,
                         const std::vector<PackedEntry> &entries,
                         const std::vector<uint64_t> &stripped, std::string &error);
 

@@ -6,16 +6,39 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-int read_input(const std::string &path, Bytes &data, std::string &error)
+int open_input(const std::string &path, std::string &error)
 {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+    // O_NONBLOCK: opening a FIFO for reading otherwise waits for a writer.
+    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0) {
         error = path + ": " + strerror(errno);
+        if (fd >= 0)
+            close(fd);
         return -1;
     }
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (!S_ISREG(st.st_mode)) {
         error = path + ": " + (S_ISDIR(st.st_mode) ? "is a directory" : "not a regular file");
+        close(fd);
+        return -1;
+    }
+    int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        error = path + ": " + strerror(errno);
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+int read_input(const std::string &path, Bytes &data, std::string &error)
+{
+    int fd = open_input(path, error);
+    if (fd < 0)
+        return -1;
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        error = path + ": " + strerror(errno);
         close(fd);
         return -1;
     }

@@ -10,6 +10,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "sys/fatal_signals.h"
+
 extern char **environ;
 
 static bool names_variable(const std::string &entry, const std::string &name)
@@ -106,8 +108,27 @@ int spawn_start(const std::vector<std::string> &argv, const SpawnOptions &option
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     int rc = plan_streams(options, &actions, out_pipe, err_pipe) == 0 ? 0 : errno;
+    // A helper is noted before a fatal signal can come between its start
+    // and the note; it starts with the mask the caller had.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t old_mask;
+    if (options.helper) {
+        block_fatal_signals(old_mask);
+        posix_spawnattr_setpgroup(&attributes, 0);
+        posix_spawnattr_setsigmask(&attributes, &old_mask);
+        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK);
+    }
     if (rc == 0)
-        rc = posix_spawnp(&child.pid, args[0], &actions, nullptr, args.data(), envp.data());
+        rc = posix_spawnp(&child.pid, args[0], &actions, &attributes, args.data(),
+                          envp.data());
+    if (options.helper) {
+        child.helper = rc == 0;
+        if (rc == 0)
+            note_running_helper(child.pid);
+        restore_signal_mask(old_mask);
+    }
+    posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     if (rc != 0) {
         close_pair(out_pipe);
@@ -171,13 +192,14 @@ void spawn_finish(Spawned &child, SpawnResult &result)
 {
     read_streams(child, result.out, result.err);
     int status = 0;
-    while (waitpid(child.pid, &status, 0) < 0) {
-        if (errno != EINTR) {
-            child.pid = -1;
-            return;
-        }
+    int waited;
+    while ((waited = waitpid(child.pid, &status, 0)) < 0 && errno == EINTR) {
     }
+    if (child.helper)
+        note_running_helper(0);
     child.pid = -1;
+    if (waited < 0)
+        return;
     if (WIFEXITED(status))
         result.exit_code = WEXITSTATUS(status);
     else if (WIFSIGNALED(status))

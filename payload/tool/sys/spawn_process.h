@@ -20,6 +20,9 @@ struct SpawnOptions {
     std::string output_file;             // else standard output into this file
     std::string error_file;              // else standard error into this file
     int timeout_seconds = 0;             // then killed with SIGKILL; 0: no limit
+    // A helper of the packer: started in a process group of its own, which
+    // a fatal signal to the packer kills (fatal_signals.h).
+    bool helper = false;
 };
 
 struct SpawnResult {
@@ -36,6 +39,7 @@ struct Spawned {
     int out_fd = -1;  // the read ends of the captured streams, or -1
     int err_fd = -1;
     int timeout_seconds = 0;
+    bool helper = false;
 };
 
 // Starts argv (argv[0] looked up in the caller's PATH unless it holds a

@@ -1,7 +1,9 @@
-#include "format/stored_entry.h"
+#include "pack/stored_entry.h"
 
 #include <stdio.h>
+#include <string.h>
 
+#include "elf/entry_needs.h"
 #include "payload.h"
 #include "format/stored_stream.h"
 
@@ -13,9 +15,15 @@ void add_leading_zero(Bytes &stream)
 
 namespace {
 
+const unsigned char elf_magic[4] = {0x7f, 'E', 'L', 'F'};
+
+// Digests what the decoder writes, and keeps it whole while it may be an ELF
+// object, whose version needs decide where the launcher runs.
 struct DigestSink {
     Sha256 digest;
     uint64_t size = 0;
+    bool elf = true;
+    Bytes kept;
 };
 
 ssize_t digest_write(void *cookie, const char *data, size_t size)
@@ -23,7 +31,36 @@ ssize_t digest_write(void *cookie, const char *data, size_t size)
     DigestSink *sink = (DigestSink *)cookie;
     sink->digest.update(data, size);
     sink->size += size;
+    if (sink->elf) {
+        sink->kept.insert(sink->kept.end(), data, data + size);
+        size_t known = sink->kept.size() < 4 ? sink->kept.size() : 4;
+        if (memcmp(sink->kept.data(), elf_magic, known) != 0) {
+            sink->elf = false;
+            Bytes().swap(sink->kept);
+        }
+    }
     return (ssize_t)size;
+}
+
+bool kept_elf(const DigestSink &sink)
+{
+    return sink.elf && sink.kept.size() >= 4;
+}
+
+// Decodes stored into sink. Returns what decode_stored_stream_counted does.
+int decode_into(const Bytes &stored, DigestSink &sink, uint64_t &used, std::string &reason)
+{
+    cookie_io_functions_t functions = {NULL, digest_write, NULL, NULL};
+    FILE *out = fopencookie(&sink, "w", functions);
+    if (out == NULL) {
+        reason = "cannot set up the stream check";
+        return -1;
+    }
+    int decoded = decode_stored_stream_counted(stored.data(), stored.size(), out, used, reason);
+    // Flushed on every path: after a failure the digest still covers what a
+    // launcher would have written before it stopped.
+    fclose(out);
+    return decoded;
 }
 
 uint64_t header_size(const unsigned char *stream)
@@ -54,22 +91,29 @@ int check_header(const Bytes &stored, std::string &error)
 
 }  // namespace
 
-int check_stored_entry(const Bytes &stored, Unpacked &unpacked, std::string &error)
+int stored_version_needs(const Bytes &stored, std::vector<VersionNeed> &needs)
 {
     DigestSink sink;
-    cookie_io_functions_t functions = {NULL, digest_write, NULL, NULL};
-    FILE *out = fopencookie(&sink, "w", functions);
-    if (out == NULL) {
-        error = "cannot set up the stream check";
-        return -1;
-    }
     uint64_t used = 0;
     std::string reason;
-    int decoded = decode_stored_stream_counted(stored.data(), stored.size(), out,
-                                               used, reason);
-    // Flushed on every path: after a failure the digest still covers what a
-    // launcher would have written before it stopped.
-    fclose(out);
+    if (decode_into(stored, sink, used, reason) != 0 || !kept_elf(sink))
+        return -1;
+    return read_version_needs(sink.kept.data(), sink.kept.size(), needs, reason);
+}
+
+int check_stored_entry(const Bytes &stored, const TargetInfo &target, Unpacked &unpacked,
+                       std::string &error)
+{
+    // Before decoding: the packer could allocate what the launcher cannot.
+    std::string dictionary = dictionary_problem(stored.data(), stored.size(), target);
+    if (!dictionary.empty()) {
+        error = "--stored stream's " + dictionary;
+        return -1;
+    }
+    DigestSink sink;
+    uint64_t used = 0;
+    std::string reason;
+    int decoded = decode_into(stored, sink, used, reason);
     unpacked.size = sink.size;
     sink.digest.finish(unpacked.sha256);
 
@@ -92,5 +136,7 @@ int check_stored_entry(const Bytes &stored, Unpacked &unpacked, std::string &err
                 "would never unpack";
         return -1;
     }
+    if (kept_elf(sink))
+        unpacked.glibc = newest_glibc_need(sink.kept.data(), sink.kept.size());
     return 0;
 }

@@ -1,0 +1,63 @@
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include "launcher.h"
+
+// glibc has the *at calls only from 2.4 and, built on 2.33 or newer, binds
+// every stat call to fstat64@GLIBC_2.33 and the like: both above the
+// launcher's floor. The kernel's own calls through syscall(2) (GLIBC_2.0)
+// have been there since Linux 2.6.16. On x86_64 the kernel's struct stat is
+// glibc's; on i386 its struct stat64 is glibc's struct stat64.
+#if defined(__x86_64__)
+typedef struct stat KernelStat;
+enum { SYS_STAT_AT = SYS_newfstatat, SYS_STAT_FD = SYS_fstat };
+#elif defined(__i386__)
+typedef struct stat64 KernelStat;
+enum { SYS_STAT_AT = SYS_fstatat64, SYS_STAT_FD = SYS_fstat64 };
+#else
+#error "the launcher runtime is built for x86_64 and i386 only"
+#endif
+
+static void fill_status(const KernelStat *from, FileStatus *status)
+{
+    status->device = (uint64_t)from->st_dev;
+    status->inode = (uint64_t)from->st_ino;
+    status->mode = (unsigned)from->st_mode;
+    status->uid = (unsigned)from->st_uid;
+}
+
+int open_at(int dir_fd, const char *name, int flags)
+{
+    return (int)syscall(SYS_openat, dir_fd, name, flags | O_CLOEXEC, 0);
+}
+
+int status_at(int dir_fd, const char *name, FileStatus *status)
+{
+    KernelStat st;
+    if (syscall(SYS_STAT_AT, dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return -1;
+    fill_status(&st, status);
+    return 0;
+}
+
+int status_of(int fd, FileStatus *status)
+{
+    KernelStat st;
+    if (syscall(SYS_STAT_FD, fd, &st) != 0)
+        return -1;
+    fill_status(&st, status);
+    return 0;
+}
+
+int unlink_at(int dir_fd, const char *name, int flags)
+{
+    return syscall(SYS_unlinkat, dir_fd, name, flags) == 0 ? 0 : -1;
+}
+
+int same_file(const FileStatus *a, const FileStatus *b)
+{
+    return a->device == b->device && a->inode == b->inode;
+}

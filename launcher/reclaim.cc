@@ -1,0 +1,107 @@
+#include <dirent.h>
+#include <fcntl.h>
+#include <string.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "launcher.h"
+
+static int is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// mkdtemp's alphabet; no ctype: its tables need a newer glibc than ours.
+static int is_alnum(char c)
+{
+    return is_digit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+// {name}-{pid} or {name}-{pid}.XXXXXX: what name_work_dir and
+// make_fresh_work_dir make for this program's name.
+static int is_work_dir_name(const char *entry, const char *name, size_t name_length)
+{
+    if (strncmp(entry, name, name_length) != 0 || entry[name_length] != '-')
+        return 0;
+    const char *p = entry + name_length + 1;
+    if (!is_digit(*p))
+        return 0;
+    while (is_digit(*p))
+        p++;
+    if (*p == '\0')
+        return 1;
+    if (*p++ != '.')
+        return 0;
+    for (int i = 0; i < 6; i++)
+        if (!is_alnum(p[i]))
+            return 0;
+    return p[6] == '\0';
+}
+
+// Only what this launcher itself would have written there: regular files
+// named after its entries, of the caller's own user. Anything else keeps
+// the directory. Returns how many went.
+static int remove_entry_files(int dir_fd, unsigned uid)
+{
+    int removed = 0;
+    for (const PayloadEntry *e = payload_entries; e->name != NULL; e++) {
+        FileStatus file;
+        if (status_at(dir_fd, e->name, &file) == 0 && S_ISREG(file.mode) && file.uid == uid &&
+            unlink_at(dir_fd, e->name, 0) == 0)
+            removed++;
+    }
+    return removed;
+}
+
+// A directory is dead when nothing holds its lock: neither a launcher nor
+// the program it started (nor anything that program passed the descriptor
+// on to). Opened without following a link, checked for its owner before it
+// is locked, and checked again, once locked, to be still the one of that
+// name: another run may have reclaimed it since it was opened. Locked only
+// for as long as that takes, and never waiting for the lock.
+static void reclaim_dir(int parent_fd, const char *entry)
+{
+    int fd = open_at(parent_fd, entry, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK);
+    if (fd == -1)
+        return;
+    unsigned uid = (unsigned)geteuid();
+    FileStatus held, named;
+    if (status_of(fd, &held) == 0 && S_ISDIR(held.mode) && held.uid == uid &&
+        flock(fd, LOCK_EX | LOCK_NB) == 0 && status_at(parent_fd, entry, &named) == 0 &&
+        same_file(&held, &named)) {
+        // A launcher writes its first file only once it holds the lock: an
+        // empty directory may be one that was made a moment ago and is
+        // about to be locked. Dead and empty, it costs nothing where it is.
+        if (remove_entry_files(fd, uid) > 0 && unlink_at(parent_fd, entry, AT_REMOVEDIR) == 0 &&
+            trace_enabled)
+            printf("reclaim: %s/%s\n", temp_dir, entry);
+    }
+    close(fd);
+}
+
+// Work directories that launchers of this program's name left behind when
+// a signal or a crash ended them before their clean-up, in the temp
+// directory this run uses. Called while the program starts, so that it
+// costs the program nothing; whatever fails here is left as it is,
+// unreported.
+void reclaim_dead_work_dirs(void)
+{
+    const char *name = payload_entries[0].name;
+    size_t name_length = strlen(name);
+    size_t parent_length = strlen(temp_dir);
+    // A cut-short work_dir does not name a directory of temp_dir.
+    if (strlen(work_dir) <= parent_length + 1)
+        return;
+    const char *own = work_dir + parent_length + 1;
+
+    DIR *dir = opendir(temp_dir[0] != '\0' ? temp_dir : "/");
+    if (dir == NULL)
+        return;
+    int parent_fd = dirfd(dir);
+    for (struct dirent64 *e; (e = readdir64(dir)) != NULL;) {
+        if (e->d_type != DT_DIR && e->d_type != DT_UNKNOWN)
+            continue;
+        if (!is_work_dir_name(e->d_name, name, name_length) || strcmp(e->d_name, own) == 0)
+            continue;
+        reclaim_dir(parent_fd, e->d_name);
+    }
+    closedir(dir);
+}

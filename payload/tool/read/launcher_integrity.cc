@@ -1,0 +1,250 @@
+#include "read/launcher_integrity.h"
+
+#include <elf.h>
+#include <stdio.h>
+#include <string.h>
+
+#include <algorithm>
+
+namespace {
+
+// A hostile file may claim any number of relocations onto the payload; the
+// first few say enough.
+enum { MOST_PROBLEMS = 8 };
+
+uint64_t read_le(const unsigned char *p, size_t bytes)
+{
+    uint64_t value = 0;
+    for (size_t i = bytes; i-- > 0;)
+        value = value << 8 | p[i];
+    return value;
+}
+
+std::vector<GElf_Phdr> program_headers(Elf *elf)
+{
+    std::vector<GElf_Phdr> headers;
+    size_t count = 0;
+    if (elf_getphdrnum(elf, &count) != 0)
+        return headers;
+    for (size_t i = 0; i < count; i++) {
+        GElf_Phdr phdr;
+        if (gelf_getphdr(elf, (int)i, &phdr) != nullptr)
+            headers.push_back(phdr);
+    }
+    return headers;
+}
+
+bool in_file(uint64_t offset, uint64_t length, size_t size)
+{
+    return offset <= size && length <= size - offset;
+}
+
+// The file bytes that the loader puts at [addr, addr + length), or null when
+// they do not all come from one segment's file bytes.
+const unsigned char *loaded(const std::vector<GElf_Phdr> &headers, const unsigned char *data,
+                            size_t size, uint64_t addr, uint64_t length)
+{
+    for (const GElf_Phdr &p : headers) {
+        if (p.p_type != PT_LOAD || addr < p.p_vaddr || addr - p.p_vaddr > p.p_filesz ||
+            length > p.p_filesz - (addr - p.p_vaddr) || !in_file(p.p_offset, p.p_filesz, size))
+            continue;
+        return data + p.p_offset + (addr - p.p_vaddr);
+    }
+    return nullptr;
+}
+
+std::string hex_address(uint64_t addr)
+{
+    char text[24];
+    snprintf(text, sizeof text, "0x%llx", (unsigned long long)addr);
+    return text;
+}
+
+struct RelocationCheck {
+    const std::vector<GElf_Phdr> *headers;
+    const unsigned char *data;
+    size_t size;
+    const TargetInfo *target;
+    const std::vector<PlacedSection> *payload;
+    uint64_t symbols = 0;  // DT_SYMTAB, for the size a COPY relocation writes
+    std::vector<std::string> *problems;
+    unsigned found = 0;
+
+    void add(const std::string &problem)
+    {
+        if (++found <= MOST_PROBLEMS)
+            problems->push_back(problem);
+    }
+
+    // One relocation that writes width bytes at addr.
+    void check(uint64_t addr, uint64_t width, unsigned type)
+    {
+        for (const PlacedSection &s : *payload) {
+            bool overlaps = addr < s.addr + s.size && (addr >= s.addr || s.addr - addr < width);
+            if (overlaps)
+                add("a dynamic relocation (type " + std::to_string(type) + ") at " +
+                    hex_address(addr) + " writes into " + s.name +
+                    ": a run would not read the bytes that are checked here");
+        }
+    }
+
+    uint64_t copy_width(uint64_t symbol)
+    {
+        bool wide = target->elf_class == ELFCLASS64;
+        size_t entry = wide ? 24 : 16;
+        const unsigned char *sym =
+            symbols == 0 || symbol > UINT64_MAX / entry
+                ? nullptr
+                : loaded(*headers, data, size, symbols + symbol * entry, entry);
+        // A size that cannot be read could be any size.
+        return sym == nullptr ? UINT64_MAX : read_le(sym + (wide ? 16 : 8), wide ? 8 : 4);
+    }
+
+    void table(uint64_t addr, uint64_t length, bool addend)
+    {
+        if (length == 0)
+            return;
+        const unsigned char *bytes = loaded(*headers, data, size, addr, length);
+        if (bytes == nullptr) {
+            add("the dynamic relocations at " + hex_address(addr) + " (" +
+                std::to_string(length) + " bytes) are not loaded from the file");
+            return;
+        }
+        bool wide = target->elf_class == ELFCLASS64;
+        size_t word = wide ? 8 : 4, entry = word * (addend ? 3 : 2);
+        for (uint64_t at = 0; length - at >= entry; at += entry) {
+            uint64_t offset = read_le(bytes + at, word), info = read_le(bytes + at + word, word);
+            unsigned type = (unsigned)(wide ? info & 0xffffffff : info & 0xff);
+            uint64_t symbol = wide ? info >> 32 : info >> 8;
+            // NONE writes nothing; COPY (5 on both targets) writes the
+            // symbol's size.
+            if (type == 0)
+                continue;
+            check(offset, type == 5 ? copy_width(symbol) : target->pointer_size, type);
+        }
+    }
+
+    // DT_RELR: an address, then bitmaps of the words after it.
+    void relative_table(uint64_t addr, uint64_t length)
+    {
+        if (length == 0)
+            return;
+        const unsigned char *bytes = loaded(*headers, data, size, addr, length);
+        if (bytes == nullptr) {
+            add("the relative relocations at " + hex_address(addr) + " are not loaded from the file");
+            return;
+        }
+        size_t word = target->pointer_size;
+        uint64_t next = 0;
+        for (uint64_t at = 0; length - at >= word; at += word) {
+            uint64_t value = read_le(bytes + at, word);
+            if ((value & 1) == 0) {
+                check(value, word, 0);
+                next = value + word;
+                continue;
+            }
+            for (unsigned bit = 1; bit < 8 * word; bit++)
+                if (value >> bit & 1)
+                    check(next + (bit - 1) * word, word, 0);
+            next += (8 * word - 1) * word;
+        }
+    }
+};
+
+}  // namespace
+
+int launcher_code_digest(Elf *elf, const unsigned char *data, size_t size,
+                         const std::vector<PlacedSection> &excluded,
+                         unsigned char digest[SHA256_SIZE], std::string &error)
+{
+    std::vector<PlacedSection> skip = excluded;
+    std::sort(skip.begin(), skip.end(), [](const PlacedSection &a, const PlacedSection &b) {
+        return a.offset < b.offset;
+    });
+    Sha256 hash;
+    unsigned segments = 0;
+    for (const GElf_Phdr &p : program_headers(elf)) {
+        if (p.p_type != PT_LOAD)
+            continue;
+        if (!in_file(p.p_offset, p.p_filesz, size)) {
+            error = "a loaded segment ends past the end of the file";
+            return -1;
+        }
+        uint64_t at = p.p_offset, end = p.p_offset + p.p_filesz;
+        for (const PlacedSection &s : skip) {
+            if (s.offset + s.size <= at || s.offset >= end)
+                continue;
+            if (s.offset > at)
+                hash.update(data + at, (size_t)(s.offset - at));
+            at = std::max(at, std::min(end, s.offset + s.size));
+        }
+        if (end > at)
+            hash.update(data + at, (size_t)(end - at));
+        segments++;
+    }
+    if (segments == 0) {
+        error = "no loaded segments";
+        return -1;
+    }
+    hash.finish(digest);
+    return 0;
+}
+
+unsigned manifest_format_mark(Elf *elf, const unsigned char *data, size_t size)
+{
+    for (const GElf_Phdr &p : program_headers(elf)) {
+        if (p.p_type != PT_NOTE || !in_file(p.p_offset, p.p_filesz, size))
+            continue;
+        const uint64_t align = p.p_align == 8 ? 8 : 4;
+        const unsigned char *notes = data + p.p_offset;
+        for (uint64_t at = 0; p.p_filesz - at >= 12;) {
+            uint64_t name_size = read_le(notes + at, 4), desc_size = read_le(notes + at + 4, 4);
+            uint64_t type = read_le(notes + at + 8, 4);
+            uint64_t name_at = at + 12;
+            uint64_t desc_at = name_at + (name_size + align - 1) / align * align;
+            uint64_t next = desc_at + (desc_size + align - 1) / align * align;
+            if (next > p.p_filesz)
+                break;
+            if (name_size == 8 && memcmp(notes + name_at, "sfxpack", 8) == 0 && type == 1 &&
+                desc_size == 4)
+                return (unsigned)read_le(notes + desc_at, 4);
+            at = next;
+        }
+    }
+    return 0;
+}
+
+void relocation_problems(Elf *elf, const unsigned char *data, size_t size,
+                         const TargetInfo &target, const std::vector<PlacedSection> &payload,
+                         std::vector<std::string> &problems)
+{
+    std::vector<GElf_Phdr> headers = program_headers(elf);
+    RelocationCheck check = {&headers, data, size, &target, &payload, 0, &problems, 0};
+    const size_t word = target.pointer_size;
+    for (const GElf_Phdr &p : headers) {
+        if (p.p_type != PT_DYNAMIC)
+            continue;
+        // The loader reads the dynamic array where it is loaded.
+        const unsigned char *dynamic = loaded(headers, data, size, p.p_vaddr, p.p_filesz);
+        if (dynamic == nullptr) {
+            check.add("the dynamic section is not loaded from the file");
+            continue;
+        }
+        uint64_t tags[40] = {};
+        for (uint64_t at = 0; p.p_filesz - at >= 2 * word; at += 2 * word) {
+            uint64_t tag = read_le(dynamic + at, word), value = read_le(dynamic + at + word, word);
+            if (tag == DT_NULL)
+                break;
+            if (tag < sizeof tags / sizeof tags[0])
+                tags[tag] = value;
+        }
+        check.symbols = tags[DT_SYMTAB];
+        check.table(tags[DT_RELA], tags[DT_RELASZ], true);
+        check.table(tags[DT_REL], tags[DT_RELSZ], false);
+        check.table(tags[DT_JMPREL], tags[DT_PLTRELSZ], tags[DT_PLTREL] == DT_RELA);
+        check.relative_table(tags[DT_RELR], tags[DT_RELRSZ]);
+    }
+    if (check.found > MOST_PROBLEMS)
+        problems.push_back("and " + std::to_string(check.found - MOST_PROBLEMS) +
+                           " more relocations of the payload");
+}
