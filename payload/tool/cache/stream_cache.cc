@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "format/stored_stream.h"
 #include "payload.h"
 #include "sys/progress_line.h"
 

@@ -9,6 +9,13 @@
 
 #include <string>
 
+// The header of every stream the packer makes: the properties byte and the
+// dictionary size it writes.
+enum : unsigned {
+    LZMA_ALONE_PROPERTIES = 0x5D,  // lc 3, lp 0, pb 2
+    LZMA_ALONE_DICTIONARY = 1u << 24,
+};
+
 // Decodes the stored bytes of one entry (a leading zero byte skipped, as the
 // launcher does) into out. Returns 0, or -1 with the launcher's own text for
 // the fault in error ("invalid data", "too short", ...).

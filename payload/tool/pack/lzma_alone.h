@@ -7,12 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "format/stored_stream.h"
 #include "sys/bytes.h"
-
-enum : unsigned {
-    LZMA_ALONE_PROPERTIES = 0x5D,  // lc 3, lp 0, pb 2
-    LZMA_ALONE_DICTIONARY = 1u << 24,
-};
 
 // The encoder's effort: 0 is the fastest, 9 the smallest. Every level writes
 // the same header, so a launcher unpacks alike whichever level packed it.
