@@ -17,8 +17,8 @@ struct LoaderTokens {
 LoaderTokens learnt[TARGET_COUNT];
 
 // Directories no one can create without root: the loader only prints them.
-const std::string platform_mark = "/sfxpack-probe-platform/";
-const std::string lib_mark = "/sfxpack-probe-lib/";
+const char platform_mark[] = "/sfxpack-probe-platform/";
+const char lib_mark[] = "/sfxpack-probe-lib/";
 
 // The loader prints each directory of LD_LIBRARY_PATH after its own
 // subdirectories for hardware capabilities (glibc-hwcaps/x86-64-v3,
@@ -59,7 +59,8 @@ void ask_loader(const TargetInfo &target, LoaderTokens &t)
     options.null_input = true;
     options.capture_output = true;
     options.errors_with_output = true;
-    options.set_env = {"LD_LIBRARY_PATH=" + platform_mark + "$PLATFORM:" + lib_mark + "$LIB",
+    options.set_env = {std::string("LD_LIBRARY_PATH=") + platform_mark + "$PLATFORM:" +
+                           lib_mark + "$LIB",
                        "LD_PRELOAD=sfxpack-probe-absent.so", "LD_DEBUG=libs"};
     options.unset_env = {"LD_DEBUG_OUTPUT", "LD_AUDIT", "LD_BIND_NOW", "LD_TRACE_LOADED_OBJECTS"};
     SpawnResult r = spawn_process({target.loader, "--list", target.loader}, options);

@@ -198,7 +198,7 @@ static bool stream_header_fits(const unsigned char *stream, uint64_t length,
     return dictionary == LZMA_ALONE_DICTIONARY && read_le64(stream + 5) == input_size;
 }
 
-int cache_load(StreamCache &cache, const CacheKey &key, Bytes &stream)
+int cache_load(const StreamCache &cache, const CacheKey &key, Bytes &stream)
 {
     int fd = open(entry_path(cache, key).c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
@@ -261,7 +261,7 @@ void cache_store(StreamCache &cache, const CacheKey &key, const Bytes &stream)
     memcpy(header, entry_magic, 8);
     memcpy(header + 8, key.digest, SHA256_SIZE);
     sha256(stream.data(), stream.size(), header + 8 + SHA256_SIZE);
-    write_le64(header + 8 + 2 * SHA256_SIZE, stream.size());
+    write_le64(header + 8 + SHA256_SIZE + SHA256_SIZE, stream.size());
     unsigned char trailer[ENTRY_TRAILER];
     write_le64(trailer, key.input_size);
     memcpy(trailer + 8, key.input_sha256, SHA256_SIZE);

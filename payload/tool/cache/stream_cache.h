@@ -44,7 +44,7 @@ void cache_key(const std::string &settings, const Bytes &input, CacheKey &key);
 
 // Returns 0 with the kept stream, or -1 when there is none, it is damaged,
 // or it was not made from key's input.
-int cache_load(StreamCache &cache, const CacheKey &key, Bytes &stream);
+int cache_load(const StreamCache &cache, const CacheKey &key, Bytes &stream);
 
 // Keeps a stream, atomically; a failure only warns.
 void cache_store(StreamCache &cache, const CacheKey &key, const Bytes &stream);
