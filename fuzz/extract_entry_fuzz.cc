@@ -126,12 +126,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // The table holds 32-bit sizes.
     if (size > UINT32_MAX)
         return -1;
-    if (size >= 5) {
-        uint32_t dictionary = (uint32_t)data[1] | (uint32_t)data[2] << 8 |
-                              (uint32_t)data[3] << 16 | (uint32_t)data[4] << 24;
-        if (dictionary > largest_dictionary)
-            return -1;
-    }
+    if (size >= LZMA_ALONE_SIZE_AT && lzma_alone_dictionary(data) > largest_dictionary)
+        return -1;
 
     Outcome whole = extract(data, size, UINT64_MAX);
     if (whole.result != 0 && whole.result != -1)
@@ -143,9 +139,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             fail("a stream shorter than its header was accepted", whole);
         return 0;
     }
-    uint64_t declared = 0;
-    for (int i = 7; i >= 0; i--)
-        declared = declared << 8 | data[5 + i];
+    uint64_t declared = lzma_alone_unpacked_size(data);
     if (whole.written > declared)
         fail("wrote more than the declared unpacked size", whole);
     if (whole.result == 0 && whole.written != declared)

@@ -13,6 +13,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "format.h"
 #include "read/entry_decode.h"
 #include "cli/launcher_modes.h"
 #include "read/launcher_reader.h"
@@ -30,17 +31,10 @@ void fail(const char *what)
 
 bool decodable(const LauncherEntry &entry)
 {
-    const unsigned char *p = entry.stored;
-    uint32_t size = entry.stored_size;
-    if (size != 0 && p[0] == 0) {
-        p++;
-        size--;
-    }
-    if (size < 5)
+    uint32_t skipped = leading_zero_skipped(entry.stored, entry.stored_size);
+    if (entry.stored_size - skipped < LZMA_ALONE_SIZE_AT)
         return true;
-    uint32_t dictionary = (uint32_t)p[1] | (uint32_t)p[2] << 8 | (uint32_t)p[3] << 16 |
-                          (uint32_t)p[4] << 24;
-    return dictionary <= largest_dictionary &&
+    return lzma_alone_dictionary(entry.stored + skipped) <= largest_dictionary &&
            (!entry.unpacked_known || entry.unpacked_size <= largest_output);
 }
 

@@ -8,21 +8,21 @@ int launch_main(int argc, char **argv)
     // (a full disk, a closed pipe) is their failure, status 1.
     if (scan_arguments(&argc, argv)) {
         print_version();
-        return flush_standard_output() ? 1 : 0;
+        return flush_standard_output() ? STATUS_OUTPUT_LOST : STATUS_DONE;
     }
 
     name_work_dir();
     if (launch_mode != MODE_LIST && make_work_dir())
-        return 126;
+        return STATUS_SETUP_FAILED;
     atexit(remove_extracted_files);
 
     char *program_path = NULL;
     if (unpack_payload(&program_path))
-        return 126;
+        return STATUS_SETUP_FAILED;
     if (launch_mode == MODE_LIST)
-        return flush_standard_output() ? 1 : 0;
+        return flush_standard_output() ? STATUS_OUTPUT_LOST : STATUS_DONE;
     if (launch_mode != MODE_RUN)
-        return 0;
+        return STATUS_DONE;
 
     return launch_program(program_path, argc, argv);
 }

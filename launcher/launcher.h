@@ -7,7 +7,7 @@
 
 enum LaunchMode { MODE_RUN = 0, MODE_UNPACK = 1, MODE_LIST = 2 };
 
-enum { WORK_DIR_SIZE = 65536, CLEANUP_SLOTS = 32 };
+enum { WORK_DIR_SIZE = 65536, CLEANUP_SLOTS = PAYLOAD_MAX_ENTRIES };
 
 // Written only by scan_arguments, before anything else runs.
 extern LaunchMode launch_mode;

@@ -76,7 +76,7 @@ int run_program(const char *path, char *const argv[])
             execv(path, argv);
         } while (errno == EINTR);
         report_exec_failure(path, errno);
-        _exit(125);
+        _exit(STATUS_LAUNCH_FAILED);
     }
 
     if (trace_enabled)
@@ -113,7 +113,7 @@ int run_program(const char *path, char *const argv[])
 int launch_program(const char *program_path, int argc, char **argv)
 {
     if (program_path == NULL)
-        return 122;
+        return STATUS_NO_PROGRAM;
 
     char **child_argv = (char **)malloc(((size_t)argc + 1) * sizeof(char *));
     if (child_argv == NULL)
@@ -132,7 +132,7 @@ int launch_program(const char *program_path, int argc, char **argv)
         errno = error;
         perror(program_path);
         free(child_argv);
-        return 125;
+        return STATUS_LAUNCH_FAILED;
     }
     free(child_argv);
     return result;

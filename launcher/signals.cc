@@ -54,6 +54,14 @@ __attribute__((constructor)) static void install_signal_dispositions(void)
     if (inherited != SIG_ERR)
         inherited_sigpipe_action = inherited;
     signal(SIGWINCH, SIG_IGN);
+    // The program is left to inherit these two ignored (execv keeps an
+    // ignored disposition; only handlers are reset). The launcher must live
+    // until its program ends to remove what it unpacked, and a launcher and
+    // program started from a terminal are one job to the user: the interrupt
+    // key and a closed terminal end neither, as under nohup, and packed
+    // programs are made and tested against that. Unlike SIGPIPE, an ignored
+    // SIGINT or SIGHUP leaves no call failing for a program to spin on, and
+    // one that wants them installs its own handler.
     signal(SIGHUP, SIG_IGN);
     signal(SIGINT, SIG_IGN);
     // Registered before anything else, so it runs after every other handler.

@@ -3,6 +3,8 @@
 #include <stdio.h>
 #include <unistd.h>
 
+#include "format.h"
+
 // Started with descriptor 0, 1 or 2 closed, the launcher would hand that
 // number to the first file it opens, and a message or trace line meant for
 // standard error or output would be written into an unpacked file. So each
@@ -27,7 +29,7 @@ __attribute__((constructor(101))) static void open_closed_standard_fds(void)
         int opened = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
         if (opened != fd) {
             perror("/dev/null");
-            _exit(126);
+            _exit(STATUS_SETUP_FAILED);
         }
     }
 }

@@ -62,7 +62,7 @@ static char *entry_path(const PayloadEntry *entry, size_t path_room)
 }
 
 // Writes one entry; on a decoding or writing failure the run ends here with
-// 124 and the exit handler removes what was recorded so far.
+// STATUS_EXTRACT_FAILED and the exit handler removes what was recorded so far.
 static int write_entry(const PayloadEntry *entry, const char *path)
 {
     FILE *out = fopen64(path, "w");
@@ -76,13 +76,13 @@ static int write_entry(const PayloadEntry *entry, const char *path)
     uint32_t length;
     entry_stream(entry, &stream, &length);
     if (extract_entry(stream, length, out, entry->name) != 0)
-        exit(124);
+        exit(STATUS_EXTRACT_FAILED);
 
     // Bytes still buffered reach the disk only here: a failed close is a
     // truncated file, as much a failure as a failed write.
     if (fclose(out) != 0) {
         perror(entry->name);
-        exit(124);
+        exit(STATUS_EXTRACT_FAILED);
     }
     return 0;
 }

@@ -20,7 +20,7 @@ static size_t work_dir_base = 0;
 void die(const char *message)
 {
     fprintf(stderr, "%s\n", message);
-    exit(127);
+    exit(STATUS_DIED);
 }
 
 // Run mode unpacks under a temp directory, named after the program and the

@@ -25,20 +25,9 @@ static const char *const lzma_error_texts[] = {
 void entry_stream(const PayloadEntry *entry, const unsigned char **stream,
                   uint32_t *length)
 {
-    *stream = entry->data;
-    *length = entry->size;
-    if (entry->size != 0 && entry->data[0] == 0) {
-        *stream = entry->data + 1;
-        *length = entry->size - 1;
-    }
-}
-
-static uint64_t read_le64(const unsigned char *p)
-{
-    uint64_t value = 0;
-    for (int i = 7; i >= 0; i--)
-        value = value << 8 | p[i];
-    return value;
+    uint32_t skipped = leading_zero_skipped(entry->data, entry->size);
+    *stream = entry->data + skipped;
+    *length = entry->size - skipped;
 }
 
 // The SDK returns only the codes above; anything else is named by number.
@@ -56,7 +45,7 @@ static int decode_stream(CLzmaDec *state, const unsigned char *stream,
                          uint32_t *used)
 {
     unsigned char chunk[OUT_CHUNK];
-    uint64_t remaining = read_le64(stream + LZMA_PROPS_SIZE);
+    uint64_t remaining = lzma_alone_unpacked_size(stream);
     uint32_t in_pos = 0;
 
     for (;;) {
@@ -122,7 +111,7 @@ int decode_entry(const unsigned char *stream, uint32_t length, FILE *out,
 
     int result = -1;
     if (length < LZMA_ALONE_HEADER_SIZE ||
-        read_le64(stream + LZMA_PROPS_SIZE) == UINT64_MAX)
+        lzma_alone_unpacked_size(stream) == LZMA_ALONE_SIZE_UNKNOWN)
         *reason = "too short";
     else
         result = decode_stream(&state, stream, length, out, reason, used);

@@ -6,6 +6,8 @@
 #include <stdint.h>
 #include <stdio.h>
 
+#include "format.h"
+
 // The packer lays these records out by hand, so the field order, types and
 // padding of this struct are the on-disk format for each target.
 struct PayloadEntry {
@@ -16,9 +18,6 @@ struct PayloadEntry {
 
 // Ends at the first record whose name is null.
 extern "C" const PayloadEntry payload_entries[];
-
-// Bytes of a stored stream's header: properties, dictionary size, unpacked size.
-enum { LZMA_ALONE_HEADER_SIZE = 13 };
 
 // The stored stream of an entry once a leading zero byte has been skipped.
 void entry_stream(const PayloadEntry *entry, const unsigned char **stream,

@@ -183,7 +183,12 @@ TEST_P(LauncherReading, HostileTablesFailNamingTheEntry)
         {"terminator with data", at + 3 * record, number(16, pointer),
          "table: FAILED: the terminating record after entry 2 is not all zero"},
         {"name with a slash", names_at, std::string("../x\0", 5),
-         "entry 0 '../x': FAILED: its name holds a '/'"},
+         "entry 0 '../x': FAILED: entry name '../x' holds a '/' (names are single path "
+         "components)"},
+        {"empty name", names_at, std::string("\0", 1),
+         "entry 0 '': FAILED: an entry name is empty"},
+        {"dot name", names_at, std::string(".\0", 2),
+         "entry 0 '.': FAILED: entry name '.' is not a file name"},
     };
     for (const Case &c : cases) {
         std::string path = copy_with("hostile", c.offset, c.bytes);

@@ -5,6 +5,7 @@
 #include "elf/entry_needs.h"
 #include "sys/fatal_signals.h"
 #include "report/glibc_report.h"
+#include "cli/exit_status.h"
 #include "cli/launcher_modes.h"
 #include "pack/link_launcher.h"
 #include "pack/lzma_alone.h"
@@ -12,14 +13,13 @@
 #include "cli/pack_options.h"
 #include "sys/progress_line.h"
 #include "sys/read_input.h"
+#include "format.h"
 #include "sfx_version.h"
 #include "sys/sha256.h"
 #include "report/size_report.h"
 #include "pack/stored_entry.h"
 #include "cache/stream_cache.h"
 #include "pack/strip_debug.h"
-
-enum { EXIT_PACK_FAILED = 1, EXIT_USAGE = 2 };
 
 static int fail(int status, const std::string &message)
 {
@@ -39,13 +39,13 @@ static int plan_entries(PackOptions &options, BundlePlan &plan)
     const std::string program = options.files[0].path;
     const TargetInfo *target = nullptr;
     if (bundle_program_target(program, target, error))
-        return fail(EXIT_PACK_FAILED, error);
+        return fail(EXIT_FAILED, error);
     if (options.target_given && options.target != target)
         return fail(EXIT_USAGE, program + " is an " + target->name + " program, but --target " +
                                     options.target->name + " was given");
     options.target = target;
     if (plan_bundle(options, *target, plan, error))
-        return fail(EXIT_PACK_FAILED, error);
+        return fail(EXIT_FAILED, error);
     options.files.clear();
     for (const PlanEntry &e : plan.entries)
         options.files.push_back({e.path, e.name, false});
@@ -90,7 +90,7 @@ static int store_entries(const PackOptions &options, const std::vector<Bytes> &c
         }
         size_t k = next_compressed++;
         if (!errors[k].empty())
-            return fail(EXIT_PACK_FAILED, file.path + ": " + errors[k]);
+            return fail(EXIT_FAILED, file.path + ": " + errors[k]);
         entries.push_back({file.name, &compressed[k], unpacked[i]});
     }
     return 0;
@@ -152,14 +152,14 @@ int main(int argc, char **argv)
     if (options.verbose || options.dry_run) {
         print_plan(stdout, plan);
         if (fflush(stdout) != 0)
-            return fail(EXIT_PACK_FAILED, "cannot write the plan to standard output");
+            return fail(EXIT_FAILED, "cannot write the plan to standard output");
     }
 
     std::vector<std::string> warnings;
     if (check_pack_options(options, warnings, error)) {
         fail(EXIT_USAGE, error);
         // Over the limit: what would be packed and why, to choose what to leave out.
-        if (options.files.size() > MAX_ENTRIES && !options.force)
+        if (options.files.size() > PAYLOAD_MAX_ENTRIES && !options.force)
             print_plan(stderr, plan);
         return EXIT_USAGE;
     }
@@ -173,24 +173,24 @@ int main(int argc, char **argv)
         return fail(EXIT_USAGE, error);
     if (options.dry_run) {
         if (report_planned_sizes(stdout, options, error))
-            return fail(EXIT_PACK_FAILED, error);
+            return fail(EXIT_FAILED, error);
         if (print_glibc_needs(stdout, glibc))
-            return fail(EXIT_PACK_FAILED, "cannot write the plan to standard output");
+            return fail(EXIT_FAILED, "cannot write the plan to standard output");
         return 0;
     }
 
     // Lives until the launcher is linked: the copies are read just below.
     TempDir copies;
     if (options.bundle && make_origin_copies(plan, copies, options.files, error))
-        return fail(EXIT_PACK_FAILED, error);
+        return fail(EXIT_FAILED, error);
     std::vector<uint64_t> stripped;
     if (options.strip && strip_debug_copies(copies, options.files, stripped, error))
-        return fail(EXIT_PACK_FAILED, error);
+        return fail(EXIT_FAILED, error);
 
     std::vector<Bytes> contents(options.files.size());
     for (size_t i = 0; i < options.files.size(); i++)
         if (read_input(options.files[i].path, contents[i], error))
-            return fail(EXIT_PACK_FAILED, error);
+            return fail(EXIT_FAILED, error);
 
     std::vector<Unpacked> unpacked(options.files.size());
     if (int status = check_unpacked(options, contents, unpacked))
@@ -203,15 +203,15 @@ int main(int argc, char **argv)
 
     LinkedLauncher linked;
     if (link_launcher(entries, *options.target, options.output, linked, error))
-        return fail(EXIT_PACK_FAILED, error);
+        return fail(EXIT_FAILED, error);
     // Reported before the launcher takes output's place: a packer that cannot
     // finish its report (killed by SIGPIPE, say) leaves no launcher.
     if (options.verbose &&
         report_packed_sizes(stdout, options, linked.path, entries, stripped, error))
-        return fail(EXIT_PACK_FAILED, error);
+        return fail(EXIT_FAILED, error);
     if (report_glibc && print_glibc_needs(stdout, glibc))
-        return fail(EXIT_PACK_FAILED, "cannot write the report to standard output");
+        return fail(EXIT_FAILED, "cannot write the report to standard output");
     if (linked.commit(error))
-        return fail(EXIT_PACK_FAILED, error);
+        return fail(EXIT_FAILED, error);
     return 0;
 }

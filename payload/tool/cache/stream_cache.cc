@@ -192,10 +192,8 @@ static bool stream_header_fits(const unsigned char *stream, uint64_t length,
 {
     if (length < LZMA_ALONE_HEADER_SIZE || stream[0] != LZMA_ALONE_PROPERTIES)
         return false;
-    uint32_t dictionary = 0;
-    for (int i = 4; i >= 1; i--)
-        dictionary = dictionary << 8 | stream[i];
-    return dictionary == LZMA_ALONE_DICTIONARY && read_le64(stream + 5) == input_size;
+    return lzma_alone_dictionary(stream) == LZMA_ALONE_DICTIONARY &&
+           lzma_alone_unpacked_size(stream) == input_size;
 }
 
 int cache_load(const StreamCache &cache, const CacheKey &key, Bytes &stream)

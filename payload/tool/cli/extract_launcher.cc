@@ -35,7 +35,7 @@ struct Made {
 int fail(const std::string &message)
 {
     fprintf(stderr, "sfxpack: %s\n", message.c_str());
-    return EXIT_LAUNCHER_BAD;
+    return EXIT_FAILED;
 }
 
 // One entry into its file, checked against the manifest as it is written.
@@ -77,7 +77,7 @@ int extract_launcher(const std::string &path, const std::string &dir)
     MappedFile file;
     LauncherImage image;
     if (open_launcher(path, file, image) != 0)
-        return EXIT_LAUNCHER_BAD;
+        return EXIT_FAILED;
     // Files are only ever created, never replaced: a table that a run could
     // not unpack cleanly is refused before anything is made.
     if (!image.sound())

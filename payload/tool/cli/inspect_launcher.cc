@@ -266,7 +266,7 @@ int inspect_launcher(const std::string &path, bool json, bool decode, bool no_ma
     MappedFile file;
     LauncherImage image;
     if (open_launcher(path, file, image) != 0)
-        return EXIT_LAUNCHER_BAD;
+        return EXIT_FAILED;
     Manifest manifest;
     Report r;
     r.path = path;
@@ -292,13 +292,13 @@ int inspect_launcher(const std::string &path, bool json, bool decode, bool no_ma
         print_human(r);
     if (fflush(stdout) != 0) {
         fprintf(stderr, "sfxpack: cannot write to standard output\n");
-        return EXIT_LAUNCHER_BAD;
+        return EXIT_FAILED;
     }
     // The report shows all it could read; the status and one line say
     // whether a run could rely on it.
     if (!image.sound()) {
         fprintf(stderr, "sfxpack: %s: %s\n", path.c_str(), image.first_problem().c_str());
-        return EXIT_LAUNCHER_BAD;
+        return EXIT_FAILED;
     }
-    return decode && !r.verified ? EXIT_LAUNCHER_BAD : 0;
+    return decode && !r.verified ? EXIT_FAILED : 0;
 }

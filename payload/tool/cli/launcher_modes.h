@@ -1,16 +1,15 @@
 // The modes that read a launcher without running it: --inspect, --verify and
 // --extract. Each returns sfxpack's exit status: 0 when all went well,
-// EXIT_LAUNCHER_BAD when the file is not a sound launcher or the work could
+// EXIT_FAILED when the file is not a sound launcher or the work could
 // not be done (with one line on standard error naming what).
 #ifndef SFXPACK_LAUNCHER_MODES_H
 #define SFXPACK_LAUNCHER_MODES_H
 
 #include <string>
 
+#include "cli/exit_status.h"
 #include "read/launcher_reader.h"
 #include "format/manifest.h"
-
-enum { EXIT_LAUNCHER_BAD = 1 };
 
 // The table, sizes and manifest; with decode, also every entry decoded and
 // checked as --verify does, which gives the ELF entries' glibc needs.

@@ -1,12 +1,11 @@
 #include "cli/pack_options.h"
 
-#include <limits.h>
-
 #include <set>
 
 #include "report/glibc_report.h"
 #include "format/entry_name.h"
 #include "format/target_table.h"
+#include "format.h"
 
 const char pack_usage[] =
     "usage: sfxpack [--target x86_64|i386] [--force] -o OUTPUT [--name NAME] [--stored] FILE ...\n"
@@ -298,26 +297,18 @@ int parse_pack_options(int argc, char **argv, PackOptions &options,
     return check_bundle_options(options, error);
 }
 
-// A name as a message shows it: long ones cut, since the length is the news.
-static std::string shown_name(const std::string &name)
-{
-    if (name.size() <= 40)
-        return "'" + name + "'";
-    return "'" + name.substr(0, 40) + "...' (" + std::to_string(name.size()) + " bytes)";
-}
-
 // Entry 0 also names the work directory, NAME-PID, and a process id can
 // have 7 digits (pid_max goes up to 4194304). When that name is taken the
 // launcher makes NAME-PID.XXXXXX instead, which must fit a file name too.
 // "-4194304" takes 8 bytes, ".XXXXXX" 7.
-enum { MAX_NAME_BYTES = NAME_MAX, MAX_PROGRAM_NAME_BYTES = NAME_MAX - 8 - 7 };
+enum { MAX_PROGRAM_NAME_BYTES = ENTRY_NAME_MAX - 8 - 7 };
 
-static int check_name_length(const std::string &name, bool program, std::string &error)
+static int check_name(const std::string &name, bool program, std::string &error)
 {
-    if (name.size() > MAX_NAME_BYTES)
-        error = "entry name " + shown_name(name) + " is longer than the " +
-                std::to_string(MAX_NAME_BYTES) + " bytes a file name can hold";
-    else if (program && name.size() > MAX_PROGRAM_NAME_BYTES)
+    error = entry_name_problem(name);
+    if (!error.empty())
+        return -1;
+    if (program && name.size() > MAX_PROGRAM_NAME_BYTES)
         error = "the program's entry name " + shown_name(name) + " leaves no room in its "
                 "run directory's name (NAME-PID, or NAME-PID.XXXXXX when that is taken) "
                 "for a 7-digit process id and the suffix: at most " +
@@ -327,24 +318,11 @@ static int check_name_length(const std::string &name, bool program, std::string 
     return -1;
 }
 
-static int check_name(const std::string &name, std::string &error)
-{
-    if (name.empty())
-        error = "an entry name is empty";
-    else if (name == "." || name == "..")
-        error = "entry name '" + name + "' is not a file name";
-    else if (name.find('/') != std::string::npos)
-        error = "entry name '" + name + "' holds a '/' (names are single path components)";
-    else
-        return 0;
-    return -1;
-}
-
 // The first line of the refusal; the caller lists the entries under it.
 static std::string too_many_entries(const PackOptions &options)
 {
     return std::to_string(options.files.size()) + " entries, but a launcher can unpack at most " +
-           std::to_string(MAX_ENTRIES) + " (listed below); " +
+           std::to_string(PAYLOAD_MAX_ENTRIES) + " (listed below); " +
            (options.bundle ? "leave libraries to the system with --exclude NAME"
                            : "pack fewer files") +
            ". With --force the launcher could only list its entries, never run or unpack them";
@@ -354,18 +332,18 @@ int check_pack_options(const PackOptions &options,
                        std::vector<std::string> &warnings, std::string &error)
 {
     for (size_t i = 0; i < options.files.size(); i++)
-        if (check_name(options.files[i].name, error) ||
-            check_name_length(options.files[i].name, i == 0, error))
+        if (check_name(options.files[i].name, i == 0, error))
             return -1;
 
-    if (options.files.size() > MAX_ENTRIES && !options.force) {
+    if (options.files.size() > PAYLOAD_MAX_ENTRIES && !options.force) {
         error = too_many_entries(options);
         return -1;
     }
     std::vector<std::string> problems;
-    if (options.files.size() > MAX_ENTRIES)
+    if (options.files.size() > PAYLOAD_MAX_ENTRIES)
         problems.push_back(std::to_string(options.files.size()) +
-                           " entries: the launcher unpacks at most 32, so it can only "
+                           " entries: the launcher unpacks at most " +
+                           std::to_string(PAYLOAD_MAX_ENTRIES) + ", so it can only "
                            "list them; run or @unpack stops with \"too many files\"");
     std::set<std::string> seen;
     for (const InputFile &file : options.files)

@@ -11,9 +11,6 @@
 int parse_pack_options(int argc, char **argv, PackOptions &options,
                        std::string &error);
 
-// The launcher records what it unpacks in this many slots.
-enum { MAX_ENTRIES = 32 };
-
 // Checks what the launcher would choke on. Problems that --force may waive
 // are returned in warnings when it is given, and in error otherwise.
 int check_pack_options(const PackOptions &options,

@@ -128,7 +128,7 @@ int verify_launcher(const std::string &path, bool no_manifest_ok)
     MappedFile file;
     LauncherImage image;
     if (open_launcher(path, file, image) != 0)
-        return EXIT_LAUNCHER_BAD;
+        return EXIT_FAILED;
 
     Manifest manifest;
     std::string error;
@@ -179,7 +179,7 @@ int verify_launcher(const std::string &path, bool no_manifest_ok)
         printf("%s: FAILED: %u problem%s\n", path.c_str(), failures, failures == 1 ? "" : "s");
     if (fflush(stdout) != 0) {
         fprintf(stderr, "sfxpack: cannot write to standard output\n");
-        return EXIT_LAUNCHER_BAD;
+        return EXIT_FAILED;
     }
-    return failures == 0 ? 0 : EXIT_LAUNCHER_BAD;
+    return failures == 0 ? 0 : EXIT_FAILED;
 }

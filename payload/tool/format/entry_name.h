@@ -7,4 +7,11 @@
 // A file name as the entry name it would get by default.
 std::string base_name(const std::string &path);
 
+// A name as a message shows it: long ones cut, since the length is the news.
+std::string shown_name(const std::string &name);
+
+// Why name cannot be an entry's name, worded as one line of a message
+// ("entry name 'a/b' holds a '/' ..."), or empty when it can.
+std::string entry_name_problem(const std::string &name);
+
 #endif

@@ -36,18 +36,29 @@ int decode_stored_stream_counted(const unsigned char *data, size_t size,
     return 0;
 }
 
+static ssize_t digest_write(void *cookie, const char *data, size_t size)
+{
+    DigestSink *sink = (DigestSink *)cookie;
+    if (sink->pass_on != nullptr && sink->pass_on(sink->context, data, size) != 0)
+        return -1;
+    sink->digest.update(data, size);
+    sink->size += size;
+    return (ssize_t)size;
+}
+
+FILE *open_digest_sink(DigestSink &sink)
+{
+    cookie_io_functions_t functions = {nullptr, digest_write, nullptr, nullptr};
+    return fopencookie(&sink, "w", functions);
+}
+
 std::string dictionary_problem(const unsigned char *data, size_t size,
                                const TargetInfo &target)
 {
-    PayloadEntry entry = {data, "", (uint32_t)(size > UINT32_MAX ? UINT32_MAX : size)};
-    const unsigned char *stream;
-    uint32_t length;
-    entry_stream(&entry, &stream, &length);
-    if (length < 5)
+    size_t skipped = leading_zero_skipped(data, size);
+    if (size - skipped < LZMA_ALONE_SIZE_AT)
         return "";
-    uint32_t dictionary = 0;
-    for (int i = 4; i >= 1; i--)
-        dictionary = dictionary << 8 | stream[i];
+    uint32_t dictionary = lzma_alone_dictionary(data + skipped);
     if (dictionary <= target.max_dictionary)
         return "";
     return "dictionary of " + std::to_string(dictionary) + " bytes is more than an " +

@@ -9,6 +9,8 @@
 
 #include <string>
 
+#include "sys/sha256.h"
+
 // The header of every stream the packer makes: the properties byte and the
 // dictionary size it writes.
 enum : unsigned {
@@ -27,6 +29,20 @@ int decode_stored_stream(const unsigned char *data, size_t size, FILE *out,
 // after the end of the LZMA data that a launcher never unpacks.
 int decode_stored_stream_counted(const unsigned char *data, size_t size,
                                  FILE *out, uint64_t &used, std::string &error);
+
+// Where a decoder writes when what it unpacks is to be digested rather than
+// kept: each chunk goes first to pass_on, when set, which returns 0, or -1
+// with errno set to refuse the chunk and so stop the decoder; a chunk taken
+// is then digested and counted.
+struct DigestSink {
+    Sha256 digest;
+    uint64_t size = 0;
+    int (*pass_on)(void *context, const char *data, size_t size) = nullptr;
+    void *context = nullptr;
+};
+
+// A stream that writes into sink, or null with errno set.
+FILE *open_digest_sink(DigestSink &sink);
 
 struct TargetInfo;
 

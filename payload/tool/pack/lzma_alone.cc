@@ -7,6 +7,7 @@
 #include <atomic>
 #include <thread>
 
+#include "format.h"
 #include "sys/fatal_signals.h"
 #include "sys/progress_line.h"
 #include "cache/stream_cache.h"
@@ -139,7 +140,7 @@ int compress_lzma_alone(const Bytes &data, Bytes &stream, std::string &error, in
         uint64_t size = data.size();
         for (int i = 0; i < 8; i++)
             stream.push_back((unsigned char)(size >> (8 * i)));
-        stream.reserve(LZMA_PROPS_SIZE + 8 + data.size() / 2 + 64);
+        stream.reserve(LZMA_ALONE_HEADER_SIZE + data.size() / 2 + 64);
         MemoryIn in = {{read_memory}, &data, 0};
         MemoryOut out = {{write_memory}, &stream};
         SdkProgress sdk_progress = {{report_progress}, progress};

@@ -2,6 +2,7 @@
 
 #include <stdio.h>
 
+#include "format.h"
 #include "format/manifest.h"
 
 const char manifest_file[] = "manifest";
@@ -28,16 +29,16 @@ std::string payload_source(const std::vector<BlockEntry> &entries,
         tail += "    .long 0\n";
 
     std::string s;
-    s += "    .section .qzvdump.str,\"a\",@progbits\n    .p2align 0\n";
+    s += "    .section " PAYLOAD_NAMES_SECTION ",\"a\",@progbits\n    .p2align 0\n";
     for (size_t i = 0; i < entries.size(); i++)
         s += ".Lname" + std::to_string(i) + ":\n" + name_bytes(entries[i].name);
 
-    s += "    .section .qzvdump.bin,\"a\",@progbits\n    .p2align 0\n";
+    s += "    .section " PAYLOAD_STREAMS_SECTION ",\"a\",@progbits\n    .p2align 0\n";
     for (size_t i = 0; i < entries.size(); i++)
         s += ".Ldata" + std::to_string(i) + ":\n    .incbin \"" +
              entries[i].stream_file + "\"\n";
 
-    s += "    .section .qzvdump.ptr,\"a\",@progbits\n    .p2align 3\n";
+    s += "    .section " PAYLOAD_TABLE_SECTION ",\"a\",@progbits\n    .p2align 3\n";
     s += "    .globl payload_entries\n    .type payload_entries, @object\n";
     s += "payload_entries:\n";
     for (size_t i = 0; i < entries.size(); i++) {

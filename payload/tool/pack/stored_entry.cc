@@ -9,7 +9,7 @@
 
 void add_leading_zero(Bytes &stream)
 {
-    if (!stream.empty() && stream[0] == 0)
+    if (leading_zero_skipped(stream.data(), stream.size()))
         stream.insert(stream.begin(), 0);
 }
 
@@ -17,71 +17,62 @@ namespace {
 
 const unsigned char elf_magic[4] = {0x7f, 'E', 'L', 'F'};
 
-// Digests what the decoder writes, and keeps it whole while it may be an ELF
+// What the decoder writes, digested, and kept whole while it may be an ELF
 // object, whose version needs decide where the launcher runs.
-struct DigestSink {
-    Sha256 digest;
-    uint64_t size = 0;
+struct Decoded {
+    DigestSink sink;
     bool elf = true;
     Bytes kept;
 };
 
-ssize_t digest_write(void *cookie, const char *data, size_t size)
+int keep_elf(void *context, const char *data, size_t size)
 {
-    DigestSink *sink = (DigestSink *)cookie;
-    sink->digest.update(data, size);
-    sink->size += size;
-    if (sink->elf) {
-        sink->kept.insert(sink->kept.end(), data, data + size);
-        size_t known = sink->kept.size() < 4 ? sink->kept.size() : 4;
-        if (memcmp(sink->kept.data(), elf_magic, known) != 0) {
-            sink->elf = false;
-            Bytes().swap(sink->kept);
+    Decoded *decoded = (Decoded *)context;
+    if (decoded->elf) {
+        decoded->kept.insert(decoded->kept.end(), data, data + size);
+        size_t known = decoded->kept.size() < 4 ? decoded->kept.size() : 4;
+        if (memcmp(decoded->kept.data(), elf_magic, known) != 0) {
+            decoded->elf = false;
+            Bytes().swap(decoded->kept);
         }
     }
-    return (ssize_t)size;
+    return 0;
 }
 
-bool kept_elf(const DigestSink &sink)
+bool kept_elf(const Decoded &decoded)
 {
-    return sink.elf && sink.kept.size() >= 4;
+    return decoded.elf && decoded.kept.size() >= 4;
 }
 
-// Decodes stored into sink. Returns what decode_stored_stream_counted does.
-int decode_into(const Bytes &stored, DigestSink &sink, uint64_t &used, std::string &reason)
+// Decodes stored into decoded. Returns what decode_stored_stream_counted does.
+int decode_into(const Bytes &stored, Decoded &decoded, uint64_t &used, std::string &reason)
 {
-    cookie_io_functions_t functions = {NULL, digest_write, NULL, NULL};
-    FILE *out = fopencookie(&sink, "w", functions);
+    decoded.sink.pass_on = keep_elf;
+    decoded.sink.context = &decoded;
+    FILE *out = open_digest_sink(decoded.sink);
     if (out == NULL) {
         reason = "cannot set up the stream check";
         return -1;
     }
-    int decoded = decode_stored_stream_counted(stored.data(), stored.size(), out, used, reason);
+    int result = decode_stored_stream_counted(stored.data(), stored.size(), out, used, reason);
     // Flushed on every path: after a failure the digest still covers what a
     // launcher would have written before it stopped.
     fclose(out);
-    return decoded;
-}
-
-uint64_t header_size(const unsigned char *stream)
-{
-    uint64_t size = 0;
-    for (int i = 7; i >= 0; i--)
-        size = size << 8 | stream[5 + i];
-    return size;
+    return result;
 }
 
 // The faults a header alone shows, named as a user would know them.
 int check_header(const Bytes &stored, std::string &error)
 {
-    size_t skipped = !stored.empty() && stored[0] == 0 ? 1 : 0;
+    size_t skipped = leading_zero_skipped(stored.data(), stored.size());
     size_t length = stored.size() - skipped;
     if (stored.empty())
         error = "--stored file is empty, not an LZMA-Alone stream";
     else if (length < LZMA_ALONE_HEADER_SIZE)
         error = "--stored file is " + std::to_string(length) +
-                " bytes, shorter than an LZMA-Alone header (13)";
-    else if (header_size(stored.data() + skipped) == UINT64_MAX)
+                " bytes, shorter than an LZMA-Alone header (" +
+                std::to_string(LZMA_ALONE_HEADER_SIZE) + ")";
+    else if (lzma_alone_unpacked_size(stored.data() + skipped) == LZMA_ALONE_SIZE_UNKNOWN)
         error = "--stored stream's header does not give the unpacked size "
                 "(as xz --format=lzma writes it); the launcher needs the exact size";
     else
@@ -93,12 +84,12 @@ int check_header(const Bytes &stored, std::string &error)
 
 int stored_version_needs(const Bytes &stored, std::vector<VersionNeed> &needs)
 {
-    DigestSink sink;
+    Decoded decoded;
     uint64_t used = 0;
     std::string reason;
-    if (decode_into(stored, sink, used, reason) != 0 || !kept_elf(sink))
+    if (decode_into(stored, decoded, used, reason) != 0 || !kept_elf(decoded))
         return -1;
-    return read_version_needs(sink.kept.data(), sink.kept.size(), needs, reason);
+    return read_version_needs(decoded.kept.data(), decoded.kept.size(), needs, reason);
 }
 
 int check_stored_entry(const Bytes &stored, const TargetInfo &target, Unpacked &unpacked,
@@ -110,12 +101,12 @@ int check_stored_entry(const Bytes &stored, const TargetInfo &target, Unpacked &
         error = "--stored stream's " + dictionary;
         return -1;
     }
-    DigestSink sink;
+    Decoded decoded;
     uint64_t used = 0;
     std::string reason;
-    int decoded = decode_into(stored, sink, used, reason);
-    unpacked.size = sink.size;
-    sink.digest.finish(unpacked.sha256);
+    int result = decode_into(stored, decoded, used, reason);
+    unpacked.size = decoded.sink.size;
+    decoded.sink.digest.finish(unpacked.sha256);
 
     if (stored.size() > UINT32_MAX) {
         error = reason;
@@ -123,10 +114,10 @@ int check_stored_entry(const Bytes &stored, const TargetInfo &target, Unpacked &
     }
     if (check_header(stored, error))
         return -1;
-    size_t skipped = stored[0] == 0 ? 1 : 0;
-    if (decoded != 0) {
+    size_t skipped = leading_zero_skipped(stored.data(), stored.size());
+    if (result != 0) {
         error = "--stored stream does not decode to the " +
-                std::to_string(header_size(stored.data() + skipped)) +
+                std::to_string(lzma_alone_unpacked_size(stored.data() + skipped)) +
                 " bytes its header gives (" + reason + ")";
         return -1;
     }
@@ -136,7 +127,7 @@ int check_stored_entry(const Bytes &stored, const TargetInfo &target, Unpacked &
                 "would never unpack";
         return -1;
     }
-    if (kept_elf(sink))
-        unpacked.glibc = newest_glibc_need(sink.kept.data(), sink.kept.size());
+    if (kept_elf(decoded))
+        unpacked.glibc = newest_glibc_need(decoded.kept.data(), decoded.kept.size());
     return 0;
 }

@@ -11,23 +11,24 @@ namespace {
 
 struct Sink {
     const DecodeTarget *target;
-    Sha256 digest;
-    uint64_t count = 0;
+    DigestSink digested;
     bool stopped = false;
     int write_errno = 0;
 };
 
-ssize_t sink_write(void *cookie, const char *buffer, size_t size)
+// Keeps and writes out a chunk before it is digested, so that the digest
+// covers only what reached the file.
+int pass_on(void *context, const char *buffer, size_t size)
 {
-    Sink *sink = (Sink *)cookie;
+    Sink *sink = (Sink *)context;
     const DecodeTarget &t = *sink->target;
     // stdio offers the refused bytes again when the stream is closed.
     if (sink->stopped) {
         errno = ECANCELED;
         return -1;
     }
-    if (t.kept != nullptr && sink->count < t.keep_limit) {
-        uint64_t take = t.keep_limit - sink->count;
+    if (t.kept != nullptr && sink->digested.size < t.keep_limit) {
+        uint64_t take = t.keep_limit - sink->digested.size;
         t.kept->append(buffer, size < take ? size : (size_t)take);
         if (t.stop_when_kept && size >= take) {
             // A failed write is the only way to stop the decoder early.
@@ -47,9 +48,7 @@ ssize_t sink_write(void *cookie, const char *buffer, size_t size)
         }
         done += (size_t)n;
     }
-    sink->digest.update(buffer, size);
-    sink->count += size;
-    return (ssize_t)size;
+    return 0;
 }
 
 }  // namespace
@@ -63,8 +62,9 @@ int decode_launcher_entry(const LauncherEntry &entry, const DecodeTarget &target
     }
     Sink sink;
     sink.target = &target;
-    cookie_io_functions_t functions = {nullptr, sink_write, nullptr, nullptr};
-    FILE *out = fopencookie(&sink, "w", functions);
+    sink.digested.pass_on = pass_on;
+    sink.digested.context = &sink;
+    FILE *out = open_digest_sink(sink.digested);
     if (out == nullptr) {
         error = strerror(errno);
         return -1;
@@ -89,7 +89,7 @@ int decode_launcher_entry(const LauncherEntry &entry, const DecodeTarget &target
     decoded.write_failed = result != 0 && sink.write_errno != 0;
     if (decoded.write_failed)
         error = strerror(sink.write_errno);
-    decoded.size = sink.count;
-    sink.digest.finish(decoded.sha256);
+    decoded.size = sink.digested.size;
+    sink.digested.digest.finish(decoded.sha256);
     return result;
 }

@@ -13,6 +13,8 @@
 #include <set>
 
 #include "elf/elf_object.h"
+#include "format.h"
+#include "format/entry_name.h"
 #include "read/launcher_integrity.h"
 #include "format/manifest.h"
 #include "sys/read_input.h"
@@ -20,11 +22,9 @@
 
 namespace {
 
-const char names_section[] = ".qzvdump.str";
-const char streams_section[] = ".qzvdump.bin";
-const char table_section[] = ".qzvdump.ptr";
-
-enum { STREAM_HEADER_SIZE = 13, SIZE_FIELD = 5 };
+const char names_section[] = PAYLOAD_NAMES_SECTION;
+const char streams_section[] = PAYLOAD_STREAMS_SECTION;
+const char table_section[] = PAYLOAD_TABLE_SECTION;
 
 struct Section {
     bool found = false;
@@ -51,20 +51,6 @@ const unsigned char *inside(const unsigned char *file, const Section &s, uint64_
     return file + s.offset + (addr - s.addr);
 }
 
-std::string name_problem(const std::string &name)
-{
-    if (name.empty())
-        return "its name is empty";
-    if (name == "." || name == "..")
-        return "its name '" + name + "' is not a file name";
-    if (name.find('/') != std::string::npos)
-        return "its name holds a '/' (names are single path components)";
-    if (name.size() > LAUNCHER_MAX_NAME)
-        return "its name is " + std::to_string(name.size()) + " bytes long (at most " +
-               std::to_string(LAUNCHER_MAX_NAME) + ")";
-    return "";
-}
-
 // The entry's name and stored bytes, through the record's pointers, each
 // checked against the section it must point into.
 void read_entry(const unsigned char *file, const Section &names, const Section &streams,
@@ -89,18 +75,12 @@ void read_entry(const unsigned char *file, const Section &names, const Section &
                         std::string(streams_section);
         return;
     }
-    entry.problem = name_problem(entry.name);
+    entry.problem = entry_name_problem(entry.name);
 
-    // The launcher skips one leading zero byte before the stream's header.
-    const unsigned char *stream = entry.stored;
-    uint32_t length = size;
-    if (length != 0 && stream[0] == 0) {
-        stream++;
-        length--;
-    }
-    if (length >= STREAM_HEADER_SIZE) {
-        entry.unpacked_size = read_le(stream + SIZE_FIELD, 8);
-        entry.unpacked_known = entry.unpacked_size != UINT64_MAX;
+    uint32_t skipped = leading_zero_skipped(entry.stored, size);
+    if (size - skipped >= LZMA_ALONE_HEADER_SIZE) {
+        entry.unpacked_size = lzma_alone_unpacked_size(entry.stored + skipped);
+        entry.unpacked_known = entry.unpacked_size != LZMA_ALONE_SIZE_UNKNOWN;
     }
 }
 
@@ -230,10 +210,10 @@ int read_table(const unsigned char *file, const Section &names, const Section &s
     }
     if (image.entries.empty())
         image.table_problems.push_back("the entry table is empty: there is no program to run");
-    if (image.entries.size() > LAUNCHER_MAX_ENTRIES)
+    if (image.entries.size() > PAYLOAD_MAX_ENTRIES)
         image.table_problems.push_back(std::to_string(image.entries.size()) +
                                        " entries: the launcher unpacks at most " +
-                                       std::to_string(LAUNCHER_MAX_ENTRIES));
+                                       std::to_string(PAYLOAD_MAX_ENTRIES));
     std::set<std::string> seen;
     for (LauncherEntry &entry : image.entries) {
         if (entry.problem.empty() && !seen.insert(entry.name).second)

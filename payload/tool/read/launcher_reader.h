@@ -14,10 +14,6 @@
 #include "sys/sha256.h"
 #include "format/target_table.h"
 
-// The most entries a launcher can unpack: its list of written files has 32
-// slots.
-enum { LAUNCHER_MAX_ENTRIES = 32, LAUNCHER_MAX_NAME = 255 };
-
 struct LauncherEntry {
     std::string name;             // the bytes before the NUL
     uint32_t stored_size = 0;     // as the table says, a leading zero byte included

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "elf/debug_sections.h"
+#include "format.h"
 #include "sys/read_input.h"
 
 uint64_t temp_space_needed(const std::vector<EntrySize> &entries)
@@ -21,13 +22,11 @@ uint64_t temp_space_needed(const std::vector<EntrySize> &entries)
 // announces none.
 static uint64_t announced_size(int fd)
 {
-    unsigned char header[13];
+    unsigned char header[LZMA_ALONE_HEADER_SIZE];
     if (pread(fd, header, sizeof header, 0) != (ssize_t)sizeof header)
         return 0;
-    uint64_t size = 0;
-    for (int i = 12; i >= 5; i--)
-        size = size << 8 | header[i];
-    return size == UINT64_MAX ? 0 : size;
+    uint64_t size = lzma_alone_unpacked_size(header);
+    return size == LZMA_ALONE_SIZE_UNKNOWN ? 0 : size;
 }
 
 // The file as packed: its size, or the size its stored stream unpacks to.
