@@ -1,99 +1,85 @@
 #include "elf_file.h"
 
-#include <fcntl.h>
-#include <gelf.h>
-#include <libelf.h>
-#include <unistd.h>
+#include <elf.h>
 
-// Walks the chain of Verneed records, each with its chain of Vernaux.
-static void read_version_needs(Elf *elf, Elf_Scn *scn, const GElf_Shdr &shdr,
-                               std::vector<ElfVersionNeed> &needs)
+#include <fstream>
+#include <sstream>
+
+#include "elf/elf_read.h"
+#include "elf/version_needs.h"
+
+// The tests read built files through the packer's own ELF layer, so that
+// what they check is what the packer would read.
+static void read_dynamic(const ElfFile &file, const GElf_Shdr &shdr, ElfImage &image)
 {
-    Elf_Data *data = elf_getdata(scn, nullptr);
-    if (data == nullptr)
-        return;
-    int offset = 0;
-    for (GElf_Word i = 0; i < shdr.sh_info; i++) {
-        GElf_Verneed need;
-        if (gelf_getverneed(data, offset, &need) == nullptr)
-            return;
-        const char *file = elf_strptr(elf, shdr.sh_link, need.vn_file);
-        int aux_offset = offset + (int)need.vn_aux;
-        for (GElf_Half j = 0; j < need.vn_cnt; j++) {
-            GElf_Vernaux aux;
-            if (gelf_getvernaux(data, aux_offset, &aux) == nullptr)
-                return;
-            const char *name = elf_strptr(elf, shdr.sh_link, aux.vna_name);
-            needs.push_back({file ? file : "?", name ? name : "?"});
-            aux_offset += (int)aux.vna_next;
-        }
-        offset += (int)need.vn_next;
+    std::vector<GElf_Dyn> entries;
+    elf_dynamic_entries(file, shdr.sh_offset, shdr.sh_size, entries);
+    for (const GElf_Dyn &dyn : entries) {
+        std::string text;
+        bool named = elf_section_string(file, shdr.sh_link, dyn.d_un.d_val, text);
+        if (dyn.d_tag == DT_NEEDED && named)
+            image.needed.push_back(text);
+        if (dyn.d_tag == DT_RUNPATH && named)
+            image.runpath = text;
+        if (dyn.d_tag == DT_RPATH && named)
+            image.rpath = text;
+        if (dyn.d_tag == DT_TEXTREL || (dyn.d_tag == DT_FLAGS && (dyn.d_un.d_val & DF_TEXTREL)))
+            image.textrel = true;
     }
 }
 
 int ElfImage::load(const std::string &path, std::string &error)
 {
-    elf_version(EV_CURRENT);
-    int fd = open(path.c_str(), O_RDONLY);
-    if (fd < 0) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
         error = "cannot open " + path;
         return -1;
     }
-    Elf *elf = elf_begin(fd, ELF_C_READ, nullptr);
-    size_t shstrndx;
-    if (elf == nullptr || elf_kind(elf) != ELF_K_ELF ||
-        elf_getshdrstrndx(elf, &shstrndx) != 0) {
+    std::stringstream whole;
+    whole << in.rdbuf();
+    const std::string bytes = whole.str();
+    const unsigned char *data = (const unsigned char *)bytes.data();
+
+    ElfFile file;
+    std::vector<ElfSectionEntry> entries;
+    if (elf_open_memory(data, bytes.size(), file) != 0 || elf_read_header(file) != 0 ||
+        elf_sections(file, entries, error) != 0) {
         error = path + ": not ELF";
-        if (elf)
-            elf_end(elf);
-        close(fd);
+        elf_close(file);
         return -1;
     }
-    elf_class = gelf_getclass(elf);
-    for (Elf_Scn *scn = elf_nextscn(elf, nullptr); scn; scn = elf_nextscn(elf, scn)) {
-        GElf_Shdr shdr;
-        gelf_getshdr(scn, &shdr);
+    elf_class = file.elf_class;
+    for (const ElfSectionEntry &entry : entries) {
+        const GElf_Shdr &shdr = entry.header;
         ElfSection s;
-        s.name = elf_strptr(elf, shstrndx, shdr.sh_name);
+        s.name = entry.name;
         s.type = shdr.sh_type;
         s.flags = shdr.sh_flags;
         s.addr = shdr.sh_addr;
         s.size = shdr.sh_size;
         s.align = shdr.sh_addralign;
         s.offset = shdr.sh_offset;
-        Elf_Data *data = elf_rawdata(scn, nullptr);
-        if (shdr.sh_type != SHT_NOBITS && data && data->d_buf)
-            s.bytes.assign((const char *)data->d_buf, data->d_size);
-        if (shdr.sh_type == SHT_DYNAMIC) {
-            Elf_Data *d = elf_getdata(scn, nullptr);
-            size_t count = shdr.sh_entsize ? shdr.sh_size / shdr.sh_entsize : 0;
-            for (size_t i = 0; d && i < count; i++) {
-                GElf_Dyn dyn;
-                gelf_getdyn(d, (int)i, &dyn);
-                if (dyn.d_tag == DT_NEEDED)
-                    needed.push_back(elf_strptr(elf, shdr.sh_link, dyn.d_un.d_val));
-                if (dyn.d_tag == DT_RUNPATH)
-                    runpath = elf_strptr(elf, shdr.sh_link, dyn.d_un.d_val);
-                if (dyn.d_tag == DT_RPATH)
-                    rpath = elf_strptr(elf, shdr.sh_link, dyn.d_un.d_val);
-                if (dyn.d_tag == DT_TEXTREL ||
-                    (dyn.d_tag == DT_FLAGS && (dyn.d_un.d_val & DF_TEXTREL)))
-                    textrel = true;
-            }
-        }
-        if (shdr.sh_type == SHT_GNU_verneed)
-            read_version_needs(elf, scn, shdr, version_needs);
+        Elf_Data *raw = elf_rawdata(entry.scn, nullptr);
+        if (shdr.sh_type != SHT_NOBITS && raw && raw->d_buf)
+            s.bytes.assign((const char *)raw->d_buf, raw->d_size);
+        if (shdr.sh_type == SHT_DYNAMIC)
+            read_dynamic(file, shdr, *this);
         sections.push_back(s);
     }
-    size_t phnum = 0;
-    elf_getphdrnum(elf, &phnum);
-    for (size_t i = 0; i < phnum; i++) {
-        GElf_Phdr phdr;
-        if (gelf_getphdr(elf, (int)i, &phdr) != nullptr && phdr.p_type == PT_LOAD)
+    std::vector<GElf_Phdr> headers;
+    elf_program_headers(file, headers);
+    for (const GElf_Phdr &phdr : headers)
+        if (phdr.p_type == PT_LOAD)
             loaded.push_back({phdr.p_offset, phdr.p_filesz});
+    elf_close(file);
+
+    std::vector<VersionNeed> needs;
+    if (read_version_needs(data, bytes.size(), needs, error) != 0) {
+        error = path + ": " + error;
+        return -1;
     }
-    elf_end(elf);
-    close(fd);
+    for (const VersionNeed &need : needs)
+        version_needs.push_back({need.library, need.version});
     return 0;
 }
 

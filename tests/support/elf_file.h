@@ -1,4 +1,5 @@
-// Reading a built launcher's sections and dynamic entries, through libelf.
+// Reading a built launcher's sections and dynamic entries, through the
+// packer's ELF layer.
 #ifndef SFXLAUNCH_TESTS_ELF_FILE_H
 #define SFXLAUNCH_TESTS_ELF_FILE_H
 

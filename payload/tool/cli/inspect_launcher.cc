@@ -1,8 +1,8 @@
-#include <elf.h>
 #include <stdio.h>
 #include <string.h>
 
 #include "elf/elf_object.h"
+#include "elf/elf_read.h"
 #include "read/entry_decode.h"
 #include "elf/entry_needs.h"
 #include "cli/launcher_modes.h"
@@ -25,13 +25,10 @@ struct EntryFacts {
 // soon as it has them, so this costs the same whatever the entry's size.
 void read_elf_identity(const std::string &head, EntryFacts &facts)
 {
-    if (head.size() < 20 || memcmp(head.data(), ELFMAG, SELFMAG) != 0)
-        return;
     ElfObject object;
-    object.elf_class = (unsigned char)head[EI_CLASS];
-    bool little = head[EI_DATA] == ELFDATA2LSB;
-    unsigned char lo = (unsigned char)head[18], hi = (unsigned char)head[19];
-    object.machine = little ? (unsigned)(lo | hi << 8) : (unsigned)(hi | lo << 8);
+    if (elf_identify((const unsigned char *)head.data(), head.size(), object.elf_class,
+                     object.machine) != 0)
+        return;
     facts.elf = true;
     facts.machine = elf_machine_name(object);
 }

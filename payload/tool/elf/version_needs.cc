@@ -1,14 +1,14 @@
 #include "elf/version_needs.h"
 
 #include <elf.h>
-#include <gelf.h>
-#include <libelf.h>
 #include <limits.h>
 #include <stdint.h>
 #include <string.h>
 
 #include <functional>
 #include <map>
+
+#include "elf/elf_read.h"
 
 namespace {
 
@@ -22,18 +22,6 @@ struct Pick {
     std::string undefined;  // the first undefined symbol bound to the version
     std::string defined;    // else the first defined one (a copy-relocated variable)
 };
-
-// A string of a string table section, or false when offset does not name one:
-// elf_strptr checks that the section is a string table and that the string
-// ends inside it.
-bool section_string(Elf *elf, size_t table, GElf_Word offset, std::string &out)
-{
-    const char *s = elf_strptr(elf, table, offset);
-    if (s == nullptr)
-        return false;
-    out = s;
-    return true;
-}
 
 // The count entries of a version needs table (.gnu.version_r), in file
 // order; index maps each version's number (what .gnu.version holds) to its
@@ -86,9 +74,10 @@ int read_verneed(Elf_Data *data, GElf_Xword count, const StringTable &strings,
 // belongs to, in symbol table order so that the choice is the same every run.
 // A symbol whose name cannot be read is passed over: the version itself is
 // what matters.
-int pick_symbols(Elf *elf, Elf_Scn *versym_scn, const GElf_Shdr &versym_header,
+int pick_symbols(const ElfFile &file, Elf_Scn *versym_scn, const GElf_Shdr &versym_header,
                  std::vector<VersionNeed> &needs, const std::map<unsigned, size_t> &index)
 {
+    Elf *elf = file.elf;
     Elf_Scn *dynsym_scn = elf_getscn(elf, versym_header.sh_link);
     GElf_Shdr dynsym_header;
     if (dynsym_scn == nullptr || gelf_getshdr(dynsym_scn, &dynsym_header) == nullptr ||
@@ -120,7 +109,7 @@ int pick_symbols(Elf *elf, Elf_Scn *versym_scn, const GElf_Shdr &versym_header,
         std::string name;
         if (gelf_getsym(symbols, (int)i, &symbol) == nullptr)
             return -1;
-        if (!section_string(elf, dynsym_header.sh_link, symbol.st_name, name) || name.empty())
+        if (!elf_section_string(file, dynsym_header.sh_link, symbol.st_name, name) || name.empty())
             continue;
         if (symbol.st_shndx == SHN_UNDEF)
             pick.undefined = name;
@@ -132,52 +121,24 @@ int pick_symbols(Elf *elf, Elf_Scn *versym_scn, const GElf_Shdr &versym_header,
     return 0;
 }
 
-struct LoadSegment {
-    GElf_Addr vaddr;
-    GElf_Off offset;
-    GElf_Xword filesz;
-};
-
-// The bytes at a run-time address, at most size of them and no further than
-// the load segment that maps them, or NULL.
-Elf_Data *at_address(Elf *elf, const std::vector<LoadSegment> &loads, GElf_Addr addr,
-                     GElf_Xword size, Elf_Type type)
-{
-    for (const LoadSegment &s : loads) {
-        if (addr < s.vaddr || addr - s.vaddr >= s.filesz)
-            continue;
-        GElf_Xword room = s.filesz - (addr - s.vaddr);
-        uint64_t offset = s.offset + (addr - s.vaddr);
-        if (offset > INT64_MAX)
-            return nullptr;
-        return elf_getdata_rawchunk(elf, (int64_t)offset, size < room ? size : room, type);
-    }
-    return nullptr;
-}
-
 // A file without section headers still carries what the loader reads: the
 // dynamic segment's DT_VERNEED. No symbol is picked then.
-int read_verneed_from_segments(Elf *elf, std::vector<VersionNeed> &needs)
+int read_verneed_from_segments(const ElfFile &file, std::vector<VersionNeed> &needs)
 {
-    size_t phnum = 0;
-    if (elf_getphdrnum(elf, &phnum) != 0)
+    std::vector<GElf_Phdr> headers;
+    if (elf_program_headers(file, headers) != 0)
         return -1;
-    std::vector<LoadSegment> loads;
-    Elf_Data *dynamic = nullptr;
-    for (size_t i = 0; i < phnum; i++) {
-        GElf_Phdr phdr;
-        if (gelf_getphdr(elf, (int)i, &phdr) == nullptr)
-            return -1;
-        if (phdr.p_type == PT_LOAD)
-            loads.push_back({phdr.p_vaddr, phdr.p_offset, phdr.p_filesz});
-        else if (phdr.p_type == PT_DYNAMIC && phdr.p_offset <= INT64_MAX)
-            dynamic = elf_getdata_rawchunk(elf, (int64_t)phdr.p_offset, phdr.p_filesz,
-                                           ELF_T_DYN);
-    }
+    std::vector<GElf_Dyn> entries;
+    const GElf_Phdr *dynamic = nullptr;
+    for (const GElf_Phdr &phdr : headers)
+        if (phdr.p_type == PT_DYNAMIC && phdr.p_offset <= INT64_MAX)
+            dynamic = &phdr;
+    // Unreadable dynamic bytes ask for no versions.
+    if (dynamic != nullptr)
+        elf_dynamic_entries(file, dynamic->p_offset, dynamic->p_filesz, entries);
     GElf_Addr verneed = 0, strtab = 0;
     GElf_Xword count = 0, strsz = 0;
-    GElf_Dyn dyn;
-    for (int i = 0; dynamic && gelf_getdyn(dynamic, i, &dyn) && dyn.d_tag != DT_NULL; i++) {
+    for (const GElf_Dyn &dyn : entries) {
         switch (dyn.d_tag) {
         case DT_VERNEED: verneed = dyn.d_un.d_ptr; break;
         case DT_VERNEEDNUM: count = dyn.d_un.d_val; break;
@@ -188,22 +149,15 @@ int read_verneed_from_segments(Elf *elf, std::vector<VersionNeed> &needs)
     }
     if (verneed == 0 || count == 0)
         return 0;
-    Elf_Data *strings = at_address(elf, loads, strtab, strsz, ELF_T_BYTE);
+    Elf_Data *strings = elf_address_data(file, headers, strtab, strsz, ELF_T_BYTE);
     if (strings == nullptr || strings->d_buf == nullptr)
         return -1;
     StringTable lookup = [strings](GElf_Word offset, std::string &out) {
-        if (offset >= strings->d_size)
-            return false;
-        const char *start = (const char *)strings->d_buf + offset;
-        const void *end = memchr(start, '\0', strings->d_size - offset);
-        if (end == nullptr)
-            return false;
-        out.assign(start, (const char *)end);
-        return true;
+        return elf_bounded_string(strings->d_buf, strings->d_size, offset, out);
     };
     std::map<unsigned, size_t> index;
-    return read_verneed(at_address(elf, loads, verneed, UINT64_MAX, ELF_T_VNEED), count,
-                        lookup, needs, index);
+    return read_verneed(elf_address_data(file, headers, verneed, UINT64_MAX, ELF_T_VNEED),
+                        count, lookup, needs, index);
 }
 
 // The numbers of a dotted version ("2.2.5"), or false when the text is not
@@ -232,50 +186,40 @@ int read_version_needs(const unsigned char *data, size_t size,
                        std::vector<VersionNeed> &needs, std::string &error)
 {
     needs.clear();
-    elf_version(EV_CURRENT);
-    // libelf only reads here: nothing is updated, so the caller's bytes stay
-    // as they are.
-    Elf *elf = elf_memory((char *)data, size);
-    GElf_Ehdr ehdr;
-    if (elf == nullptr || elf_kind(elf) != ELF_K_ELF || gelf_getehdr(elf, &ehdr) == nullptr) {
+    ElfFile file;
+    if (elf_open_memory(data, size, file) != 0 || elf_read_header(file) != 0) {
         bool magic = size >= SELFMAG && memcmp(data, ELFMAG, SELFMAG) == 0;
         error = magic ? "damaged ELF file (headers)" : "not an ELF file";
-        if (elf)
-            elf_end(elf);
+        elf_close(file);
         return -1;
     }
 
-    int rc = 0;
-    size_t sections = 0;
-    Elf_Scn *verneed = nullptr, *versym = nullptr;
+    std::vector<ElfSectionEntry> sections;
+    std::string unreadable;
+    int rc = elf_sections(file, sections, unreadable);
+    Elf_Scn *verneed_scn = nullptr, *versym_scn = nullptr;
     GElf_Shdr verneed_header = {}, versym_header = {};
-    if (elf_getshdrnum(elf, &sections) != 0)
-        rc = -1;
-    for (size_t i = 1; rc == 0 && i < sections; i++) {
-        Elf_Scn *scn = elf_getscn(elf, i);
-        GElf_Shdr header;
-        if (scn == nullptr || gelf_getshdr(scn, &header) == nullptr) {
-            rc = -1;
-        } else if (header.sh_type == SHT_GNU_verneed && verneed == nullptr) {
-            verneed = scn;
-            verneed_header = header;
-        } else if (header.sh_type == SHT_GNU_versym && versym == nullptr) {
-            versym = scn;
-            versym_header = header;
+    for (const ElfSectionEntry &s : sections) {
+        if (s.header.sh_type == SHT_GNU_verneed && verneed_scn == nullptr) {
+            verneed_scn = s.scn;
+            verneed_header = s.header;
+        } else if (s.header.sh_type == SHT_GNU_versym && versym_scn == nullptr) {
+            versym_scn = s.scn;
+            versym_header = s.header;
         }
     }
     std::map<unsigned, size_t> index;
-    StringTable strings = [elf, &verneed_header](GElf_Word offset, std::string &out) {
-        return section_string(elf, verneed_header.sh_link, offset, out);
+    StringTable strings = [&file, &verneed_header](GElf_Word offset, std::string &out) {
+        return elf_section_string(file, verneed_header.sh_link, offset, out);
     };
-    if (rc == 0 && verneed != nullptr)
-        rc = read_verneed(elf_getdata(verneed, nullptr), verneed_header.sh_info, strings,
+    if (rc == 0 && verneed_scn != nullptr)
+        rc = read_verneed(elf_getdata(verneed_scn, nullptr), verneed_header.sh_info, strings,
                           needs, index);
     else if (rc == 0)
-        rc = read_verneed_from_segments(elf, needs);
-    if (rc == 0 && versym != nullptr && !needs.empty())
-        rc = pick_symbols(elf, versym, versym_header, needs, index);
-    elf_end(elf);
+        rc = read_verneed_from_segments(file, needs);
+    if (rc == 0 && versym_scn != nullptr && !needs.empty())
+        rc = pick_symbols(file, versym_scn, versym_header, needs, index);
+    elf_close(file);
     if (rc != 0) {
         needs.clear();
         error = damaged;

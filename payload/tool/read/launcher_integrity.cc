@@ -20,37 +20,17 @@ uint64_t read_le(const unsigned char *p, size_t bytes)
     return value;
 }
 
-std::vector<GElf_Phdr> program_headers(Elf *elf)
+// A program header that cannot be read loads nothing.
+std::vector<GElf_Phdr> program_headers(const ElfFile &file)
 {
     std::vector<GElf_Phdr> headers;
-    size_t count = 0;
-    if (elf_getphdrnum(elf, &count) != 0)
-        return headers;
-    for (size_t i = 0; i < count; i++) {
-        GElf_Phdr phdr;
-        if (gelf_getphdr(elf, (int)i, &phdr) != nullptr)
-            headers.push_back(phdr);
-    }
+    elf_program_headers(file, headers);
     return headers;
 }
 
 bool in_file(uint64_t offset, uint64_t length, size_t size)
 {
     return offset <= size && length <= size - offset;
-}
-
-// The file bytes that the loader puts at [addr, addr + length), or null when
-// they do not all come from one segment's file bytes.
-const unsigned char *loaded(const std::vector<GElf_Phdr> &headers, const unsigned char *data,
-                            size_t size, uint64_t addr, uint64_t length)
-{
-    for (const GElf_Phdr &p : headers) {
-        if (p.p_type != PT_LOAD || addr < p.p_vaddr || addr - p.p_vaddr > p.p_filesz ||
-            length > p.p_filesz - (addr - p.p_vaddr) || !in_file(p.p_offset, p.p_filesz, size))
-            continue;
-        return data + p.p_offset + (addr - p.p_vaddr);
-    }
-    return nullptr;
 }
 
 std::string hex_address(uint64_t addr)
@@ -61,9 +41,8 @@ std::string hex_address(uint64_t addr)
 }
 
 struct RelocationCheck {
+    const ElfFile *file;
     const std::vector<GElf_Phdr> *headers;
-    const unsigned char *data;
-    size_t size;
     const TargetInfo *target;
     const std::vector<PlacedSection> *payload;
     uint64_t symbols = 0;  // DT_SYMTAB, for the size a COPY relocation writes
@@ -90,32 +69,40 @@ struct RelocationCheck {
 
     uint64_t copy_width(uint64_t symbol)
     {
-        bool wide = target->elf_class == ELFCLASS64;
-        size_t entry = wide ? 24 : 16;
-        const unsigned char *sym =
-            symbols == 0 || symbol > UINT64_MAX / entry
-                ? nullptr
-                : loaded(*headers, data, size, symbols + symbol * entry, entry);
+        size_t entry = gelf_fsize(file->elf, ELF_T_SYM, 1, EV_CURRENT);
+        Elf_Data *sym = symbols == 0 || entry == 0 || symbol > UINT64_MAX / entry
+                            ? nullptr
+                            : elf_loaded_data(*file, *headers, symbols + symbol * entry, entry,
+                                              ELF_T_SYM);
+        GElf_Sym read;
         // A size that cannot be read could be any size.
-        return sym == nullptr ? UINT64_MAX : read_le(sym + (wide ? 16 : 8), wide ? 8 : 4);
+        return sym == nullptr || gelf_getsym(sym, 0, &read) == nullptr ? UINT64_MAX
+                                                                       : read.st_size;
     }
 
     void table(uint64_t addr, uint64_t length, bool addend)
     {
         if (length == 0)
             return;
-        const unsigned char *bytes = loaded(*headers, data, size, addr, length);
-        if (bytes == nullptr) {
+        Elf_Type kind = addend ? ELF_T_RELA : ELF_T_REL;
+        Elf_Data *relocations = elf_loaded_data(*file, *headers, addr, length, kind);
+        if (relocations == nullptr) {
             add("the dynamic relocations at " + hex_address(addr) + " (" +
                 std::to_string(length) + " bytes) are not loaded from the file");
             return;
         }
-        bool wide = target->elf_class == ELFCLASS64;
-        size_t word = wide ? 8 : 4, entry = word * (addend ? 3 : 2);
-        for (uint64_t at = 0; length - at >= entry; at += entry) {
-            uint64_t offset = read_le(bytes + at, word), info = read_le(bytes + at + word, word);
-            unsigned type = (unsigned)(wide ? info & 0xffffffff : info & 0xff);
-            uint64_t symbol = wide ? info >> 32 : info >> 8;
+        size_t entry = gelf_fsize(file->elf, kind, 1, EV_CURRENT);
+        size_t count = entry == 0 ? 0 : relocations->d_size / entry;
+        for (size_t i = 0; i < count && i <= INT32_MAX; i++) {
+            GElf_Rela rela;
+            GElf_Rel rel;
+            if (addend ? gelf_getrela(relocations, (int)i, &rela) == nullptr
+                       : gelf_getrel(relocations, (int)i, &rel) == nullptr)
+                break;
+            uint64_t offset = addend ? rela.r_offset : rel.r_offset;
+            uint64_t info = addend ? rela.r_info : rel.r_info;
+            unsigned type = (unsigned)GELF_R_TYPE(info);
+            uint64_t symbol = GELF_R_SYM(info);
             // NONE writes nothing; COPY (5 on both targets) writes the
             // symbol's size.
             if (type == 0)
@@ -129,7 +116,7 @@ struct RelocationCheck {
     {
         if (length == 0)
             return;
-        const unsigned char *bytes = loaded(*headers, data, size, addr, length);
+        const unsigned char *bytes = elf_loaded_bytes(*file, *headers, addr, length);
         if (bytes == nullptr) {
             add("the relative relocations at " + hex_address(addr) + " are not loaded from the file");
             return;
@@ -153,7 +140,7 @@ struct RelocationCheck {
 
 }  // namespace
 
-int launcher_code_digest(Elf *elf, const unsigned char *data, size_t size,
+int launcher_code_digest(const ElfFile &file, const unsigned char *data, size_t size,
                          const std::vector<PlacedSection> &excluded,
                          unsigned char digest[SHA256_SIZE], std::string &error)
 {
@@ -163,7 +150,7 @@ int launcher_code_digest(Elf *elf, const unsigned char *data, size_t size,
     });
     Sha256 hash;
     unsigned segments = 0;
-    for (const GElf_Phdr &p : program_headers(elf)) {
+    for (const GElf_Phdr &p : program_headers(file)) {
         if (p.p_type != PT_LOAD)
             continue;
         if (!in_file(p.p_offset, p.p_filesz, size)) {
@@ -190,9 +177,9 @@ int launcher_code_digest(Elf *elf, const unsigned char *data, size_t size,
     return 0;
 }
 
-unsigned manifest_format_mark(Elf *elf, const unsigned char *data, size_t size)
+unsigned manifest_format_mark(const ElfFile &file, const unsigned char *data, size_t size)
 {
-    for (const GElf_Phdr &p : program_headers(elf)) {
+    for (const GElf_Phdr &p : program_headers(file)) {
         if (p.p_type != PT_NOTE || !in_file(p.p_offset, p.p_filesz, size))
             continue;
         const uint64_t align = p.p_align == 8 ? 8 : 4;
@@ -214,30 +201,26 @@ unsigned manifest_format_mark(Elf *elf, const unsigned char *data, size_t size)
     return 0;
 }
 
-void relocation_problems(Elf *elf, const unsigned char *data, size_t size,
-                         const TargetInfo &target, const std::vector<PlacedSection> &payload,
+void relocation_problems(const ElfFile &file, const TargetInfo &target, const std::vector<PlacedSection> &payload,
                          std::vector<std::string> &problems)
 {
-    std::vector<GElf_Phdr> headers = program_headers(elf);
-    RelocationCheck check = {&headers, data, size, &target, &payload, 0, &problems, 0};
-    const size_t word = target.pointer_size;
+    std::vector<GElf_Phdr> headers = program_headers(file);
+    RelocationCheck check = {&file, &headers, &target, &payload, 0, &problems, 0};
     for (const GElf_Phdr &p : headers) {
         if (p.p_type != PT_DYNAMIC)
             continue;
         // The loader reads the dynamic array where it is loaded.
-        const unsigned char *dynamic = loaded(headers, data, size, p.p_vaddr, p.p_filesz);
-        if (dynamic == nullptr) {
+        const unsigned char *dynamic = elf_loaded_bytes(file, headers, p.p_vaddr, p.p_filesz);
+        std::vector<GElf_Dyn> entries;
+        if (dynamic == nullptr ||
+            elf_dynamic_entries(file, (uint64_t)(dynamic - file.image), p.p_filesz, entries) != 0) {
             check.add("the dynamic section is not loaded from the file");
             continue;
         }
         uint64_t tags[40] = {};
-        for (uint64_t at = 0; p.p_filesz - at >= 2 * word; at += 2 * word) {
-            uint64_t tag = read_le(dynamic + at, word), value = read_le(dynamic + at + word, word);
-            if (tag == DT_NULL)
-                break;
-            if (tag < sizeof tags / sizeof tags[0])
-                tags[tag] = value;
-        }
+        for (const GElf_Dyn &dyn : entries)
+            if ((uint64_t)dyn.d_tag < sizeof tags / sizeof tags[0])
+                tags[dyn.d_tag] = dyn.d_un.d_val;
         check.symbols = tags[DT_SYMTAB];
         check.table(tags[DT_RELA], tags[DT_RELASZ], true);
         check.table(tags[DT_REL], tags[DT_RELSZ], false);

@@ -6,14 +6,13 @@
 #ifndef SFXPACK_LAUNCHER_INTEGRITY_H
 #define SFXPACK_LAUNCHER_INTEGRITY_H
 
-#include <gelf.h>
-#include <libelf.h>
 #include <stddef.h>
 #include <stdint.h>
 
 #include <string>
 #include <vector>
 
+#include "elf/elf_read.h"
 #include "sys/sha256.h"
 #include "format/target_table.h"
 
@@ -30,18 +29,18 @@ struct PlacedSection {
 // skipped, not zeroed. The ELF and program headers lie in the first
 // segment and are covered; the section headers are not loaded and are not.
 // Returns 0, or -1 with a reason.
-int launcher_code_digest(Elf *elf, const unsigned char *data, size_t size,
+int launcher_code_digest(const ElfFile &file, const unsigned char *data, size_t size,
                          const std::vector<PlacedSection> &excluded,
                          unsigned char digest[SHA256_SIZE], std::string &error);
 
 // The manifest format named by the runtime's "sfxpack" note (type 1) in a
 // PT_NOTE segment, or 0 when there is none (an older runtime).
-unsigned manifest_format_mark(Elf *elf, const unsigned char *data, size_t size);
+unsigned manifest_format_mark(const ElfFile &file, const unsigned char *data, size_t size);
 
 // One line for each dynamic relocation, in the tables that PT_DYNAMIC
 // names, that writes into one of the sections.
-void relocation_problems(Elf *elf, const unsigned char *data, size_t size,
-                         const TargetInfo &target, const std::vector<PlacedSection> &payload,
+void relocation_problems(const ElfFile &file, const TargetInfo &target,
+                         const std::vector<PlacedSection> &payload,
                          std::vector<std::string> &problems);
 
 #endif

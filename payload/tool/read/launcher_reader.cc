@@ -3,8 +3,6 @@
 #include <elf.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <gelf.h>
-#include <libelf.h>
 #include <string.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -13,6 +11,7 @@
 #include <set>
 
 #include "elf/elf_object.h"
+#include "elf/elf_read.h"
 #include "format.h"
 #include "format/entry_name.h"
 #include "read/launcher_integrity.h"
@@ -62,12 +61,10 @@ void read_entry(const unsigned char *file, const Section &names, const Section &
         return;
     }
     size_t room = (size_t)(names.size - (name_addr - names.addr));
-    const void *end = memchr(name, '\0', room);
-    if (end == nullptr) {
+    if (!elf_bounded_string(name, room, 0, entry.name)) {
         entry.problem = "its name has no NUL before the end of " + std::string(names_section);
         return;
     }
-    entry.name.assign((const char *)name, (const char *)end);
     entry.stored_size = size;
     entry.stored = inside(file, streams, data_addr, size);
     if (entry.stored == nullptr) {
@@ -98,24 +95,17 @@ std::string foreign_elf(int elf_class, unsigned machine)
            "); launchers are 64-bit x86_64 or 32-bit i386 files";
 }
 
-int find_sections(Elf *elf, size_t file_size, Section &names,
+int find_sections(const ElfFile &file, size_t file_size, Section &names,
                   Section &streams, Section &table, Section &manifest, std::string &error)
 {
-    size_t count = 0, strings = 0;
-    if (elf_getshdrnum(elf, &count) != 0 || elf_getshdrstrndx(elf, &strings) != 0) {
-        error = std::string("unreadable section headers: ") + elf_errmsg(-1);
+    std::vector<ElfSectionEntry> sections;
+    if (elf_sections(file, sections, error) != 0)
         return -1;
-    }
-    for (size_t i = 1; i < count; i++) {
-        Elf_Scn *scn = elf_getscn(elf, i);
-        GElf_Shdr shdr;
-        if (scn == nullptr || gelf_getshdr(scn, &shdr) == nullptr) {
-            error = std::string("unreadable section header: ") + elf_errmsg(-1);
-            return -1;
-        }
-        const char *name = elf_strptr(elf, strings, shdr.sh_name);
-        if (name == nullptr)
+    for (const ElfSectionEntry &entry : sections) {
+        if (!entry.named)
             continue;
+        const GElf_Shdr &shdr = entry.header;
+        const char *name = entry.name.c_str();
         Section *s = strcmp(name, names_section) == 0     ? &names
                      : strcmp(name, streams_section) == 0 ? &streams
                      : strcmp(name, table_section) == 0   ? &table
@@ -156,14 +146,11 @@ int find_sections(Elf *elf, size_t file_size, Section &names,
 // headers put the file's bytes: each payload section must be loaded from
 // exactly the bytes its section header names, or what is read here would
 // not be what a run unpacks.
-int check_loaded(Elf *elf, const Section &s, const char *name, std::string &error)
+int check_loaded(const std::vector<GElf_Phdr> &headers, const Section &s, const char *name,
+                 std::string &error)
 {
-    size_t count = 0;
-    if (!s.allocated || elf_getphdrnum(elf, &count) != 0)
-        count = 0;
-    for (size_t i = 0; i < count; i++) {
-        GElf_Phdr phdr;
-        if (gelf_getphdr(elf, (int)i, &phdr) == nullptr || phdr.p_type != PT_LOAD)
+    for (const GElf_Phdr &phdr : headers) {
+        if (!s.allocated || phdr.p_type != PT_LOAD)
             continue;
         if (s.addr < phdr.p_vaddr || s.addr - phdr.p_vaddr > phdr.p_filesz ||
             s.size > phdr.p_filesz - (s.addr - phdr.p_vaddr))
@@ -174,6 +161,19 @@ int check_loaded(Elf *elf, const Section &s, const char *name, std::string &erro
     error = std::string("not a launcher: section ") + name +
             " is not loaded from its own bytes";
     return -1;
+}
+
+int check_payload_loaded(const ElfFile &file, const Section &names, const Section &streams,
+                         const Section &table, std::string &error)
+{
+    // A program header that cannot be read loads nothing.
+    std::vector<GElf_Phdr> headers;
+    elf_program_headers(file, headers);
+    if (check_loaded(headers, names, names_section, error) != 0 ||
+        check_loaded(headers, streams, streams_section, error) != 0 ||
+        check_loaded(headers, table, table_section, error) != 0)
+        return -1;
+    return 0;
 }
 
 // The table's records up to the terminator, checked against the sections.
@@ -229,7 +229,7 @@ int read_table(const unsigned char *file, const Section &names, const Section &s
 
 // The digest of the code, the runtime's mark and the relocations, which the
 // launcher's own table cannot show.
-void read_integrity(Elf *elf, const unsigned char *data, size_t size, const Section &names,
+void read_integrity(const ElfFile &file, const unsigned char *data, size_t size, const Section &names,
                     const Section &streams, const Section &table, const Section &manifest,
                     LauncherImage &image)
 {
@@ -240,12 +240,12 @@ void read_integrity(Elf *elf, const unsigned char *data, size_t size, const Sect
     std::vector<PlacedSection> excluded = payload;
     if (manifest.found)
         excluded.push_back({manifest_section_name, manifest.offset, manifest.addr, manifest.size});
-    if (launcher_code_digest(elf, data, size, excluded, image.code_sha256,
+    if (launcher_code_digest(file, data, size, excluded, image.code_sha256,
                              image.code_digest_error) != 0 &&
         image.code_digest_error.empty())
         image.code_digest_error = "unreadable";
-    image.manifest_mark = manifest_format_mark(elf, data, size);
-    relocation_problems(elf, data, size, *image.target, payload, image.table_problems);
+    image.manifest_mark = manifest_format_mark(file, data, size);
+    relocation_problems(file, *image.target, payload, image.table_problems);
 }
 
 }  // namespace
@@ -276,40 +276,36 @@ int read_launcher(const unsigned char *data, size_t size, LauncherImage &image,
         error = "not a launcher: not a little-endian ELF file";
         return -1;
     }
-    elf_version(EV_CURRENT);
-    Elf *elf = elf_memory((char *)data, size);
-    if (elf == nullptr || elf_kind(elf) != ELF_K_ELF) {
+    ElfFile file;
+    if (elf_open_memory(data, size, file) != 0) {
         error = std::string("not a launcher: unreadable ELF file: ") + elf_errmsg(-1);
-        if (elf)
-            elf_end(elf);
+        elf_close(file);
         return -1;
     }
-    GElf_Ehdr ehdr;
     int result = -1;
     Section names, streams, table, manifest;
-    if (gelf_getehdr(elf, &ehdr) == nullptr) {
+    if (elf_read_header(file) != 0) {
         error = std::string("not a launcher: unreadable ELF header: ") + elf_errmsg(-1);
-    } else if ((image.target = find_elf_target(gelf_getclass(elf), ehdr.e_machine)) ==
+    } else if ((image.target = find_elf_target(file.elf_class, file.header.e_machine)) ==
                nullptr) {
-        error = foreign_elf(gelf_getclass(elf), ehdr.e_machine);
-    } else if (ehdr.e_shoff > size ||
-               (uint64_t)ehdr.e_shnum * ehdr.e_shentsize > size - ehdr.e_shoff) {
+        error = foreign_elf(file.elf_class, file.header.e_machine);
+    } else if (file.header.e_shoff > size ||
+               (uint64_t)file.header.e_shnum * file.header.e_shentsize >
+                   size - file.header.e_shoff) {
         error = "cut short: the section headers end past the file's " + std::to_string(size) +
                 " bytes";
-    } else if (find_sections(elf, size, names, streams, table, manifest, error) == 0 &&
-               check_loaded(elf, names, names_section, error) == 0 &&
-               check_loaded(elf, streams, streams_section, error) == 0 &&
-               check_loaded(elf, table, table_section, error) == 0 &&
+    } else if (find_sections(file, size, names, streams, table, manifest, error) == 0 &&
+               check_payload_loaded(file, names, streams, table, error) == 0 &&
                read_table(data, names, streams, table, *image.target, image, error) == 0) {
         if (manifest.found) {
             image.has_manifest = true;
             image.manifest = data + manifest.offset;
             image.manifest_size = (size_t)manifest.size;
         }
-        read_integrity(elf, data, size, names, streams, table, manifest, image);
+        read_integrity(file, data, size, names, streams, table, manifest, image);
         result = 0;
     }
-    elf_end(elf);
+    elf_close(file);
     if (result != 0) {
         image.entries.clear();
         image.target = nullptr;
