@@ -14,7 +14,7 @@
 #include <string.h>
 
 #include "read/entry_decode.h"
-#include "cli/launcher_modes.h"
+#include "read/manifest_checks.h"
 #include "read/launcher_reader.h"
 
 namespace {
