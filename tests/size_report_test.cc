@@ -231,7 +231,7 @@ TEST_P(SizeReport, StripThatCannotRunOrFailsIsOneLineAndNoLauncher)
 
     const std::string expected[2] = {
         "sfxpack: cannot run " + not_a_program +
-            ", which --strip needs (Debian package binutils)\n",
+            " (Exec format error), which --strip needs (Debian package binutils)\n",
         "sfxpack: strip could not remove the debug information of probe-debug (" +
             program() + "): strip: " + program() + ": file format not recognized\n"};
     const std::string strips[2] = {not_a_program, failing};
