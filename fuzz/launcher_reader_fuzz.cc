@@ -15,7 +15,7 @@
 
 #include "format.h"
 #include "read/entry_decode.h"
-#include "cli/launcher_modes.h"
+#include "read/manifest_checks.h"
 #include "read/launcher_reader.h"
 
 namespace {

@@ -16,6 +16,15 @@ int work_dir_lock = -1;
 
 // Length of work_dir before any random suffix.
 static size_t work_dir_base = 0;
+// A name cut short by the buffer is some other directory: it is never made,
+// entered or removed, and making it fails as the kernel would fail it.
+static bool work_dir_cut = false;
+
+static void note_work_dir_length(int length, size_t room)
+{
+    work_dir_cut = length < 0 || (size_t)length >= room;
+    work_dir_base = strlen(work_dir);
+}
 
 void die(const char *message)
 {
@@ -29,9 +38,9 @@ void die(const char *message)
 void name_work_dir_in(const char *dir)
 {
     temp_dir = dir;
-    snprintf(work_dir, WORK_DIR_SIZE - 1, "%s/%s-%lu", dir, payload_entries[0].name,
-             (unsigned long)getpid());
-    work_dir_base = strlen(work_dir);
+    int length = snprintf(work_dir, WORK_DIR_SIZE - 1, "%s/%s-%lu", dir,
+                          payload_entries[0].name, (unsigned long)getpid());
+    note_work_dir_length(length, WORK_DIR_SIZE - 1);
     if (trace_enabled)
         printf("work dir: '%s'\n", work_dir);
 }
@@ -43,8 +52,8 @@ void name_work_dir(void)
         return;
     }
     // Not strncpy: its zero fill would touch all 64 KiB of the buffer.
-    snprintf(work_dir, WORK_DIR_SIZE, "%s", payload_entries[0].name);
-    work_dir_base = strlen(work_dir);
+    int length = snprintf(work_dir, WORK_DIR_SIZE, "%s", payload_entries[0].name);
+    note_work_dir_length(length, WORK_DIR_SIZE);
     if (trace_enabled)
         printf("work dir: '%s'\n", work_dir);
 }
@@ -115,6 +124,10 @@ int create_work_dir(void)
 {
     if (trace_enabled)
         printf("makedir: %s\n", work_dir);
+    if (work_dir_cut) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
     if (mkdir(work_dir, 0700) != 0 && (errno != EEXIST || make_fresh_work_dir() != 0))
         return -1;
     for (int attempt = 1;; attempt++) {
@@ -142,9 +155,11 @@ int make_work_dir(void)
         return make_run_work_dir();
     if (trace_enabled)
         printf("makedir: %s\n", work_dir);
+    if (work_dir_cut)
+        errno = ENAMETOOLONG;
     // A second unpack into the same current directory must fail and leave
     // the first copy alone.
-    if (mkdir(work_dir, 0700) == 0)
+    else if (mkdir(work_dir, 0700) == 0)
         return 0;
     perror(work_dir);
     return -1;

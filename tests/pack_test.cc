@@ -191,6 +191,34 @@ TEST_P(Packer, SameInputsGiveTheSameLauncher)
     EXPECT_TRUE(read_text(a) == read_text(other / "b"));
 }
 
+// A compiler driver that fails says how, on the one line: its exit status,
+// the signal that ended it, or why it could not start.
+TEST_P(Packer, AFailingCompilerDriverIsNamedWithItsStatusOrStartError)
+{
+    std::string exits = scratch / "exits-3";
+    write_text(exits, "#!/bin/sh\nexit 3\n");
+    std::string killed = scratch / "killed";
+    write_text(killed, "#!/bin/sh\nkill -9 $$\n");
+    std::string not_a_program = scratch / "not-a-program";
+    write_text(not_a_program, "neither ELF nor a script\n");
+    for (const std::string &cc : {exits, killed, not_a_program})
+        ASSERT_EQ(chmod(cc.c_str(), 0755), 0);
+    const std::string why[] = {"exit status 3", "killed by signal 9",
+                               "cannot start it: Exec format error"};
+    const std::string drivers[] = {exits, killed, not_a_program};
+    for (int i = 0; i < 3; i++) {
+        RunOptions options;
+        options.set_env = {"SFXPACK_CC=" + drivers[i]};
+        RunResult r = run_process({sfxpack_path(), "--target", target(), "-o",
+                                   scratch / "out", inputs[0]},
+                                  options);
+        EXPECT_EQ(r.exit_code, 1) << drivers[i];
+        EXPECT_EQ(r.err, "sfxpack: assembling the payload with " + drivers[i] + " failed (" +
+                             why[i] + ")\n");
+        EXPECT_FALSE(file_exists(scratch / "out")) << drivers[i];
+    }
+}
+
 INSTANTIATE_FOR_TARGETS(Packer);
 
 // Every refusal: one line on standard error, a non-zero status, and neither

@@ -132,4 +132,26 @@ TEST_P(ExecTemp, NoDirectoryThatCanRunProgramsEndsWith126BeforeUnpacking)
 
 INSTANTIATE_FOR_TARGETS(ExecTemp);
 
+class LongTemp : public TargetTest {
+protected:
+    ScratchDir scratch;
+};
+
+// A work-directory name longer than the launcher's buffer is never cut
+// short into some other directory: the run stops before unpacking.
+TEST_P(LongTemp, AWorkDirTooLongForTheBufferIsRefusedWith126)
+{
+    std::string launcher = pack_probe(target(), scratch);
+    std::string temp = scratch / std::string(70000, 'd');
+    RunOptions options;
+    options.set_env = {"TEMP=" + temp};
+    RunResult r = run_process({launcher, "report"}, options);
+    EXPECT_EQ(r.exit_code, 126);
+    EXPECT_EQ(r.out, "");
+    // What is named is the name as far as the buffer holds it.
+    EXPECT_EQ(r.err, temp.substr(0, 65534) + ": File name too long\n");
+}
+
+INSTANTIATE_FOR_TARGETS(LongTemp);
+
 }  // namespace

@@ -1,134 +1,22 @@
-// sfxpack: packs files into a self-extracting launcher.
+// sfxpack: packs files into a self-extracting launcher, or reads one back.
+// Parses the command line, then hands off to one command (cli/).
 #include <stdio.h>
 
-#include "bundle/bundle_plan.h"
-#include "elf/entry_needs.h"
-#include "sys/fatal_signals.h"
-#include "report/glibc_report.h"
-#include "cli/exit_status.h"
-#include "cli/launcher_modes.h"
-#include "pack/link_launcher.h"
-#include "pack/lzma_alone.h"
-#include "bundle/origin_copy.h"
+#include "cli/commands.h"
 #include "cli/pack_options.h"
-#include "sys/progress_line.h"
-#include "sys/read_input.h"
-#include "format.h"
 #include "sfx_version.h"
-#include "sys/sha256.h"
-#include "report/size_report.h"
-#include "pack/stored_entry.h"
-#include "cache/stream_cache.h"
-#include "pack/strip_debug.h"
-
-static int fail(int status, const std::string &message)
-{
-    fprintf(stderr, "sfxpack: %s\n", message.c_str());
-    return status;
-}
-
-// With --bundle, the program's libraries join it as the loader would find
-// them; otherwise the files are the plan as given. Returns 0 or an exit status.
-static int plan_entries(PackOptions &options, BundlePlan &plan)
-{
-    std::string error;
-    if (!options.bundle) {
-        plan_files(options, plan);
-        return 0;
-    }
-    const std::string program = options.files[0].path;
-    const TargetInfo *target = nullptr;
-    if (bundle_program_target(program, target, error))
-        return fail(EXIT_FAILED, error);
-    if (options.target_given && options.target != target)
-        return fail(EXIT_USAGE, program + " is an " + target->name + " program, but --target " +
-                                    options.target->name + " was given");
-    options.target = target;
-    if (plan_bundle(options, *target, plan, error))
-        return fail(EXIT_FAILED, error);
-    options.files.clear();
-    for (const PlanEntry &e : plan.entries)
-        options.files.push_back({e.path, e.name, false});
-    return 0;
-}
-
-// Pairs each file with its stored stream: its own bytes for --stored files,
-// its compressed form otherwise. Returns 0 or an exit status.
-static int store_entries(const PackOptions &options, const std::vector<Bytes> &contents,
-                         const std::vector<Unpacked> &unpacked,
-                         std::vector<Bytes> &compressed, std::vector<PackedEntry> &entries)
-{
-    std::vector<const Bytes *> to_compress;
-    CompressWork work;
-    for (size_t i = 0; i < options.files.size(); i++)
-        if (!options.files[i].stored) {
-            to_compress.push_back(&contents[i]);
-            work.digests.push_back(unpacked[i].sha256);
-        }
-    std::vector<std::string> errors;
-    StreamCache cache;
-    ProgressLine progress;
-    work.level = options.level;
-    if (!options.no_cache && open_stream_cache(cache) == 0)
-        work.cache = &cache;
-    work.progress = &progress;
-    uint64_t bytes = 0;
-    for (const Bytes *input : to_compress)
-        bytes += input->size();
-    progress_start(progress, to_compress.size(), bytes,
-                   !to_compress.empty() && progress_wanted(options.quiet));
-    compress_all(to_compress, work, compressed, errors);
-    progress_finish(progress);
-    trim_stream_cache(cache);
-
-    size_t next_compressed = 0;
-    for (size_t i = 0; i < options.files.size(); i++) {
-        const InputFile &file = options.files[i];
-        if (file.stored) {
-            entries.push_back({file.name, &contents[i], unpacked[i]});
-            continue;
-        }
-        size_t k = next_compressed++;
-        if (!errors[k].empty())
-            return fail(EXIT_FAILED, file.path + ": " + errors[k]);
-        entries.push_back({file.name, &compressed[k], unpacked[i]});
-    }
-    return 0;
-}
-
-// Notes what each entry unpacks to, for the manifest, and stores each
-// --stored FILE as the launcher will read it, refusing one that it could not
-// unpack (--force packs it with a warning). Returns 0 or an exit status.
-static int check_unpacked(const PackOptions &options, std::vector<Bytes> &contents,
-                          std::vector<Unpacked> &unpacked)
-{
-    for (size_t i = 0; i < options.files.size(); i++) {
-        if (!options.files[i].stored) {
-            unpacked[i].size = contents[i].size();
-            sha256(contents[i].data(), contents[i].size(), unpacked[i].sha256);
-            unpacked[i].glibc = newest_glibc_need(contents[i].data(), contents[i].size());
-            continue;
-        }
-        std::string error;
-        add_leading_zero(contents[i]);
-        if (check_stored_entry(contents[i], *options.target, unpacked[i], error) == 0)
-            continue;
-        error = options.files[i].path + ": " + error;
-        if (!options.force)
-            return fail(EXIT_USAGE, error);
-        fprintf(stderr, "sfxpack: warning: %s (packed anyway: the launcher will stop there)\n",
-                error.c_str());
-    }
-    return 0;
-}
+#include "sys/diagnostics.h"
+#include "sys/fatal_signals.h"
 
 int main(int argc, char **argv)
 {
     catch_fatal_signals();
     PackOptions options;
     std::string error;
-    if (parse_pack_options(argc, argv, options, error))
-        return fail(EXIT_USAGE, error + " (see sfxpack --help)");
+    if (parse_pack_options(argc, argv, options, error)) {
+        print_error(error + " (see sfxpack --help)");
+        return EXIT_USAGE;
+    }
     if (options.help) {
         fputs(pack_usage, stdout);
         return 0;
@@ -145,73 +33,5 @@ int main(int argc, char **argv)
                                 options.no_manifest_ok);
     if (options.verify)
         return verify_launcher(options.files[0].path, options.no_manifest_ok);
-
-    BundlePlan plan;
-    if (int status = plan_entries(options, plan))
-        return status;
-    if (options.verbose || options.dry_run) {
-        print_plan(stdout, plan);
-        if (fflush(stdout) != 0)
-            return fail(EXIT_FAILED, "cannot write the plan to standard output");
-    }
-
-    std::vector<std::string> warnings;
-    if (check_pack_options(options, warnings, error)) {
-        fail(EXIT_USAGE, error);
-        // Over the limit: what would be packed and why, to choose what to leave out.
-        if (options.files.size() > PAYLOAD_MAX_ENTRIES && !options.force)
-            print_plan(stderr, plan);
-        return EXIT_USAGE;
-    }
-    for (const std::string &w : warnings)
-        fprintf(stderr, "sfxpack: warning: %s\n", w.c_str());
-    // Refused before anything is compressed: the entries' needs are known now.
-    GlibcNeeds glibc;
-    bool report_glibc = options.verbose || options.dry_run;
-    if ((report_glibc || !options.max_glibc.empty()) &&
-        collect_glibc_needs(options, glibc, error))
-        return fail(EXIT_USAGE, error);
-    if (options.dry_run) {
-        if (report_planned_sizes(stdout, options, error))
-            return fail(EXIT_FAILED, error);
-        if (print_glibc_needs(stdout, glibc))
-            return fail(EXIT_FAILED, "cannot write the plan to standard output");
-        return 0;
-    }
-
-    // Lives until the launcher is linked: the copies are read just below.
-    TempDir copies;
-    if (options.bundle && make_origin_copies(plan, copies, options.files, error))
-        return fail(EXIT_FAILED, error);
-    std::vector<uint64_t> stripped;
-    if (options.strip && strip_debug_copies(copies, options.files, stripped, error))
-        return fail(EXIT_FAILED, error);
-
-    std::vector<Bytes> contents(options.files.size());
-    for (size_t i = 0; i < options.files.size(); i++)
-        if (read_input(options.files[i].path, contents[i], error))
-            return fail(EXIT_FAILED, error);
-
-    std::vector<Unpacked> unpacked(options.files.size());
-    if (int status = check_unpacked(options, contents, unpacked))
-        return status;
-
-    std::vector<Bytes> compressed;
-    std::vector<PackedEntry> entries;
-    if (int status = store_entries(options, contents, unpacked, compressed, entries))
-        return status;
-
-    LinkedLauncher linked;
-    if (link_launcher(entries, *options.target, options.output, linked, error))
-        return fail(EXIT_FAILED, error);
-    // Reported before the launcher takes output's place: a packer that cannot
-    // finish its report (killed by SIGPIPE, say) leaves no launcher.
-    if (options.verbose &&
-        report_packed_sizes(stdout, options, linked.path, entries, stripped, error))
-        return fail(EXIT_FAILED, error);
-    if (report_glibc && print_glibc_needs(stdout, glibc))
-        return fail(EXIT_FAILED, "cannot write the report to standard output");
-    if (linked.commit(error))
-        return fail(EXIT_FAILED, error);
-    return 0;
+    return pack_launcher(options);
 }

@@ -60,10 +60,4 @@ int bundle_program_target(const std::string &path, const TargetInfo *&target,
 int plan_bundle(const PackOptions &options, const TargetInfo &target,
                 BundlePlan &plan, std::string &error);
 
-// The plan of a plain pack: the files as given.
-void plan_files(const PackOptions &options, BundlePlan &plan);
-
-// One line per entry and per library left to the system.
-void print_plan(FILE *out, const BundlePlan &plan);
-
 #endif

@@ -121,8 +121,11 @@ void read_cache()
     cache_read = true;
     std::string output;
     int status = -1;
+    // Without the cache the search paths still find most libraries: why it
+    // failed is not worth a line.
+    std::string ignored;
     for (const char *ldconfig : {"/sbin/ldconfig", "/usr/sbin/ldconfig", "ldconfig"}) {
-        status = capture_command({ldconfig, "-p"}, output);
+        status = capture_command({ldconfig, "-p"}, output, ignored);
         if (status == 0)
             break;
     }

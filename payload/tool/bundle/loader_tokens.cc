@@ -2,7 +2,7 @@
 
 #include <string.h>
 
-#include "sys/progress_line.h"
+#include "sys/diagnostics.h"
 #include "sys/spawn_process.h"
 
 namespace {

@@ -4,6 +4,7 @@
 
 #include "sys/command_output.h"
 #include "sys/read_input.h"
+#include "sys/write_file.h"
 
 static std::string first_line(const std::string &text)
 {
@@ -21,10 +22,11 @@ static int run_patchelf(const std::string &patchelf, const std::vector<std::stri
     argv.insert(argv.end(), args.begin(), args.end());
     argv.push_back(copy);
     std::string output;
-    int status = capture_command(argv, output);
+    std::string why;
+    int status = capture_command(argv, output, why);
     if (status < 0) {
-        error = "cannot run " + patchelf + ", which --bundle needs to set run-time "
-                "search paths (Debian package patchelf)";
+        error = "cannot run " + patchelf + " (" + why + "), which --bundle needs to set "
+                "run-time search paths (Debian package patchelf)";
         return -1;
     }
     if (status != 0) {

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "bundle/bundle_plan.h"
-#include "pack/link_launcher.h"
+#include "sys/temp_dir.h"
 
 // Gives every plan entry marked ORIGIN_SET, _CONVERTED or _TRIMMED a copy
 // inside dir whose only search path is the DT_RPATH the plan says, and every

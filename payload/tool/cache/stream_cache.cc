@@ -15,7 +15,7 @@
 
 #include "format/stored_stream.h"
 #include "payload.h"
-#include "sys/progress_line.h"
+#include "sys/diagnostics.h"
 
 // An entry: magic, the key it was stored under, the SHA-256 of the stream,
 // the stream's length (64-bit little-endian), the stream; then the size and

@@ -8,7 +8,10 @@
 #include <vector>
 
 #include "read/entry_decode.h"
-#include "cli/launcher_modes.h"
+#include "cli/commands.h"
+#include "read/manifest_checks.h"
+#include "read/open_launcher.h"
+#include "sys/diagnostics.h"
 
 namespace {
 
@@ -34,7 +37,7 @@ struct Made {
 
 int fail(const std::string &message)
 {
-    fprintf(stderr, "sfxpack: %s\n", message.c_str());
+    print_error(message);
     return EXIT_FAILED;
 }
 

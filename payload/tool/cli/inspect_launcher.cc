@@ -5,8 +5,11 @@
 #include "elf/elf_read.h"
 #include "read/entry_decode.h"
 #include "elf/entry_needs.h"
-#include "cli/launcher_modes.h"
+#include "cli/commands.h"
+#include "read/manifest_checks.h"
+#include "read/open_launcher.h"
 #include "report/size_report.h"
+#include "sys/diagnostics.h"
 
 namespace {
 
@@ -288,13 +291,13 @@ int inspect_launcher(const std::string &path, bool json, bool decode, bool no_ma
     else
         print_human(r);
     if (fflush(stdout) != 0) {
-        fprintf(stderr, "sfxpack: cannot write to standard output\n");
+        print_error("cannot write to standard output");
         return EXIT_FAILED;
     }
     // The report shows all it could read; the status and one line say
     // whether a run could rely on it.
     if (!image.sound()) {
-        fprintf(stderr, "sfxpack: %s: %s\n", path.c_str(), image.first_problem().c_str());
+        print_error(path + ": " + image.first_problem());
         return EXIT_FAILED;
     }
     return decode && !r.verified ? EXIT_FAILED : 0;

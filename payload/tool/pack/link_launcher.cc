@@ -1,6 +1,5 @@
 #include "pack/link_launcher.h"
 
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdlib.h>
@@ -14,73 +13,8 @@
 #include "pack/payload_source.h"
 #include "pack/runtime_location.h"
 #include "sfx_version.h"
-#include "sys/spawn_process.h"
-
-int TempDir::create(std::string &error)
-{
-    const char *tmp = getenv("TMPDIR");
-    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/sfxpack-XXXXXX";
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    if (mkdtemp(buffer.data()) == NULL) {
-        error = pattern + ": " + strerror(errno);
-        return -1;
-    }
-    path = buffer.data();
-    signal_slot = remove_on_signal(path.c_str(), true);
-    return 0;
-}
-
-TempDir::~TempDir()
-{
-    if (path.empty())
-        return;
-    forget_on_signal(signal_slot);
-    if (DIR *dir = opendir(path.c_str())) {
-        while (struct dirent *d = readdir(dir)) {
-            if (strcmp(d->d_name, ".") != 0 && strcmp(d->d_name, "..") != 0)
-                unlink((path + "/" + d->d_name).c_str());
-        }
-        closedir(dir);
-    }
-    rmdir(path.c_str());
-}
-
-int write_file(const std::string &path, const void *data, size_t size,
-               std::string &error)
-{
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        error = path + ": " + strerror(errno);
-        return -1;
-    }
-    const char *p = (const char *)data;
-    while (size > 0) {
-        ssize_t n = write(fd, p, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            error = path + ": " + strerror(n < 0 ? errno : ENOSPC);
-            close(fd);
-            return -1;
-        }
-        p += n;
-        size -= (size_t)n;
-    }
-    if (close(fd) != 0) {
-        error = path + ": " + strerror(errno);
-        return -1;
-    }
-    return 0;
-}
-
-int run_command(const std::vector<std::string> &argv, const std::string &cwd)
-{
-    SpawnOptions options;
-    options.cwd = cwd;
-    options.helper = true;
-    return spawn_process(argv, options).exit_code;
-}
+#include "sys/command_output.h"
+#include "sys/write_file.h"
 
 static std::string compiler_driver()
 {
@@ -152,9 +86,9 @@ static int build_in(const TempDir &dir, const std::vector<PackedEntry> &entries,
 
     std::string cc = compiler_driver();
     std::string machine = target.machine_flag;
-    int rc = run_command({cc, machine, "-c", "payload.s", "-o", "payload.o"}, dir.path);
-    if (rc != 0) {
-        error = "assembling the payload with " + cc + " failed";
+    std::string why;
+    if (run_command({cc, machine, "-c", "payload.s", "-o", "payload.o"}, dir.path, why)) {
+        error = "assembling the payload with " + cc + " failed (" + why + ")";
         return -1;
     }
     // Non-PIE: the table holds absolute pointers in read-only data, which a
@@ -168,9 +102,8 @@ static int build_in(const TempDir &dir, const std::vector<PackedEntry> &entries,
                                      "-Wl,--whole-archive", runtime,
                                      "-Wl,--no-whole-archive"};
     link.insert(link.end(), runtime_flags.begin(), runtime_flags.end());
-    rc = run_command(link, dir.path);
-    if (rc != 0) {
-        error = "linking the launcher with " + cc + " failed";
+    if (run_command(link, dir.path, why)) {
+        error = "linking the launcher with " + cc + " failed (" + why + ")";
         return -1;
     }
     return 0;

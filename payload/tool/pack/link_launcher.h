@@ -9,6 +9,7 @@
 #include "pack/lzma_alone.h"
 #include "pack/stored_entry.h"
 #include "format/target_table.h"
+#include "sys/temp_dir.h"
 
 struct PackedEntry {
     std::string name;
@@ -32,21 +33,5 @@ struct LinkedLauncher {
 int link_launcher(const std::vector<PackedEntry> &entries,
                   const TargetInfo &target, const std::string &output,
                   LinkedLauncher &linked, std::string &error);
-
-// Runs argv with cwd as its directory; returns its exit status, or -1 when
-// it could not be started or was killed.
-int run_command(const std::vector<std::string> &argv, const std::string &cwd);
-
-// A private temporary directory, removed with everything in it by the
-// destructor.
-struct TempDir {
-    std::string path;
-    int signal_slot = -1;  // removed by a fatal signal too
-    int create(std::string &error);
-    ~TempDir();
-};
-
-int write_file(const std::string &path, const void *data, size_t size,
-               std::string &error);
 
 #endif

@@ -37,9 +37,12 @@ int strip_debug_copies(TempDir &dir, std::vector<InputFile> &files,
         // Named apart from the --bundle copies, which may be the input here.
         std::string copy = dir.path + "/stripped-" + std::to_string(i) + "-" + file.name;
         std::string output;
-        int status = capture_command({strip, "--strip-debug", "-o", copy, file.path}, output);
+        std::string why;
+        int status =
+            capture_command({strip, "--strip-debug", "-o", copy, file.path}, output, why);
         if (status < 0) {
-            error = "cannot run " + strip + ", which --strip needs (Debian package binutils)";
+            error = "cannot run " + strip + " (" + why +
+                    "), which --strip needs (Debian package binutils)";
             return -1;
         }
         if (status != 0) {

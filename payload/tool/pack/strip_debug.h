@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "pack/link_launcher.h"
+#include "sys/temp_dir.h"
 #include "format/pack_request.h"
 
 // Gives every file that carries debug sections (--stored ones aside) a copy

@@ -1,5 +1,5 @@
 // The plan as --verbose and --dry-run print it.
-#include "bundle/bundle_plan.h"
+#include "report/plan_report.h"
 
 void plan_files(const PackOptions &options, BundlePlan &plan)
 {

@@ -93,16 +93,19 @@ void progress_finish(ProgressLine &line)
     fflush(stderr);
 }
 
-void print_warning(const std::string &text)
+void progress_pause()
 {
-    std::lock_guard<std::mutex> hold(shown_line_lock);
-    if (shown_line == nullptr) {
-        fprintf(stderr, "sfxpack: warning: %s\n", text.c_str());
+    shown_line_lock.lock();
+    if (shown_line == nullptr)
         return;
-    }
     // The line comes back with the next report.
-    std::lock_guard<std::mutex> drawing(shown_line->drawing);
+    shown_line->drawing.lock();
     erase(*shown_line);
-    fprintf(stderr, "sfxpack: warning: %s\n", text.c_str());
-    fflush(stderr);
+}
+
+void progress_resume()
+{
+    if (shown_line != nullptr)
+        shown_line->drawing.unlock();
+    shown_line_lock.unlock();
 }

@@ -39,7 +39,9 @@ void progress_file_done(ProgressLine &line, uint64_t rest);
 // Erases the line, leaving the terminal as it was before.
 void progress_finish(ProgressLine &line);
 
-// "sfxpack: warning: TEXT" on its own line, even while a progress line shows.
-void print_warning(const std::string &text);
+// Erases the line shown, if any, and keeps it from being drawn until
+// progress_resume, so that what is printed in between starts a clean line.
+void progress_pause();
+void progress_resume();
 
 #endif

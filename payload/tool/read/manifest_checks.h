@@ -1,29 +1,15 @@
-// The modes that read a launcher without running it: --inspect, --verify and
-// --extract. Each returns sfxpack's exit status: 0 when all went well,
-// EXIT_FAILED when the file is not a sound launcher or the work could
-// not be done (with one line on standard error naming what).
-#ifndef SFXPACK_LAUNCHER_MODES_H
-#define SFXPACK_LAUNCHER_MODES_H
+// A read launcher's manifest, and how its entries and code measure up to it:
+// what --inspect, --verify and the reader's fuzz target share.
+#ifndef SFXPACK_MANIFEST_CHECKS_H
+#define SFXPACK_MANIFEST_CHECKS_H
+
+#include <stddef.h>
+#include <stdint.h>
 
 #include <string>
 
-#include "cli/exit_status.h"
-#include "read/launcher_reader.h"
 #include "format/manifest.h"
-
-// The table, sizes and manifest; with decode, also every entry decoded and
-// checked as --verify does, which gives the ELF entries' glibc needs.
-int inspect_launcher(const std::string &path, bool json, bool decode, bool no_manifest_ok);
-
-// Every rule, every stream and the manifest; one line per entry, a verdict.
-// Without no_manifest_ok, a launcher without a manifest fails.
-int verify_launcher(const std::string &path, bool no_manifest_ok);
-
-// Every entry into dir, which must not exist, as @unpack would write them.
-int extract_launcher(const std::string &path, const std::string &dir);
-
-// The launcher at path read into image, or one line on standard error.
-int open_launcher(const std::string &path, MappedFile &file, LauncherImage &image);
+#include "read/launcher_reader.h"
 
 // The manifest of a read launcher. Returns 1 when there is none, 0 when it
 // was read, -1 with a reason when it is there but unreadable.

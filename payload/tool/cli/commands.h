@@ -1,0 +1,27 @@
+// The packer's commands, one file each in cli/: main parses the command line
+// and hands off to one of them. Each returns sfxpack's exit status, after
+// one line on standard error naming what went wrong.
+#ifndef SFXPACK_COMMANDS_H
+#define SFXPACK_COMMANDS_H
+
+#include <string>
+
+#include "cli/exit_status.h"
+#include "format/pack_request.h"
+
+// Packs options.files into options.output (or, with --dry-run, only says
+// what it would pack).
+int pack_launcher(PackOptions &options);
+
+// The table, sizes and manifest; with decode, also every entry decoded and
+// checked as --verify does, which gives the ELF entries' glibc needs.
+int inspect_launcher(const std::string &path, bool json, bool decode, bool no_manifest_ok);
+
+// Every rule, every stream and the manifest; one line per entry, a verdict.
+// Without no_manifest_ok, a launcher without a manifest fails.
+int verify_launcher(const std::string &path, bool no_manifest_ok);
+
+// Every entry into dir, which must not exist, as @unpack would write them.
+int extract_launcher(const std::string &path, const std::string &dir);
+
+#endif

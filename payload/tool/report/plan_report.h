@@ -1,0 +1,15 @@
+// The plan as --verbose and --dry-run print it.
+#ifndef SFXPACK_PLAN_REPORT_H
+#define SFXPACK_PLAN_REPORT_H
+
+#include <stdio.h>
+
+#include "bundle/bundle_plan.h"
+
+// The plan of a plain pack: the files as given.
+void plan_files(const PackOptions &options, BundlePlan &plan);
+
+// One line per entry and per library left to the system.
+void print_plan(FILE *out, const BundlePlan &plan);
+
+#endif
