@@ -77,6 +77,31 @@ std::set<std::string> man_options()
     return found;
 }
 
+// Both ways, against the parser itself: every option it compares an
+// argument with is in --help, and every option --help lists is one it takes.
+TEST(PackerHelp, DocumentsEveryOption)
+{
+    RunResult help = run_sfxpack({"--help"});
+    ASSERT_EQ(help.exit_code, 0);
+    std::set<std::string> documented = help_options(help.out);
+    std::string parser = read_text(SFX_PARSER_SOURCE);
+    std::set<std::string> parsed;
+    std::regex compared(R"re(arg == "(-[^"]+)")re");
+    for (auto it = std::sregex_iterator(parser.begin(), parser.end(), compared);
+         it != std::sregex_iterator(); ++it)
+        parsed.insert((*it)[1]);
+    parsed.erase("--");
+    EXPECT_GE(parsed.size(), 20u);
+    for (const std::string &option : parsed)
+        EXPECT_EQ(documented.count(option), 1u) << option << " is taken but not in --help";
+    for (const std::string &option : documented) {
+        RunResult r = run_sfxpack({option});
+        EXPECT_EQ(r.err.find("unknown option"), std::string::npos) << option << ": " << r.err;
+    }
+    RunResult bogus = run_sfxpack({"--no-such-option"});
+    EXPECT_NE(bogus.err.find("unknown option '--no-such-option'"), std::string::npos) << bogus.err;
+}
+
 TEST(ManPage, ListsTheOptionsThatHelpLists)
 {
     RunResult help = run_sfxpack({"--help"});

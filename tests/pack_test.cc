@@ -352,13 +352,4 @@ TEST(PackerInput, FifosAndDevicesAreRefusedWithoutWaiting)
     EXPECT_EQ(list_dir(scratch.path), (std::vector<std::string>{"fifo", "prog"}));
 }
 
-TEST(PackerHelp, DocumentsEveryOption)
-{
-    RunResult r = run_sfxpack({"--help"});
-    EXPECT_EQ(r.exit_code, 0);
-    for (const char *option : {"--target", "--force", "-o OUTPUT", "--name", "--stored",
-                               "@unpack", "@list", "@version", "@debug", "@verbose"})
-        EXPECT_NE(r.out.find(option), std::string::npos) << option;
-}
-
 }  // namespace

@@ -171,6 +171,21 @@ TEST_P(StreamCacheTest, ConcurrentPackersShareOneCache)
         expected.push_back(entry_name(read_text(input)));
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(list_dir(cache), expected);
+    // Each name is that of its own input's entry, whatever the key's recipe:
+    // the entry ends with the size and SHA-256 of the input it was made from.
+    for (const std::string &input : inputs) {
+        std::string content = read_text(input);
+        std::string entry = read_text(cache + "/" + entry_name(content));
+        ASSERT_GT(entry.size(), 40u) << input;
+        unsigned char digest[SHA256_SIZE];
+        sha256(content.data(), content.size(), digest);
+        EXPECT_EQ(entry.substr(entry.size() - SHA256_SIZE),
+                  std::string((const char *)digest, SHA256_SIZE)) << input;
+        uint64_t size = 0;
+        for (int i = 7; i >= 0; i--)
+            size = size << 8 | (unsigned char)entry[entry.size() - 40 + (size_t)i];
+        EXPECT_EQ(size, content.size()) << input;
+    }
     ASSERT_EQ(pack_with(scratch / "warm", {"SFXPACK_CACHE=" + cache}).exit_code, 0);
     EXPECT_TRUE(read_text(scratch / "warm") == cold);
 }
