@@ -20,9 +20,10 @@ int debug_section_bytes(const std::string &path, uint64_t &bytes, std::string &e
     // Anything libelf cannot read as sections carries no debug information
     // worth a note: data files, damaged or stripped-of-headers objects.
     std::vector<ElfSectionEntry> sections;
-    std::string unreadable;
-    if (file.elf != nullptr && elf_kind(file.elf) == ELF_K_ELF)
+    if (file.elf != nullptr && elf_kind(file.elf) == ELF_K_ELF) {
+        std::string unreadable;
         elf_sections(file, sections, unreadable);
+    }
     for (const ElfSectionEntry &s : sections)
         if (s.header.sh_type != SHT_NOBITS && s.named && is_debug_section(s.name.c_str()))
             bytes += s.header.sh_size;

@@ -138,6 +138,8 @@ int read_verneed_from_segments(const ElfFile &file, std::vector<VersionNeed> &ne
         elf_dynamic_entries(file, dynamic->p_offset, dynamic->p_filesz, entries);
     GElf_Addr verneed = 0, strtab = 0;
     GElf_Xword count = 0, strsz = 0;
+    // cppcheck does not see elf_dynamic_entries fill entries.
+    // cppcheck-suppress knownEmptyContainer
     for (const GElf_Dyn &dyn : entries) {
         switch (dyn.d_tag) {
         case DT_VERNEED: verneed = dyn.d_un.d_ptr; break;
@@ -147,6 +149,7 @@ int read_verneed_from_segments(const ElfFile &file, std::vector<VersionNeed> &ne
         default: break;
         }
     }
+    // cppcheck-suppress knownConditionTrueFalse
     if (verneed == 0 || count == 0)
         return 0;
     Elf_Data *strings = elf_address_data(file, headers, strtab, strsz, ELF_T_BYTE);
