@@ -5,7 +5,8 @@
 int launch_main(int argc, char **argv)
 {
     // What @version and @list print is all they do: not getting it out
-    // (a full disk, a closed pipe) is their failure, status 1.
+    // (a full disk) is their failure, status 1; a reader that went away
+    // is not.
     if (scan_arguments(&argc, argv)) {
         print_version();
         return flush_standard_output() ? STATUS_OUTPUT_LOST : STATUS_DONE;
