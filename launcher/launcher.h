@@ -70,6 +70,13 @@ int same_file(const FileStatus *a, const FileStatus *b);
 // unpack_pass.cc
 int unpack_payload(char **program_path);
 
+// loader_paths.cc: for a program packed with its own C library, writes the
+// work directory into the room its file keeps for its loader's path and its
+// library directory; does nothing for any other payload.
+int fill_loader_paths(const char *program_path);
+// True for the entry that is such a program's loader.
+int is_packed_loader(const char *name);
+
 // run_program.cc
 int launch_program(const char *program_path, int argc, char **argv);
 int run_program(const char *path, char *const argv[]);

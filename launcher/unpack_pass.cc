@@ -142,14 +142,16 @@ int unpack_payload(char **program_path)
             return -1;
         }
         done += e->size;
-        if (*program_path == NULL) {
-            if (make_executable(path)) {
-                free(path);
-                return -1;
-            }
-            *program_path = path;
-        }
+        // Recorded first: a file that cannot be made ready is removed at exit.
         record_path(path);
+        if (*program_path == NULL) {
+            if (make_executable(path) || fill_loader_paths(path))
+                return -1;
+            *program_path = path;
+        } else if (is_packed_loader(e->name) && make_executable(path)) {
+            // The kernel maps an interpreter only from a file it may execute.
+            return -1;
+        }
     }
 
     if (!trace_enabled) {

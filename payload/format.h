@@ -58,6 +58,17 @@ static inline uint32_t leading_zero_skipped(const unsigned char *stored, uint64_
     return size != 0 && stored[0] == 0 ? 1 : 0;
 }
 
+/* A program packed with its own C library (sfxpack --libc) names its loader
+ * and its library directory by absolute paths, which only the run knows: the
+ * work directory. The packer reserves room for both in the program's file,
+ * PT_INTERP and a DT_RPATH string each LOADER_PATH_ROOM bytes, filled with
+ * LOADER_PATH_MARK and padding, and tells the launcher where they lie (the
+ * record in PAYLOAD_LOADER_SECTION). The kernel takes an interpreter path of
+ * at most 4096 bytes, NUL included. */
+#define PAYLOAD_LOADER_SECTION ".qzvdump.ld"
+#define LOADER_PATH_MARK "/sfxlaunch-writes-the-work-directory-here-at-run-time/"
+enum { LOADER_PATH_ROOM = 4096 };
+
 /* How a launcher run ends, other than with the program's own status. */
 enum LauncherStatus {
     STATUS_DONE = 0,            /* @version, @list or @unpack finished */

@@ -19,6 +19,20 @@ struct PayloadEntry {
 // Ends at the first record whose name is null.
 extern "C" const PayloadEntry payload_entries[];
 
+// Where the first entry's file holds room for its loader's path and for its
+// library directory: offsets into the file and the bytes reserved, NUL
+// included. Linked in only for a program packed with its own C library;
+// elsewhere the weak reference is null.
+struct LoaderPaths {
+    uint32_t interpreter_at;
+    uint32_t interpreter_room;
+    uint32_t library_dir_at;
+    uint32_t library_dir_room;
+    const char *loader_name;  // the loader's entry name
+};
+
+extern "C" const LoaderPaths payload_loader_paths __attribute__((weak));
+
 // The stored stream of an entry once a leading zero byte has been skipped.
 void entry_stream(const PayloadEntry *entry, const unsigned char **stream,
                   uint32_t *length);

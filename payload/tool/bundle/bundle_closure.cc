@@ -3,6 +3,8 @@
 #include <fnmatch.h>
 #include <sys/stat.h>
 
+#include <iterator>
+
 #include "bundle/library_search.h"
 
 namespace {
@@ -15,14 +17,27 @@ const char *const c_library_names[] = {
     "librt.so.1", "libresolv.so.2", "libutil.so.1", "libanl.so.1", "libnsl.so.1",
     "libBrokenLocale.so.1", "libthread_db.so.1", "libc_malloc_debug.so.0",
     "libnss_compat.so.2", "libnss_dns.so.2", "libnss_files.so.2",
-    "libnss_hesiod.so.2", "ld-linux*.so.*", "linux-vdso*.so.*", "linux-gate*.so.*"};
+    "libnss_hesiod.so.2", "ld-linux*.so.*"};
+
+// The kernel's own objects, which no file holds: left to the system even
+// with --libc (they need no leaving: nothing names them in DT_NEEDED).
+const char *const kernel_object_names[] = {"linux-vdso*.so.*", "linux-gate*.so.*"};
+
+bool matches_any(const char *const *patterns, size_t count, const std::string &name)
+{
+    for (size_t i = 0; i < count; i++)
+        if (fnmatch(patterns[i], name.c_str(), 0) == 0)
+            return true;
+    return false;
+}
 
 // Why name is left to the system, or an empty string when it is bundled.
 std::string system_reason(const Closure &c, const std::string &name)
 {
-    for (const char *pattern : c_library_names)
-        if (fnmatch(pattern, name.c_str(), 0) == 0)
-            return "part of the C library";
+    if (matches_any(kernel_object_names, std::size(kernel_object_names), name))
+        return "part of the C library";
+    if (!c.libc && c_library_object(name))
+        return "part of the C library";
     for (const std::string &pattern : c.excludes)
         if (fnmatch(pattern.c_str(), name.c_str(), 0) == 0)
             return "--exclude " + pattern;
@@ -151,6 +166,7 @@ int resolve_needs(Closure &c, int index, std::string &error)
             c.by_file[{st.st_dev, st.st_ino}] = (int)c.nodes.size();
         }
         found.origin = directory_of(found.path);
+        found.c_library = c_library_object(name);
         found.needed_by.push_back(requester);
         c.by_name[name] = (int)c.nodes.size();
         c.nodes[(size_t)index].needs.push_back((int)c.nodes.size());
@@ -177,5 +193,37 @@ int collect_closure(Closure &c, const std::vector<int> &included, std::string &e
             if (round == 0 && c.nodes[(size_t)i].is_object)
                 queue.push_back(i);
     }
+    return 0;
+}
+
+bool c_library_object(const std::string &name)
+{
+    return matches_any(c_library_names, std::size(c_library_names), name);
+}
+
+int add_program_loader(Closure &c, std::string &error)
+{
+    const Node &program = c.nodes[0];
+    const std::string &path = program.elf.interpreter_path;
+    Node loader;
+    loader.kind = NODE_LIBRARY;
+    loader.name = path.substr(path.rfind('/') + 1);
+    loader.path = path;
+    loader.found = "the program's PT_INTERP";
+    loader.loader = 0;
+    loader.is_object = true;
+    loader.c_library = true;
+    loader.program_loader = true;
+    struct stat st;
+    if (path.empty() || loader.name.empty() || stat(path.c_str(), &st) != 0 ||
+        !loadable_library(path, *c.target, loader.elf)) {
+        error = program.path + ": its loader '" + path +
+                "' cannot be read, which --libc packs with it";
+        return -1;
+    }
+    loader.origin = directory_of(path);
+    c.by_file[{st.st_dev, st.st_ino}] = (int)c.nodes.size();
+    c.by_name[loader.name] = (int)c.nodes.size();
+    c.nodes.push_back(loader);
     return 0;
 }

@@ -23,6 +23,8 @@ struct Node {
     ElfObject elf;
     bool is_object = false;  // an ELF object of the target, whose needs count
     int loader = -1;         // the object whose needs brought it in
+    bool c_library = false;  // part of the C library, packed with --libc
+    bool program_loader = false;  // the loader the program's PT_INTERP names
     std::string found;
     std::vector<std::string> needed_by;
     std::vector<int> needs;  // nodes of the libraries it needs
@@ -38,6 +40,7 @@ struct Closure {
     const TargetInfo *target = nullptr;
     std::vector<std::string> library_path;  // LD_LIBRARY_PATH, expanded
     std::vector<std::string> excludes;      // --exclude patterns
+    bool libc = false;                      // --libc: the C library is packed too
     std::vector<Node> nodes;                // the program is node 0
     std::map<std::string, int> by_name;
     std::map<std::pair<dev_t, ino_t>, int> by_file;  // the libraries found
@@ -50,5 +53,14 @@ struct Closure {
 // (nodes listed in included), as dlopen would with the program as their
 // loader. Returns 0, or -1 with a one-line reason.
 int collect_closure(Closure &c, const std::vector<int> &included, std::string &error);
+
+// True when name is one of the C library's own objects, which the loader of
+// the running machine must match.
+bool c_library_object(const std::string &name);
+
+// With --libc, adds the loader the program (node 0) names in PT_INTERP, so
+// that the C library's need of it is that file. Returns 0, or -1 with a
+// one-line reason.
+int add_program_loader(Closure &c, std::string &error);
 
 #endif

@@ -12,6 +12,7 @@
 
 #include "bundle/bundle_closure.h"
 #include "bundle/library_search.h"
+#include "format.h"
 #include "format/entry_name.h"
 
 namespace {
@@ -110,10 +111,17 @@ std::string inside_elements(const std::string &path, std::vector<std::string> &d
 // search path that already begins with $ORIGIN is kept as it is only when it
 // is a DT_RPATH; a DT_RUNPATH keeps its directories but becomes one. Either
 // loses the directories outside the work directory.
-void origin_edit(const Node &n, PlanEntry &e)
+void origin_edit(const Node &n, PlanEntry &e, bool libc)
 {
-    if (!n.is_object)
+    // glibc's objects find one another through the program's DT_RPATH and
+    // their sonames; the loader is not even a file patchelf may rewrite.
+    if (!n.is_object || n.c_library)
         return;
+    if (libc && n.kind == NODE_PROGRAM) {
+        e.origin = ORIGIN_LOADER;
+        e.rpath = loader_path_placeholder();
+        return;
+    }
     const std::string &path = n.elf.has_runpath ? n.elf.runpath : n.elf.rpath;
     std::string first = path.substr(0, path.find(':'));
     while (first.size() > 1 && first.back() == '/')
@@ -130,7 +138,7 @@ void origin_edit(const Node &n, PlanEntry &e)
         e.origin = e.dropped.empty() ? ORIGIN_KEPT : ORIGIN_TRIMMED;
 }
 
-PlanEntry plan_entry(const Node &n, const std::string &why)
+PlanEntry plan_entry(const Node &n, const std::string &why, bool libc)
 {
     PlanEntry e;
     e.name = n.name;
@@ -138,7 +146,9 @@ PlanEntry plan_entry(const Node &n, const std::string &why)
     e.why = why;
     e.found = n.found;
     e.renamed_needs = n.renamed_needs;
-    origin_edit(n, e);
+    e.c_library = n.c_library;
+    e.program_loader = n.program_loader;
+    origin_edit(n, e, libc);
     return e;
 }
 
@@ -148,6 +158,23 @@ std::string real_directory(const std::string &path)
     if (realpath(path.c_str(), resolved) == nullptr)
         return directory_of(path);
     return directory_of(resolved);
+}
+
+// The loader and libc.so.6 are one program in two files, built together:
+// both must come from the glibc the closure resolved against.
+int check_one_glibc(const Closure &c, std::string &error)
+{
+    auto libc = c.by_name.find("libc.so.6");
+    if (libc == c.by_name.end())
+        return 0;
+    const Node &loader = c.nodes[1];
+    const Node &library = c.nodes[(size_t)libc->second];
+    if (real_directory(loader.path) == real_directory(library.path))
+        return 0;
+    error = "--libc: the program's loader " + loader.path + " and the libc.so.6 found (" +
+            library.path + ", through " + library.found +
+            ") are not from the same glibc, which --libc packs";
+    return -1;
 }
 
 int check_regular_file(const std::string &path, std::string &error)
@@ -165,6 +192,13 @@ int check_regular_file(const std::string &path, std::string &error)
 }
 
 }  // namespace
+
+std::string loader_path_placeholder()
+{
+    std::string room = LOADER_PATH_MARK;
+    room.resize(LOADER_PATH_ROOM - 1, 'x');
+    return room;
+}
 
 int bundle_program_target(const std::string &path, const TargetInfo *&target,
                           std::string &error)
@@ -208,6 +242,9 @@ int plan_bundle(const PackOptions &options, const TargetInfo &target,
         return -1;
     c.nodes.push_back(program);
     c.by_name[program.name] = 0;
+    c.libc = options.libc;
+    if (c.libc && add_program_loader(c, error))
+        return -1;
 
     const char *ld_library_path = getenv("LD_LIBRARY_PATH");
     if (ld_library_path && *ld_library_path)
@@ -232,22 +269,25 @@ int plan_bundle(const PackOptions &options, const TargetInfo &target,
         c.nodes.push_back(n);
     }
 
-    if (collect_closure(c, included, error))
+    if (collect_closure(c, included, error) || (c.libc && check_one_glibc(c, error)))
         return -1;
 
     plan.target = &target;
     plan.entries.clear();
-    plan.entries.push_back(plan_entry(c.nodes[0], "the program"));
+    plan.entries.push_back(plan_entry(c.nodes[0], "the program", c.libc));
     for (int i : dependency_order(c)) {
         const Node &n = c.nodes[(size_t)i];
-        plan.entries.push_back(plan_entry(n, "needed by " + join(n.needed_by)));
+        std::string why = "needed by " + join(n.needed_by);
+        if (n.program_loader)
+            why = "the program's loader" + (n.needed_by.empty() ? "" : ", " + why);
+        plan.entries.push_back(plan_entry(n, why, c.libc));
     }
     for (int i : included) {
         const Node &n = c.nodes[(size_t)i];
         std::string why = "--include";
         if (!n.needed_by.empty())
             why += ", needed by " + join(n.needed_by);
-        plan.entries.push_back(plan_entry(n, why));
+        plan.entries.push_back(plan_entry(n, why, c.libc));
     }
     plan.left_to_system = c.left;
     return 0;

@@ -20,6 +20,10 @@ enum OriginEdit {
     ORIGIN_SET,        // packed as a copy whose DT_RPATH is $ORIGIN
     ORIGIN_CONVERTED,  // its DT_RUNPATH begins with $ORIGIN: the copy has it as DT_RPATH
     ORIGIN_TRIMMED,    // its DT_RPATH begins with $ORIGIN but leaves the work directory
+    // --libc: the program's copy keeps room in PT_INTERP and DT_RPATH for the
+    // packed loader's path and the work directory, which the launcher writes
+    // in at run time (launcher/loader_paths.cc).
+    ORIGIN_LOADER,
 };
 
 struct PlanEntry {
@@ -28,6 +32,8 @@ struct PlanEntry {
     std::string why;    // "the program", "needed by a, b", "--include"
     std::string found;  // how the loader finds it, for libraries
     OriginEdit origin = ORIGIN_NONE;
+    bool c_library = false;  // --libc: one of the C library's objects, packed as it is
+    bool program_loader = false;  // --libc: the loader the program's PT_INTERP named
     std::string rpath;  // the copy's DT_RPATH, for ORIGIN_SET, _CONVERTED and _TRIMMED
     // The directories of a kept search path that are not inside the work
     // directory, left out of the copy.
@@ -48,6 +54,10 @@ struct BundlePlan {
     std::vector<PlanEntry> entries;  // the program first
     std::vector<SystemLibrary> left_to_system;
 };
+
+// The room, LOADER_PATH_ROOM bytes with the NUL, that ORIGIN_LOADER keeps
+// in PT_INTERP and in DT_RPATH.
+std::string loader_path_placeholder();
 
 // The target of the program at path. Returns 0, or -1 with a one-line reason
 // when it is not a dynamically linked program of a known target.

@@ -44,8 +44,8 @@ int make_origin_copies(const BundlePlan &plan, TempDir &dir,
     std::string patchelf = env && *env ? env : "patchelf";
     for (size_t i = 0; i < plan.entries.size(); i++) {
         const PlanEntry &e = plan.entries[i];
-        bool new_rpath =
-            e.origin == ORIGIN_SET || e.origin == ORIGIN_CONVERTED || e.origin == ORIGIN_TRIMMED;
+        bool new_rpath = e.origin == ORIGIN_SET || e.origin == ORIGIN_CONVERTED ||
+                         e.origin == ORIGIN_TRIMMED || e.origin == ORIGIN_LOADER;
         if (!new_rpath && e.renamed_needs.empty())
             continue;
         if (dir.path.empty() && dir.create(error))
@@ -62,6 +62,10 @@ int make_origin_copies(const BundlePlan &plan, TempDir &dir,
             (run_patchelf(patchelf, {"--remove-rpath"}, copy, e, rpath, error) ||
              run_patchelf(patchelf, {"--force-rpath", "--set-rpath", e.rpath}, copy, e, rpath,
                           error)))
+            return -1;
+        if (e.origin == ORIGIN_LOADER &&
+            run_patchelf(patchelf, {"--set-interpreter", loader_path_placeholder()}, copy, e,
+                         "keep room for the loader's path in the PT_INTERP", error))
             return -1;
         for (const auto &r : e.renamed_needs)
             if (run_patchelf(patchelf, {"--replace-needed", r.first, r.second}, copy, e,

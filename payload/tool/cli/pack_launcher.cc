@@ -3,6 +3,7 @@
 
 #include "report/plan_report.h"
 #include "elf/entry_needs.h"
+#include "elf/loader_room.h"
 #include "format.h"
 #include "report/glibc_report.h"
 #include "cli/commands.h"
@@ -119,6 +120,20 @@ static int check_unpacked(const PackOptions &options, std::vector<Bytes> &conten
     return 0;
 }
 
+// Where the program's file, as it will be packed, keeps room for the paths
+// that the launcher writes in (--libc). Returns 0 or -1 with a reason.
+static int loader_paths_of(const BundlePlan &plan, const Bytes &program,
+                           LoaderPathsSource &loader, std::string &error)
+{
+    for (const PlanEntry &e : plan.entries)
+        if (e.program_loader)
+            loader.loader_name = e.name;
+    if (find_loader_room(program.data(), program.size(), loader.room, error) == 0)
+        return 0;
+    error = plan.entries[0].path + ": the copy prepared for --libc is unusable: " + error;
+    return -1;
+}
+
 int pack_launcher(PackOptions &options)
 {
     std::string error;
@@ -177,8 +192,11 @@ int pack_launcher(PackOptions &options)
     if (int status = store_entries(options, contents, unpacked, compressed, entries))
         return status;
 
+    LoaderPathsSource loader;
+    if (options.libc && loader_paths_of(plan, contents[0], loader, error))
+        return fail(EXIT_FAILED, error);
     LinkedLauncher linked;
-    if (link_launcher(entries, *options.target, options.output, linked, error))
+    if (link_launcher(entries, *options.target, loader, options.output, linked, error))
         return fail(EXIT_FAILED, error);
     // Reported before the launcher takes output's place: a packer that cannot
     // finish its report (killed by SIGPIPE, say) leaves no launcher.

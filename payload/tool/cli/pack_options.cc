@@ -121,8 +121,10 @@ const char pack_usage[] =
 static int check_bundle_options(const PackOptions &options, std::string &error)
 {
     if (!options.bundle) {
-        if (!options.excludes.empty() || !options.includes.empty()) {
-            error = std::string(options.excludes.empty() ? "--include" : "--exclude") +
+        if (!options.excludes.empty() || !options.includes.empty() || options.libc) {
+            error = std::string(options.libc                ? "--libc"
+                                : options.excludes.empty() ? "--include"
+                                                           : "--exclude") +
                     " needs --bundle";
             return -1;
         }
@@ -157,7 +159,7 @@ static int check_read_options(const PackOptions &options, std::string &error)
         error = "--no-manifest-ok goes with --verify";
     else if (!options.output.empty() || options.bundle || options.force || options.dry_run ||
              options.verbose || options.strip || !options.max_glibc.empty() ||
-             !options.excludes.empty() || !options.includes.empty())
+             !options.excludes.empty() || !options.includes.empty() || options.libc)
         error = "packing options cannot be combined with --inspect, --verify or --extract";
     else if (options.files.size() != wanted)
         error = options.extract ? "--extract takes LAUNCHER DIR" : "give one LAUNCHER";
@@ -216,6 +218,8 @@ int parse_pack_options(int argc, char **argv, PackOptions &options,
             stored_pending = true;
         } else if (arg == "--bundle") {
             options.bundle = true;
+        } else if (arg == "--libc") {
+            options.libc = true;
         } else if (arg == "--exclude") {
             options.excludes.push_back(argv[++i]);
         } else if (arg == "--include") {

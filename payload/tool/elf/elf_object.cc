@@ -50,6 +50,16 @@ int read_dynamic(const ElfFile &file, const GElf_Phdr &dynamic,
     return 0;
 }
 
+// PT_INTERP's bytes are a path ending in a NUL; anything else is left empty.
+void interpreter_string(const ElfFile &file, const GElf_Phdr &interp, std::string &path)
+{
+    size_t size = 0;
+    const char *image = elf_rawfile(file.elf, &size);
+    if (image == nullptr || interp.p_offset > size || interp.p_filesz > size - interp.p_offset ||
+        !elf_bounded_string(image + interp.p_offset, (size_t)interp.p_filesz, 0, path))
+        path.clear();
+}
+
 }  // namespace
 
 int read_elf_object(const std::string &path, ElfObject &object, std::string &error)
@@ -72,8 +82,10 @@ int read_elf_object(const std::string &path, ElfObject &object, std::string &err
         rc = elf_program_headers(file, headers);
         const GElf_Phdr *dynamic = nullptr;
         for (const GElf_Phdr &phdr : headers) {
-            if (phdr.p_type == PT_INTERP)
+            if (phdr.p_type == PT_INTERP) {
                 object.interpreter = true;
+                interpreter_string(file, phdr, object.interpreter_path);
+            }
             else if (phdr.p_type == PT_DYNAMIC)
                 dynamic = &phdr;
         }

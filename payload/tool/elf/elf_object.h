@@ -13,6 +13,7 @@ struct ElfObject {
     unsigned machine = 0; // EM_*
     unsigned type = 0;    // ET_EXEC, ET_DYN, ...
     bool interpreter = false;  // has PT_INTERP: started through the loader
+    std::string interpreter_path;  // what PT_INTERP names, when it is a string
     bool dynamic = false;      // has PT_DYNAMIC: takes part in dynamic linking
     std::vector<std::string> needed;  // DT_NEEDED, in order
     bool has_rpath = false;

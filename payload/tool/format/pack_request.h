@@ -26,6 +26,7 @@ struct PackOptions {
     bool bundle = false;    // files[0] is a program whose libraries are collected
     std::vector<std::string> excludes;  // --exclude: names left to the system
     std::vector<std::string> includes;  // --include: files added after the libraries
+    bool libc = false;      // --libc: the C library and its loader are bundled too
     bool verbose = false;   // print the plan, then pack
     bool dry_run = false;   // print the plan, write nothing
     std::string max_glibc;  // --max-glibc: the newest glibc an entry may need

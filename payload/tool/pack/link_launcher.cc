@@ -53,8 +53,8 @@ static std::string launcher_manifest(const std::vector<PackedEntry> &entries,
 // Assembles and links inside dir, whose file names are fixed, so that no
 // temporary path can reach the launcher and the output stays reproducible.
 static int build_in(const TempDir &dir, const std::vector<PackedEntry> &entries,
-                    const TargetInfo &target, const std::string &linked,
-                    std::string &error)
+                    const TargetInfo &target, const LoaderPathsSource &loader,
+                    const std::string &linked, std::string &error)
 {
     std::string runtime = runtime_archive(target, error);
     if (runtime.empty())
@@ -80,7 +80,7 @@ static int build_in(const TempDir &dir, const std::vector<PackedEntry> &entries,
     std::string manifest = launcher_manifest(entries, unknown);
     if (write_file(dir.path + "/" + manifest_file, manifest.data(), manifest.size(), error))
         return -1;
-    std::string source = payload_source(blocks, target);
+    std::string source = payload_source(blocks, target, loader);
     if (write_file(dir.path + "/payload.s", source.data(), source.size(), error))
         return -1;
 
@@ -174,8 +174,8 @@ static int record_code_digest(const std::vector<PackedEntry> &entries,
 }
 
 int link_launcher(const std::vector<PackedEntry> &entries,
-                  const TargetInfo &target, const std::string &output,
-                  LinkedLauncher &linked, std::string &error)
+                  const TargetInfo &target, const LoaderPathsSource &loader,
+                  const std::string &output, LinkedLauncher &linked, std::string &error)
 {
     for (const PackedEntry &e : entries)
         if (e.stream->size() > UINT32_MAX) {
@@ -204,7 +204,7 @@ int link_launcher(const std::vector<PackedEntry> &entries,
     linked.output = output;
     linked.signal_slot = remove_on_signal(temp.c_str(), false);
     // On failure the half-made file goes with linked.
-    if (build_in(dir, entries, target, temp, error))
+    if (build_in(dir, entries, target, loader, temp, error))
         return -1;
     return record_code_digest(entries, temp, error);
 }

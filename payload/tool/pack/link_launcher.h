@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "pack/lzma_alone.h"
+#include "pack/payload_source.h"
 #include "pack/stored_entry.h"
 #include "format/target_table.h"
 #include "sys/temp_dir.h"
@@ -31,7 +32,7 @@ struct LinkedLauncher {
 // until linked.commit(), so that it is written whole or not at all. Returns
 // 0, or -1 with a one-line reason in error.
 int link_launcher(const std::vector<PackedEntry> &entries,
-                  const TargetInfo &target, const std::string &output,
-                  LinkedLauncher &linked, std::string &error);
+                  const TargetInfo &target, const LoaderPathsSource &loader,
+                  const std::string &output, LinkedLauncher &linked, std::string &error);
 
 #endif

@@ -7,7 +7,15 @@
 #include <string>
 #include <vector>
 
+#include "elf/loader_room.h"
 #include "format/target_table.h"
+
+// With --libc: the loader's entry name and where the program keeps room for
+// its path, for the launcher's LoaderPaths record.
+struct LoaderPathsSource {
+    std::string loader_name;  // empty: no record
+    LoaderRoom room;
+};
 
 struct BlockEntry {
     std::string name;
@@ -21,8 +29,8 @@ extern const char manifest_file[];
 // The names block, the data block and the entry table, in that order, as
 // allocated read-only sections; records laid out as the target's
 // PayloadEntry and ended by an all-zero record; then the manifest, in a
-// section that is never loaded.
+// section that is never loaded; and for --libc, the LoaderPaths record.
 std::string payload_source(const std::vector<BlockEntry> &entries,
-                           const TargetInfo &target);
+                           const TargetInfo &target, const LoaderPathsSource &loader);
 
 #endif

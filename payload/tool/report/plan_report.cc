@@ -32,6 +32,11 @@ void print_plan(FILE *out, const BundlePlan &plan)
             details += "; its RUNPATH, which begins with $ORIGIN, made an RPATH";
         else if (e.origin == ORIGIN_TRIMMED)
             details += "; its RPATH begins with $ORIGIN";
+        else if (e.origin == ORIGIN_LOADER)
+            details += "; started through the packed loader, the launcher writes the work "
+                       "directory into its PT_INTERP and RPATH";
+        if (e.c_library)
+            details += "; the C library's, packed as it is (--libc)";
         for (const auto &r : e.renamed_needs)
             details += "; needs " + r.second + " for " + r.first + ", the same file";
         if (!e.dropped.empty()) {

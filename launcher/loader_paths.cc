@@ -1,0 +1,95 @@
+// A program packed with its own C library (sfxpack --libc) starts through
+// the loader packed beside it, straight from its own file: the kernel reads
+// the loader's path from the program's PT_INTERP, so /proc/self/exe and
+// AT_EXECFN name the program, as on a machine whose C library it was built
+// for, and nothing is added to its environment, so whatever it starts runs
+// on the host's own C library. The loader finds the program's libraries
+// through its DT_RPATH. Both paths must be absolute, and $ORIGIN will not
+// do for the program itself: the loader takes the program's directory from
+// /proc/self/exe, which a chroot may not have. Only the run knows the work
+// directory, so the packer reserved room for both (format.h) and this fills
+// it in, in the file just written, before anything runs it.
+#include <fcntl.h>
+#include <stdio.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "launcher.h"
+
+static char absolute_dir[LOADER_PATH_ROOM];
+
+// The work directory as an absolute path, or -1 when it does not fit.
+static int absolute_work_dir(size_t *length)
+{
+    size_t own = strlen(work_dir);
+    size_t at = 0;
+    if (work_dir[0] != '/') {
+        if (getcwd(absolute_dir, sizeof absolute_dir) == NULL)
+            return -1;
+        at = strlen(absolute_dir);
+        absolute_dir[at++] = '/';
+    }
+    if (at + own >= sizeof absolute_dir)
+        return -1;
+    memcpy(absolute_dir + at, work_dir, own + 1);
+    *length = at + own;
+    return 0;
+}
+
+static int write_at(int fd, const char *path, const char *first, size_t first_length,
+                    const char *second, uint32_t at)
+{
+    char text[LOADER_PATH_ROOM];
+    size_t second_length = second == NULL ? 0 : strlen(second);
+    memcpy(text, first, first_length);
+    if (second != NULL) {
+        text[first_length] = '/';
+        memcpy(text + first_length + 1, second, second_length);
+        first_length += 1 + second_length;
+    }
+    text[first_length++] = '\0';
+    if (pwrite(fd, text, first_length, at) != (ssize_t)first_length) {
+        perror(path);
+        return -1;
+    }
+    return 0;
+}
+
+int fill_loader_paths(const char *program_path)
+{
+    const LoaderPaths *paths = &payload_loader_paths;
+    if (paths == NULL)
+        return 0;
+    size_t dir_length = 0;
+    size_t loader_length = strlen(paths->loader_name);
+    if (absolute_work_dir(&dir_length) != 0 ||
+        dir_length + 1 + loader_length >= paths->interpreter_room ||
+        dir_length >= paths->library_dir_room) {
+        fprintf(stderr, "%s: the work directory's path is too long for the packed loader's "
+                        "(at most %u bytes)\n",
+                program_path, (unsigned)(paths->interpreter_room - 2 - loader_length));
+        return -1;
+    }
+    int fd = open(program_path, O_WRONLY | O_CLOEXEC);
+    if (fd < 0) {
+        perror(program_path);
+        return -1;
+    }
+    if (write_at(fd, program_path, absolute_dir, dir_length, paths->loader_name,
+                 paths->interpreter_at) ||
+        write_at(fd, program_path, absolute_dir, dir_length, NULL, paths->library_dir_at)) {
+        close(fd);
+        return -1;
+    }
+    if (close(fd) != 0) {
+        perror(program_path);
+        return -1;
+    }
+    return 0;
+}
+
+int is_packed_loader(const char *name)
+{
+    const LoaderPaths *paths = &payload_loader_paths;
+    return paths != NULL && strcmp(name, paths->loader_name) == 0;
+}
