@@ -72,10 +72,42 @@ bool glibc_release(const std::string &text)
            newest_need({{"", glibc_prefix + text, ""}}, glibc_prefix, newest);
 }
 
+namespace {
+
+// "3.2" for "3.2.0": how kernel releases are spoken of.
+std::string kernel_release(std::string floor)
+{
+    while (floor.size() > 2 && floor.compare(floor.size() - 2, 2, ".0") == 0)
+        floor.erase(floor.size() - 2);
+    return floor;
+}
+
+int collect_bundled_glibc(const PackOptions &options, GlibcNeeds &needs, std::string &error)
+{
+    needs.libc = true;
+    for (const InputFile &file : options.files) {
+        if (file.name != "libc.so.6")
+            continue;
+        MappedFile mapped;
+        if (mapped.open(file.path, error) ||
+            read_c_library_facts(mapped.data, mapped.size, needs.bundled, error)) {
+            error = file.path + ": " + error;
+            return -1;
+        }
+        return 0;
+    }
+    error = "--libc, but the program needs no libc.so.6 to pack";
+    return -1;
+}
+
+}  // namespace
+
 int collect_glibc_needs(const PackOptions &options, GlibcNeeds &needs, std::string &error)
 {
     needs = GlibcNeeds();
     needs.floor = options.target->glibc_floor;
+    if (options.libc)
+        return collect_bundled_glibc(options, needs, error);
     bool system_libstdcxx = true;
     for (const InputFile &file : options.files)
         if (file.name == libstdcxx_name)
@@ -141,6 +173,15 @@ int collect_glibc_needs(const PackOptions &options, GlibcNeeds &needs, std::stri
 
 int print_glibc_needs(FILE *out, const GlibcNeeds &needs)
 {
+    if (needs.libc) {
+        std::string kernel = needs.bundled.kernel_floor.empty()
+                                 ? std::string("whatever kernel its glibc takes")
+                                 : "Linux " + kernel_release(needs.bundled.kernel_floor) +
+                                       " or newer";
+        fprintf(out, "runs on %s, with or without a C library: glibc %s travels with it\n",
+                kernel.c_str(), needs.bundled.release.c_str());
+        return fflush(out) == 0 ? 0 : -1;
+    }
     if (needs.any && newer(glibc_prefix, needs.newest.version, glibc_prefix + needs.floor))
         fprintf(out, "runs on glibc %s or newer: %s\n", release_of(needs.newest.version).c_str(),
                 describe(needs.newest).c_str());

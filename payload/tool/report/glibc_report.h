@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "elf/c_library_facts.h"
 #include "format/pack_request.h"
 
 // One entry's newest need of a family of versions.
@@ -25,12 +26,15 @@ struct GlibcNeeds {
     EntryNeed newest;     // the newest such need over all entries
     std::vector<EntryNeed> libstdcxx;  // newest GLIBCXX_ and CXXABI_ needs,
                                        // when libstdc++ is left to the system
+    bool libc = false;        // --libc: the C library travels with the program
+    CLibraryFacts bundled;    // what its libc.so.6 says of itself
 };
 
 // Reads the version needs of every ELF entry of options.files, a --stored
 // one as what it unpacks to (files that are not ELF objects need nothing). With --max-glibc,
 // returns -1 with a one-line reason naming each entry (and one symbol) that
-// needs a newer glibc; otherwise 0.
+// needs a newer glibc; otherwise 0. With --libc, the glibc packed decides,
+// and any --max-glibc is met.
 int collect_glibc_needs(const PackOptions &options, GlibcNeeds &needs, std::string &error);
 
 // "runs on glibc X or newer: ...", and a libstdc++ line when one applies.
