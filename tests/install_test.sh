@@ -148,6 +148,7 @@ target_link_libraries(greeter PRIVATE greet)
 set_target_properties(greeter PROPERTIES BUILD_WITH_INSTALL_RPATH ON INSTALL_RPATH "\$ORIGIN")
 sfxlaunch_add_launcher(NAME greeter-fast PROGRAM greeter BUNDLE LEVEL ${LEVEL}
   CACHE_DIR cache-here)
+sfxlaunch_add_launcher(NAME greeter-libc PROGRAM greeter BUNDLE LIBC)
 EOF_CMAKE
 quiet hidden cmake -S "$level" -B "$level/build" -DCMAKE_PREFIX_PATH="$scratch/moved" -DLEVEL=1
 grep -rq -e '--level 1 ' "$level/build/CMakeFiles" || fail "LEVEL 1 does not reach sfxpack"
@@ -156,13 +157,16 @@ grep -rq -e "SFXPACK_CACHE=$level/build/cache-here " "$level/build/CMakeFiles" |
 if "$scratch/moved/bin/sfxpack" --help | grep -q -- --level; then
     quiet hidden cmake --build "$level/build"
     expect_output "hello, world ($zlib" "$level/build/greeter-fast"
+    expect_output "hello, world ($zlib" "$level/build/greeter-libc"
+    "$scratch/moved/bin/sfxpack" --inspect "$level/build/greeter-libc" | grep -q "libc.so.6" ||
+        fail "LIBC does not reach sfxpack"
 fi
 if hidden cmake -S "$level" -B "$level/build10" -DCMAKE_PREFIX_PATH="$scratch/moved" -DLEVEL=10 \
     >"$scratch/log" 2>&1; then
     fail "LEVEL 10 was accepted"
 fi
 grep -q "LEVEL is 0 to 9, not 10" "$scratch/log" || fail "LEVEL 10: $(cat "$scratch/log")"
-ok "sfxlaunch_add_launcher passes LEVEL and CACHE_DIR to sfxpack and refuses a wrong LEVEL"
+ok "sfxlaunch_add_launcher passes LEVEL, CACHE_DIR and LIBC to sfxpack and refuses a wrong LEVEL"
 
 # 3. The Debian package.
 (cd "$build" && quiet cpack -G DEB -B "$scratch/deb")
