@@ -2,9 +2,11 @@
 // told where to find, laid out the ways the dynamic loader searches; Debian's
 // own libraries hidden from the system at run time; and the refusals.
 #include <elf.h>
+#include <gnu/libc-version.h>
 #include <unistd.h>
 
 #include <map>
+#include <regex>
 
 #include "elf_file.h"
 #include "sfx.h"
@@ -548,6 +550,59 @@ TEST_P(Bundle, RefusalsSayWhyAndLeaveNothing)
         EXPECT_NE(r.err.substr(0, r.err.find('\n')).find(c.message), std::string::npos) << r.err;
         EXPECT_EQ(list_dir(scratch.path), before);
     }
+}
+
+// With --libc glibc travels too: the program starts from its own file
+// through the packed loader, which the launcher points at the work
+// directory, and it sees itself as started directly, in an environment
+// nobody added to. Where it runs is the kernel's business only.
+TEST_P(Bundle, WithLibcTheCLibraryTravelsAndTheProgramStartsFromItsOwnFile)
+{
+    std::string dir = fixture_path(target(), "bundle");
+    std::string loader = target() == "x86_64" ? "ld-linux-x86-64.so.2" : "ld-linux.so.2";
+    RunResult dry = bundle({"--libc", "--dry-run", "--max-glibc", "2.2", dir + "/chain"}, dir);
+    ASSERT_EQ(dry.exit_code, 0) << dry.err;
+    EXPECT_NE(plan_line(dry.out, "libc.so.6").find("; the C library's, packed as it is (--libc)"),
+              std::string::npos) << dry.out;
+    EXPECT_NE(plan_line(dry.out, loader).find("(the program's loader, needed by "),
+              std::string::npos) << dry.out;
+    EXPECT_NE(plan_line(dry.out, "chain").find("started through the packed loader"),
+              std::string::npos) << dry.out;
+    EXPECT_EQ(dry.out.find("system: "), std::string::npos) << dry.out;
+    EXPECT_NE(dry.out.find(std::string("\nruns on Linux 3.2 or newer, with or without a C "
+                                       "library: glibc ") + gnu_get_libc_version() +
+                           " travels with it\n"),
+              std::string::npos) << dry.out;
+
+    std::string launcher = scratch / "probe-sfx";
+    std::string probe = fixture_path(target(), "probe");
+    ASSERT_EQ(bundle({"--libc", "-o", launcher, probe}).exit_code, 0);
+    RunResult plain = bundle({"-o", scratch / "plain-sfx", probe});
+    ASSERT_EQ(plain.exit_code, 0) << plain.err;
+    RunResult ran = launch(launcher, {"report", "x"});
+    EXPECT_EQ(ran.exit_code, 0) << ran.err;
+    std::smatch exe;
+    std::string out = ran.out;
+    ASSERT_TRUE(std::regex_search(out, exe, std::regex("\nexe=(" + scratch.path +
+                                                      "/probe-[0-9]+)/probe\n")))
+        << ran.out;
+    EXPECT_NE(ran.out.find("argv[0]=probe\nargv[1]=report\nargv[2]=x\n"), std::string::npos);
+    EXPECT_EQ(launch(launcher, {"env"}).out, launch(scratch / "plain-sfx", {"env"}).out);
+    EXPECT_EQ(launch(launcher, {"exit", "7"}).exit_code, 7);
+    EXPECT_EQ(list_dir(scratch.path), (std::vector<std::string>{"plain-sfx", "probe-sfx", "tmp"}))
+        << "a work directory was left";
+
+    // Unpacked, it runs from where it was unpacked to.
+    RunOptions here;
+    here.cwd = scratch.path;
+    ASSERT_EQ(run_process({launcher, "@unpack"}, here).exit_code, 0);
+    RunResult unpacked = run_process({scratch / "probe/probe", "report"}, here);
+    EXPECT_NE(unpacked.out.find("\nexe=" + scratch.path + "/probe/probe\n"), std::string::npos)
+        << unpacked.out << unpacked.err;
+
+    RunResult refused = run_process({sfxpack_path(), "--libc", "-o", scratch / "out", probe});
+    EXPECT_EQ(refused.exit_code, 2);
+    EXPECT_EQ(refused.err, "sfxpack: --libc needs --bundle (see sfxpack --help)\n");
 }
 
 // RUNPATH does not serve the needs of the object's libraries: the loader
