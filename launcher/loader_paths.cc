@@ -48,7 +48,8 @@ static int write_at(int fd, const char *path, const char *first, size_t first_le
         first_length += 1 + second_length;
     }
     text[first_length++] = '\0';
-    if (pwrite(fd, text, first_length, at) != (ssize_t)first_length) {
+    // The 64-bit calls: on i386 a program may lie beyond 2 GiB.
+    if (pwrite64(fd, text, first_length, (off64_t)at) != (ssize_t)first_length) {
         perror(path);
         return -1;
     }
@@ -70,7 +71,7 @@ int fill_loader_paths(const char *program_path)
                 program_path, (unsigned)(paths->interpreter_room - 2 - loader_length));
         return -1;
     }
-    int fd = open(program_path, O_WRONLY | O_CLOEXEC);
+    int fd = open64(program_path, O_WRONLY | O_CLOEXEC);
     if (fd < 0) {
         perror(program_path);
         return -1;

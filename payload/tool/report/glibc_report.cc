@@ -96,7 +96,7 @@ int collect_bundled_glibc(const PackOptions &options, GlibcNeeds &needs, std::st
         }
         return 0;
     }
-    error = "--libc, but the program needs no libc.so.6 to pack";
+    error = "--libc, but no libc.so.6 is packed (the program needs none, or it was --exclude'd)";
     return -1;
 }
 
