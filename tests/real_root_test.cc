@@ -44,6 +44,50 @@ std::vector<std::string> sorted_lines(const std::string &text)
 // The probe that needs no glibc newer than the launcher does.
 std::string floor_probe(const std::string &target) { return fixture_path(target, "floor/probe"); }
 
+// Bundles program with --libc (or without) into output; fails the test when
+// packing fails.
+void bundle(const std::string &output, const std::string &program, bool libc)
+{
+    std::vector<std::string> args = {"--bundle", "-q", "-o", output, program};
+    if (libc)
+        args.insert(args.begin() + 1, "--libc");
+    RunResult r = run_sfxpack(args);
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+}
+
+// The value of the probe's "key: value" line, or "(none)".
+std::string fact(const std::string &out, const std::string &key)
+{
+    for (const std::string &line : split_lines(out))
+        if (line.rfind(key + ": ", 0) == 0)
+            return line.substr(key.size() + 2);
+    return "(none)";
+}
+
+// What the libc probe must say wherever it runs with its glibc packed: it
+// sees itself started from its own file, and whatever a conversion or locale
+// the root cannot serve, it fails cleanly; the probe ends normally.
+void expect_libc_probe_facts(const RunResult &r, const std::string &temp, bool proc)
+{
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(fact(r.out, "argv0"), "libc_probe");
+    std::smatch execfn;
+    std::string named = fact(r.out, "execfn");
+    EXPECT_TRUE(std::regex_match(named, execfn, std::regex(temp + "/libc_probe-[0-9]+/libc_probe")))
+        << r.out;
+    EXPECT_EQ(fact(r.out, "exe"), proc ? named : "No such file or directory");
+    EXPECT_EQ(fact(r.out, "getpwnam no-such-user"), "not found");
+    EXPECT_EQ(fact(r.out, "iconv UTF-8 to ASCII//TRANSLIT"), "683f6c6c6f");
+    EXPECT_EQ(fact(r.out, "iconv UTF-8 to UCS-2LE"), "6800e9006c006c006f00");
+    for (const char *set : {"ISO-8859-1", "UTF-16", "UTF-32"}) {
+        std::string result = fact(r.out, std::string("iconv UTF-8 to ") + set);
+        EXPECT_TRUE(std::regex_match(result, std::regex("[0-9a-f]+|iconv_open failed: Invalid argument")))
+            << set << ": " << result;
+    }
+    EXPECT_EQ(fact(r.out, "setlocale de_DE.UTF-8"), "NULL");
+}
+
 // A test's own directory in the root's /tmp, which launchers there use.
 class RealRoot : public TargetTest {
 protected:
@@ -223,6 +267,39 @@ TEST_P(Debian11Root, FileThatIsNotAProgramFailsToExec)
     EXPECT_EQ(left_in_temp(), std::vector<std::string>{});
 }
 
+// Built here, the probe needs a glibc newer than Debian 11's: without --libc
+// the loader stops it; with --libc it runs, with /proc or without, and what
+// it starts runs on the root's own glibc in the environment it was given.
+TEST_P(Debian11Root, ProgramBuiltHereRunsThereWithItsCLibrary)
+{
+    std::string probe = fixture_path(target(), "libc_probe");
+    bundle(*scratch / "plain-sfx", probe, false);
+    bundle(*scratch / "libc-sfx", probe, true);
+
+    RunResult plain = in_root({inside + "/plain-sfx"});
+    EXPECT_NE(plain.exit_code, 0);
+    EXPECT_TRUE(std::regex_search(plain.err, std::regex("version `GLIBC_2\\.3[2-9]' not found")))
+        << plain.err;
+
+    for (bool proc : {true, false}) {
+        SCOPED_TRACE(proc ? "with /proc" : "without /proc");
+        RunResult r = in_root({inside + "/libc-sfx", "two words"}, proc);
+        expect_libc_probe_facts(r, temp, proc);
+        EXPECT_EQ(fact(r.out, "arg"), "two words");
+        EXPECT_EQ(fact(r.out, "getpwuid 0"), "root");
+        EXPECT_EQ(fact(r.out, "getgrgid 0"), "root");
+        EXPECT_EQ(fact(r.out, "getaddrinfo localhost").substr(0, 9), "127.0.0.1") << r.out;
+        EXPECT_EQ(left_in_temp(), std::vector<std::string>{});
+    }
+    // The root's jq starts on the root's loader and glibc 2.31, and nothing
+    // was added to the environment that would lead it to the packed one.
+    RunResult child = in_root({inside + "/libc-sfx", "child",
+                               "env | grep -E '^(TEMP|LD_|GCONV|LOCPATH)'; /usr/bin/jq -n '[1,2]|add'"});
+    EXPECT_EQ(child.exit_code, 0) << child.err;
+    EXPECT_EQ(child.out, "TEMP=" + temp + "\n3\n");
+    EXPECT_EQ(in_root({inside + "/libc-sfx", "exit", "9"}).exit_code, 9);
+}
+
 INSTANTIATE_FOR_TARGETS(Debian11Root);
 
 class NoLibcRoot : public RealRoot {
@@ -255,6 +332,68 @@ TEST_P(NoLibcRoot, PlainLauncherCannotStartForWantOfTheLoader)
                                 ": No such file or directory\n");
     }
     EXPECT_EQ(left_in_temp(), std::vector<std::string>{});
+}
+
+// With its C library packed, a launcher needs nothing of the root but the
+// kernel: every mode works, and so does the program unpacked.
+TEST_P(NoLibcRoot, LibcBundleRunsThereInEveryMode)
+{
+    std::string probe = fixture_path(target(), "libc_probe");
+    bundle(*scratch / "libc-sfx", probe, true);
+    std::string launcher = inside + "/libc-sfx";
+
+    RunResult r = in_root({launcher, "x y"}, false);
+    expect_libc_probe_facts(r, temp, false);
+    EXPECT_EQ(fact(r.out, "arg"), "x y");
+    EXPECT_EQ(in_root({launcher, "exit", "42"}).exit_code, 42);
+    RunResult child = in_root({launcher, "child", "env | grep -E '^(TEMP|LD_|GCONV|LOCPATH)'"});
+    EXPECT_EQ(child.out, "TEMP=" + temp + "\n");
+
+    RunResult list = in_root({launcher, "@list"});
+    EXPECT_EQ(list.exit_code, 0) << list.err;
+    RunOptions host;
+    host.cwd = scratch->path;
+    EXPECT_EQ(list.out, run_process({*scratch / "libc-sfx", "@list"}, host).out);
+    EXPECT_EQ(left_in_temp(), std::vector<std::string>{});
+
+    RunResult unpacked = in_root({launcher, "@unpack"});
+    EXPECT_EQ(unpacked.exit_code, 0) << unpacked.err;
+    RunResult direct = in_root({inside + "/libc_probe/libc_probe"});
+    EXPECT_EQ(direct.exit_code, 0) << direct.err;
+    EXPECT_EQ(fact(direct.out, "execfn"), inside + "/libc_probe/libc_probe");
+}
+
+// A real Debian 12 program with its C library, in both roots, against the
+// host's own jq on the same input.
+TEST(RealRootJq, JqWithItsCLibraryAnswersAsOnTheHostInBothRoots)
+{
+#ifdef SFX_SANITIZED
+    GTEST_SKIP() << "nothing here is built with the sanitizers";
+#endif
+    if (geteuid() != 0)
+        GTEST_SKIP() << "chroot needs root";
+    const std::string input = "{\"a\":[1,2,3],\"b\":\"h\\u00e9\"}\n";
+    RunResult host = run_process({"/bin/sh", "-c", "printf '%s' \"$1\" | /usr/bin/jq -c '[.a[]*2, .b]'",
+                                  "sh", input});
+    ASSERT_EQ(host.exit_code, 0) << host.err;
+    for (const char *name : {"debian11", "nolibc"}) {
+        SCOPED_TRACE(name);
+        std::string root = test_root(name);
+        ASSERT_EQ(test_root_missing(root), "");
+        ScratchDir scratch(root + "/tmp");
+        bundle(scratch / "jq-sfx", "/usr/bin/jq", true);
+        write_text(scratch / "in.json", input);
+        std::string inside = path_in_root(root, scratch.path);
+        RootRunOptions options;
+        options.env = {"TEMP=" + inside};
+        RunResult add = run_in_root(root, {inside + "/jq-sfx", "-n", "[1,2]|add"}, options);
+        EXPECT_EQ(add.exit_code, 0) << add.err;
+        EXPECT_EQ(add.out, "3\n");
+        RunResult filter = run_in_root(
+            root, {inside + "/jq-sfx", "-c", "[.a[]*2, .b]", inside + "/in.json"}, options);
+        EXPECT_EQ(filter.out, host.out) << filter.err;
+        EXPECT_EQ(list_dir(scratch.path), (std::vector<std::string>{"in.json", "jq-sfx"}));
+    }
 }
 
 INSTANTIATE_FOR_TARGETS(NoLibcRoot);
