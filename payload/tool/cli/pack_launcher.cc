@@ -178,7 +178,8 @@ int pack_launcher(PackOptions &options)
         return status;
 
     LinkedLauncher linked;
-    if (link_launcher(entries, *options.target, options.output, linked, error))
+    if (link_launcher(entries, *options.target, options.static_runtime, options.output, linked,
+                      error))
         return fail(EXIT_FAILED, error);
     // Reported before the launcher takes output's place: a packer that cannot
     // finish its report (killed by SIGPIPE, say) leaves no launcher.
