@@ -76,6 +76,7 @@ int collect_glibc_needs(const PackOptions &options, GlibcNeeds &needs, std::stri
 {
     needs = GlibcNeeds();
     needs.floor = options.target->glibc_floor;
+    needs.static_runtime = options.static_runtime;
     bool system_libstdcxx = true;
     for (const InputFile &file : options.files)
         if (file.name == libstdcxx_name)
@@ -121,7 +122,8 @@ int collect_glibc_needs(const PackOptions &options, GlibcNeeds &needs, std::stri
     if (options.max_glibc.empty())
         return 0;
     const std::string max = glibc_prefix + options.max_glibc;
-    if (newer(glibc_prefix, glibc_prefix + needs.floor, max)) {
+    // A static launcher has no glibc floor of its own; its entries keep theirs.
+    if (!needs.static_runtime && newer(glibc_prefix, glibc_prefix + needs.floor, max)) {
         error = "--max-glibc " + options.max_glibc + ", but no " + options.target->name +
                 " launcher runs on a glibc older than " + needs.floor;
         return -1;
@@ -141,7 +143,15 @@ int collect_glibc_needs(const PackOptions &options, GlibcNeeds &needs, std::stri
 
 int print_glibc_needs(FILE *out, const GlibcNeeds &needs)
 {
-    if (needs.any && newer(glibc_prefix, needs.newest.version, glibc_prefix + needs.floor))
+    const std::string anywhere =
+        "Linux " + needs.kernel + " or newer, with or without a C library";
+    if (needs.static_runtime && needs.any)
+        fprintf(out, "runs on glibc %s or newer: %s (the launcher itself starts on %s)\n",
+                release_of(needs.newest.version).c_str(), describe(needs.newest).c_str(),
+                anywhere.c_str());
+    else if (needs.static_runtime)
+        fprintf(out, "runs on %s\n", anywhere.c_str());
+    else if (needs.any && newer(glibc_prefix, needs.newest.version, glibc_prefix + needs.floor))
         fprintf(out, "runs on glibc %s or newer: %s\n", release_of(needs.newest.version).c_str(),
                 describe(needs.newest).c_str());
     else
