@@ -1,5 +1,5 @@
 # What `cmake --install` puts under the prefix: the packer, the launcher
-# runtimes it links against, the CMake package and the man page. The runtimes
+# runtimes it links against (each target's and, in static/, its static one), the CMake package and the man page. The runtimes
 # go to lib/sfxlaunch/<target> (not the multiarch libdir): sfxpack finds them
 # relative to its own location, so the installed tree can be moved whole.
 include(CMakePackageConfigHelpers)
@@ -8,6 +8,8 @@ install(TARGETS sfxpack RUNTIME DESTINATION bin)
 foreach(target ${SFX_TARGETS})
   install(TARGETS sfxlaunch_runtime_${target}
     ARCHIVE DESTINATION lib/sfxlaunch/${target})
+  install(TARGETS sfxlaunch_runtime_${target}_static
+    ARCHIVE DESTINATION lib/sfxlaunch/${target}/static)
 endforeach()
 
 write_basic_package_version_file(

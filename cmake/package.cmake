@@ -21,8 +21,9 @@ set(CPACK_DEBIAN_PACKAGE_SECTION devel)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # The libraries sfxpack itself loads come from dpkg-shlibdeps; at pack time
 # it also runs the compiler driver and the binutils to link each launcher
-# against the C library's development files, patchelf for --bundle, and
-# needs the 32-bit C library's development files for i386 launchers.
+# against the C library's development files (libc.a for --static-runtime),
+# patchelf for --bundle, and needs the 32-bit C library's development files
+# for i386 launchers.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "gcc | c-compiler, binutils, libc6-dev, patchelf")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "gcc-multilib")

@@ -2,6 +2,7 @@
 #include <stdio.h>
 
 #include "report/plan_report.h"
+#include "elf/abi_tag.h"
 #include "elf/entry_needs.h"
 #include "elf/loader_room.h"
 #include "format.h"
@@ -163,6 +164,12 @@ int pack_launcher(PackOptions &options)
         collect_glibc_needs(options, glibc, error))
         return fail(EXIT_USAGE, error);
     if (options.dry_run) {
+        // Nothing is linked: the start file a link would take names the kernel.
+        std::string start_file;
+        if (report_glibc && options.static_runtime &&
+            (static_start_file(*options.target, start_file, error) ||
+             gnu_abi_kernel(start_file, glibc.kernel, error)))
+            return fail(EXIT_FAILED, error);
         if (report_planned_sizes(stdout, options, error))
             return fail(EXIT_FAILED, error);
         if (print_glibc_needs(stdout, glibc))
@@ -196,12 +203,15 @@ int pack_launcher(PackOptions &options)
     if (options.libc && loader_paths_of(plan, contents[0], loader, error))
         return fail(EXIT_FAILED, error);
     LinkedLauncher linked;
-    if (link_launcher(entries, *options.target, loader, options.output, linked, error))
+    if (link_launcher(entries, *options.target, options.static_runtime, loader, options.output,
+                      linked, error))
         return fail(EXIT_FAILED, error);
     // Reported before the launcher takes output's place: a packer that cannot
     // finish its report (killed by SIGPIPE, say) leaves no launcher.
     if (options.verbose &&
         report_packed_sizes(stdout, options, linked.path, entries, stripped, error))
+        return fail(EXIT_FAILED, error);
+    if (report_glibc && options.static_runtime && gnu_abi_kernel(linked.path, glibc.kernel, error))
         return fail(EXIT_FAILED, error);
     if (report_glibc && print_glibc_needs(stdout, glibc))
         return fail(EXIT_FAILED, "cannot write the report to standard output");

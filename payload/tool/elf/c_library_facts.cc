@@ -1,7 +1,6 @@
 #include "elf/c_library_facts.h"
 
 #include <elf.h>
-#include <string.h>
 
 #include <vector>
 
@@ -37,44 +36,6 @@ void version_definitions(const ElfFile &file, const std::vector<ElfSectionEntry>
 
 }  // namespace
 
-std::string elf_kernel_floor(const unsigned char *data, size_t size)
-{
-    ElfFile file;
-    std::vector<GElf_Phdr> headers;
-    std::string floor;
-    if (elf_open_memory(data, size, file) != 0 || elf_read_header(file) != 0 ||
-        elf_program_headers(file, headers) != 0) {
-        elf_close(file);
-        return floor;
-    }
-    for (const GElf_Phdr &h : headers) {
-        if (h.p_type != PT_NOTE || h.p_offset > INT64_MAX || !floor.empty())
-            continue;
-        Elf_Data *notes = elf_getdata_rawchunk(file.elf, (int64_t)h.p_offset, h.p_filesz,
-                                               ELF_T_NHDR);
-        GElf_Nhdr note;
-        size_t name_at = 0, desc_at = 0;
-        for (size_t at = 0; notes != nullptr && at < notes->d_size;) {
-            size_t next = gelf_getnote(notes, at, &note, &name_at, &desc_at);
-            if (next == 0)
-                break;
-            const unsigned char *bytes = (const unsigned char *)notes->d_buf;
-            uint32_t words[4];
-            if (note.n_type == NT_GNU_ABI_TAG && note.n_namesz == 4 &&
-                memcmp(bytes + name_at, "GNU", 4) == 0 && note.n_descsz == sizeof words) {
-                // In the file's byte order, which is the host's for both targets.
-                memcpy(words, bytes + desc_at, sizeof words);
-                if (words[0] == ELF_NOTE_OS_LINUX)
-                    floor = std::to_string(words[1]) + "." + std::to_string(words[2]) + "." +
-                            std::to_string(words[3]);
-            }
-            at = next;
-        }
-    }
-    elf_close(file);
-    return floor;
-}
-
 int read_c_library_facts(const unsigned char *data, size_t size, CLibraryFacts &facts,
                          std::string &error)
 {
@@ -91,6 +52,5 @@ int read_c_library_facts(const unsigned char *data, size_t size, CLibraryFacts &
         return -1;
     }
     facts.release = newest.version.substr(6);
-    facts.kernel_floor = elf_kernel_floor(data, size);
     return 0;
 }

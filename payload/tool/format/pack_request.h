@@ -21,6 +21,7 @@ struct PackOptions {
     bool help = false;
     bool version = false;
     bool strip = false;     // pack copies without debug information
+    bool static_runtime = false;  // link the runtime and the C library statically
     std::string output;
     std::vector<InputFile> files;
     bool bundle = false;    // files[0] is a program whose libraries are collected

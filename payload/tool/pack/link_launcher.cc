@@ -22,6 +22,27 @@ static std::string compiler_driver()
     return cc && *cc ? cc : "cc";
 }
 
+int static_start_file(const TargetInfo &target, std::string &path, std::string &error)
+{
+    std::string cc = compiler_driver();
+    std::vector<std::string> ask = {cc, target.machine_flag, "-print-file-name=crt1.o"};
+    std::string output, why;
+    int status = capture_command(ask, output, why);
+    while (!output.empty() && output.back() == '\n')
+        output.pop_back();
+    // A driver that knows no such file prints the bare name back.
+    if (status == 0 && !output.empty() && output[0] == '/' &&
+        access(output.c_str(), R_OK) == 0) {
+        path = output;
+        return 0;
+    }
+    error = std::string("the ") + target.name + " C library's start file crt1.o is missing (" +
+            cc + " " + target.machine_flag + " -print-file-name=crt1.o: " +
+            (status < 0 ? why : status != 0 ? "exit status " + std::to_string(status) : output) +
+            ")";
+    return -1;
+}
+
 static std::string absolute_path(const std::string &path)
 {
     if (!path.empty() && path[0] == '/')
@@ -53,10 +74,11 @@ static std::string launcher_manifest(const std::vector<PackedEntry> &entries,
 // Assembles and links inside dir, whose file names are fixed, so that no
 // temporary path can reach the launcher and the output stays reproducible.
 static int build_in(const TempDir &dir, const std::vector<PackedEntry> &entries,
-                    const TargetInfo &target, const LoaderPathsSource &loader,
-                    const std::string &linked, std::string &error)
+                    const TargetInfo &target, bool static_runtime,
+                    const LoaderPathsSource &loader, const std::string &linked,
+                    std::string &error)
 {
-    std::string runtime = runtime_archive(target, error);
+    std::string runtime = runtime_archive(target, static_runtime, error);
     if (runtime.empty())
         return -1;
     std::vector<std::string> runtime_flags;
@@ -93,10 +115,13 @@ static int build_in(const TempDir &dir, const std::vector<PackedEntry> &entries,
     }
     // Non-PIE: the table holds absolute pointers in read-only data, which a
     // PIE would have to relocate at load time (text relocations).
-    // -nostartfiles: the runtime has its own _start, which calls the oldest
-    // __libc_start_main (launcher/start_x86_64.S), where the C library's
-    // crt1.o would call the newest and so need the glibc that links.
-    std::vector<std::string> link = {cc, machine, "-no-pie", "-nostartfiles",
+    // -nostartfiles: the dynamic runtime has its own _start, which calls the
+    // oldest __libc_start_main (launcher/start_x86_64.S), where the C
+    // library's crt1.o would call the newest and so need the glibc that
+    // links. The static runtime takes the C library's start files, which
+    // belong to the libc.a it is linked with.
+    std::vector<std::string> link = {cc, machine, "-no-pie",
+                                     static_runtime ? "-static" : "-nostartfiles",
                                      "-static-libgcc",
                                      "-o", linked, "payload.o",
                                      "-Wl,--whole-archive", runtime,
@@ -174,8 +199,9 @@ static int record_code_digest(const std::vector<PackedEntry> &entries,
 }
 
 int link_launcher(const std::vector<PackedEntry> &entries,
-                  const TargetInfo &target, const LoaderPathsSource &loader,
-                  const std::string &output, LinkedLauncher &linked, std::string &error)
+                  const TargetInfo &target, bool static_runtime,
+                  const LoaderPathsSource &loader, const std::string &output,
+                  LinkedLauncher &linked, std::string &error)
 {
     for (const PackedEntry &e : entries)
         if (e.stream->size() > UINT32_MAX) {
@@ -204,7 +230,7 @@ int link_launcher(const std::vector<PackedEntry> &entries,
     linked.output = output;
     linked.signal_slot = remove_on_signal(temp.c_str(), false);
     // On failure the half-made file goes with linked.
-    if (build_in(dir, entries, target, loader, temp, error))
+    if (build_in(dir, entries, target, static_runtime, loader, temp, error))
         return -1;
     return record_code_digest(entries, temp, error);
 }

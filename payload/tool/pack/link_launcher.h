@@ -28,11 +28,20 @@ struct LinkedLauncher {
     ~LinkedLauncher();    // removes the temporary file if it is still there
 };
 
+// The C library's start file crt1.o for target, as the compiler driver
+// finds it: what a launcher with the static runtime starts with. Returns 0,
+// or -1 with a one-line reason in error.
+int static_start_file(const TargetInfo &target, std::string &path, std::string &error);
+
 // Links the launcher into linked's temporary file; output stays untouched
-// until linked.commit(), so that it is written whole or not at all. Returns
-// 0, or -1 with a one-line reason in error.
+// until linked.commit(), so that it is written whole or not at all. With
+// static_runtime, the runtime and the C library are linked in statically:
+// the launcher needs no loader and no libc.so.6. Returns 0, or -1 with a
+// one-line reason in error. loader, for --libc, is where the program keeps
+// room for its loader's path.
 int link_launcher(const std::vector<PackedEntry> &entries,
-                  const TargetInfo &target, const LoaderPathsSource &loader,
-                  const std::string &output, LinkedLauncher &linked, std::string &error);
+                  const TargetInfo &target, bool static_runtime,
+                  const LoaderPathsSource &loader, const std::string &output,
+                  LinkedLauncher &linked, std::string &error);
 
 #endif

@@ -17,12 +17,13 @@ static std::string own_directory()
     return slash == std::string::npos ? "." : path.substr(0, slash);
 }
 
-std::string runtime_archive(const TargetInfo &target, std::string &error)
+std::string runtime_archive(const TargetInfo &target, bool static_runtime, std::string &error)
 {
-    std::string path =
-        own_directory() + "/../lib/sfxlaunch/" + target.name + "/libsfxlaunch.a";
+    std::string path = own_directory() + "/../lib/sfxlaunch/" + target.name +
+                       (static_runtime ? "/static" : "") + "/libsfxlaunch.a";
     if (access(path.c_str(), R_OK) != 0) {
-        error = std::string("the ") + target.name + " launcher runtime is missing (" + path + ")";
+        error = std::string("the ") + target.name + (static_runtime ? " static" : "") +
+                " launcher runtime is missing (" + path + ")";
         return "";
     }
     return path;

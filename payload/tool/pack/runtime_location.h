@@ -8,9 +8,10 @@
 #include "format/target_table.h"
 
 // The target's runtime archive, found relative to the packer's own location
-// (BIN/../lib/sfxlaunch/TARGET/libsfxlaunch.a), so a moved tree still works.
-// Returns an empty string with a reason in error when it is missing.
-std::string runtime_archive(const TargetInfo &target, std::string &error);
+// (BIN/../lib/sfxlaunch/TARGET/libsfxlaunch.a, or TARGET/static/ for the
+// runtime linked statically against the C library), so a moved tree still
+// works. Returns an empty string with a reason in error when it is missing.
+std::string runtime_archive(const TargetInfo &target, bool static_runtime, std::string &error);
 
 // Extra link flags that a runtime archive needs, read from the file beside it
 // (libsfxlaunch.ldflags, whitespace-separated). A sanitizer build of the

@@ -201,11 +201,32 @@ unsigned manifest_format_mark(const ElfFile &file, const unsigned char *data, si
     return 0;
 }
 
+// A launcher linked statically has no loader and no dynamic section: its
+// start-up code applies the IRELATIVE relocations of the C library's
+// indirect functions itself, from the table that the linker puts between
+// __rela_iplt_start and __rela_iplt_end (__rel_iplt_* on i386), which is the
+// loaded relocation section. Only the section headers show where it lies.
+void static_relocations(const ElfFile &file, RelocationCheck &check)
+{
+    std::vector<ElfSectionEntry> sections;
+    std::string ignored;
+    if (elf_sections(file, sections, ignored) != 0)
+        return;
+    for (const ElfSectionEntry &s : sections)
+        if ((s.header.sh_flags & SHF_ALLOC) != 0 &&
+            (s.header.sh_type == SHT_RELA || s.header.sh_type == SHT_REL))
+            check.table(s.header.sh_addr, s.header.sh_size, s.header.sh_type == SHT_RELA);
+}
+
 void relocation_problems(const ElfFile &file, const TargetInfo &target, const std::vector<PlacedSection> &payload,
                          std::vector<std::string> &problems)
 {
     std::vector<GElf_Phdr> headers = program_headers(file);
     RelocationCheck check = {&file, &headers, &target, &payload, 0, &problems, 0};
+    bool dynamic = std::any_of(headers.begin(), headers.end(),
+                               [](const GElf_Phdr &p) { return p.p_type == PT_DYNAMIC; });
+    if (!dynamic)
+        static_relocations(file, check);
     for (const GElf_Phdr &p : headers) {
         if (p.p_type != PT_DYNAMIC)
             continue;

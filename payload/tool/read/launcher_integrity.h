@@ -38,7 +38,8 @@ int launcher_code_digest(const ElfFile &file, const unsigned char *data, size_t 
 unsigned manifest_format_mark(const ElfFile &file, const unsigned char *data, size_t size);
 
 // One line for each dynamic relocation, in the tables that PT_DYNAMIC
-// names, that writes into one of the sections.
+// names (in a static launcher, which has none, in its loaded relocation
+// sections), that writes into one of the sections.
 void relocation_problems(const ElfFile &file, const TargetInfo &target,
                          const std::vector<PlacedSection> &payload,
                          std::vector<std::string> &problems);

@@ -1,5 +1,7 @@
 #include "report/glibc_report.h"
 
+
+#include "elf/abi_tag.h"
 #include "read/launcher_reader.h"
 #include "sys/read_input.h"
 #include "pack/stored_entry.h"
@@ -74,14 +76,6 @@ bool glibc_release(const std::string &text)
 
 namespace {
 
-// "3.2" for "3.2.0": how kernel releases are spoken of.
-std::string kernel_release(std::string floor)
-{
-    while (floor.size() > 2 && floor.compare(floor.size() - 2, 2, ".0") == 0)
-        floor.erase(floor.size() - 2);
-    return floor;
-}
-
 int collect_bundled_glibc(const PackOptions &options, GlibcNeeds &needs, std::string &error)
 {
     needs.libc = true;
@@ -94,6 +88,10 @@ int collect_bundled_glibc(const PackOptions &options, GlibcNeeds &needs, std::st
             error = file.path + ": " + error;
             return -1;
         }
+        // The kernel floor is the packed glibc's; without a note, none is named.
+        std::string ignored;
+        if (gnu_abi_kernel(file.path, needs.bundled.kernel_floor, ignored) != 0)
+            needs.bundled.kernel_floor.clear();
         return 0;
     }
     error = "--libc, but no libc.so.6 is packed (the program needs none, or it was --exclude'd)";
@@ -106,6 +104,7 @@ int collect_glibc_needs(const PackOptions &options, GlibcNeeds &needs, std::stri
 {
     needs = GlibcNeeds();
     needs.floor = options.target->glibc_floor;
+    needs.static_runtime = options.static_runtime;
     if (options.libc)
         return collect_bundled_glibc(options, needs, error);
     bool system_libstdcxx = true;
@@ -153,7 +152,8 @@ int collect_glibc_needs(const PackOptions &options, GlibcNeeds &needs, std::stri
     if (options.max_glibc.empty())
         return 0;
     const std::string max = glibc_prefix + options.max_glibc;
-    if (newer(glibc_prefix, glibc_prefix + needs.floor, max)) {
+    // A static launcher has no glibc floor of its own; its entries keep theirs.
+    if (!needs.static_runtime && newer(glibc_prefix, glibc_prefix + needs.floor, max)) {
         error = "--max-glibc " + options.max_glibc + ", but no " + options.target->name +
                 " launcher runs on a glibc older than " + needs.floor;
         return -1;
@@ -176,13 +176,20 @@ int print_glibc_needs(FILE *out, const GlibcNeeds &needs)
     if (needs.libc) {
         std::string kernel = needs.bundled.kernel_floor.empty()
                                  ? std::string("whatever kernel its glibc takes")
-                                 : "Linux " + kernel_release(needs.bundled.kernel_floor) +
-                                       " or newer";
+                                 : "Linux " + needs.bundled.kernel_floor + " or newer";
         fprintf(out, "runs on %s, with or without a C library: glibc %s travels with it\n",
                 kernel.c_str(), needs.bundled.release.c_str());
         return fflush(out) == 0 ? 0 : -1;
     }
-    if (needs.any && newer(glibc_prefix, needs.newest.version, glibc_prefix + needs.floor))
+    const std::string anywhere =
+        "Linux " + needs.kernel + " or newer, with or without a C library";
+    if (needs.static_runtime && needs.any)
+        fprintf(out, "runs on glibc %s or newer: %s (the launcher itself starts on %s)\n",
+                release_of(needs.newest.version).c_str(), describe(needs.newest).c_str(),
+                anywhere.c_str());
+    else if (needs.static_runtime)
+        fprintf(out, "runs on %s\n", anywhere.c_str());
+    else if (needs.any && newer(glibc_prefix, needs.newest.version, glibc_prefix + needs.floor))
         fprintf(out, "runs on glibc %s or newer: %s\n", release_of(needs.newest.version).c_str(),
                 describe(needs.newest).c_str());
     else

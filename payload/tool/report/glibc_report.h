@@ -22,6 +22,8 @@ struct EntryNeed {
 
 struct GlibcNeeds {
     std::string floor;    // the launcher runtime's own, "2.2.5"
+    bool static_runtime = false;  // the launcher needs no C library itself
+    std::string kernel;   // then the oldest Linux it starts on, "3.2"
     bool any = false;     // an entry needs a numbered GLIBC_ version
     EntryNeed newest;     // the newest such need over all entries
     std::vector<EntryNeed> libstdcxx;  // newest GLIBCXX_ and CXXABI_ needs,
@@ -38,7 +40,8 @@ struct GlibcNeeds {
 int collect_glibc_needs(const PackOptions &options, GlibcNeeds &needs, std::string &error);
 
 // "runs on glibc X or newer: ...", and a libstdc++ line when one applies.
-// Returns 0, or -1 when out cannot be written.
+// With the static runtime, where the launcher starts; the glibc line stays
+// for entries that need one. Returns 0, or -1 when out cannot be written.
 int print_glibc_needs(FILE *out, const GlibcNeeds &needs);
 
 // Whether text is a glibc release as --max-glibc takes it: "2.17", "2.2.5".
