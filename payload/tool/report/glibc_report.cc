@@ -1,6 +1,5 @@
 #include "report/glibc_report.h"
 
-
 #include "elf/abi_tag.h"
 #include "read/launcher_reader.h"
 #include "sys/read_input.h"
