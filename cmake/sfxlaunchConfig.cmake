@@ -6,7 +6,7 @@
 #   sfxlaunch_add_launcher(NAME <name> PROGRAM <target-or-file>
 #                          [LIBRARIES <target-or-file>...]
 #                          [BUNDLE [LIBC]] [EXCLUDE <library-name>...]
-#                          [TARGET x86_64|i386] [OUTPUT_DIRECTORY <dir>]
+#                          [TARGET x86_64|i386] [STATIC_RUNTIME] [OUTPUT_DIRECTORY <dir>]
 #                          [MAX_GLIBC <X.Y>] [LEVEL 0-9] [CACHE_DIR <dir>] [NO_CACHE])
 #
 # NAME is both the launcher's file name and the name of the target that
@@ -23,7 +23,10 @@
 # oldest system it must run on). LIBC (with BUNDLE) packs the C library and
 # its loader too, so that the program runs on older glibc and on systems with
 # none at all (Alpine, distroless containers), at the cost of about 1.4 MB
-# more launcher; any MAX_GLIBC is then met.
+# more launcher; any MAX_GLIBC is then met. STATIC_RUNTIME links the launcher
+# statically, for payloads that need no C library either (a static Go or Rust
+# program, busybox): it then starts without libc.so.6 or a loader, at the cost
+# of about 700 KiB; LIBC implies it.
 #
 # LEVEL is sfxpack's --level (default 9; lower packs faster and larger).
 # sfxpack keeps compressed streams in its cache, so that packing again after
@@ -94,7 +97,7 @@ function(_sfxlaunch_cache_environment cache_dir out_env)
 endfunction()
 
 function(sfxlaunch_add_launcher)
-  cmake_parse_arguments(PARSE_ARGV 0 arg "BUNDLE;LIBC;NO_CACHE"
+  cmake_parse_arguments(PARSE_ARGV 0 arg "BUNDLE;LIBC;STATIC_RUNTIME;NO_CACHE"
     "NAME;PROGRAM;TARGET;OUTPUT_DIRECTORY;MAX_GLIBC;LEVEL;CACHE_DIR" "LIBRARIES;EXCLUDE")
   if(arg_UNPARSED_ARGUMENTS)
     message(FATAL_ERROR "sfxlaunch_add_launcher: unknown arguments: ${arg_UNPARSED_ARGUMENTS}")
@@ -141,6 +144,13 @@ function(sfxlaunch_add_launcher)
     "${sfxlaunch_RUNTIME_DIR}/i386/libsfxlaunch.a")
   if(arg_TARGET)
     list(APPEND command --target ${arg_TARGET})
+  endif()
+  if(arg_STATIC_RUNTIME)
+    list(APPEND command --static-runtime)
+  endif()
+  if(arg_STATIC_RUNTIME OR arg_LIBC)
+    list(APPEND depends "${sfxlaunch_RUNTIME_DIR}/x86_64/static/libsfxlaunch.a"
+      "${sfxlaunch_RUNTIME_DIR}/i386/static/libsfxlaunch.a")
   endif()
   if(arg_MAX_GLIBC)
     list(APPEND command --max-glibc ${arg_MAX_GLIBC})

@@ -149,6 +149,7 @@ set_target_properties(greeter PROPERTIES BUILD_WITH_INSTALL_RPATH ON INSTALL_RPA
 sfxlaunch_add_launcher(NAME greeter-fast PROGRAM greeter BUNDLE LEVEL ${LEVEL}
   CACHE_DIR cache-here)
 sfxlaunch_add_launcher(NAME greeter-libc PROGRAM greeter BUNDLE LIBC)
+sfxlaunch_add_launcher(NAME greeter-static PROGRAM greeter BUNDLE STATIC_RUNTIME)
 EOF_CMAKE
 quiet hidden cmake -S "$level" -B "$level/build" -DCMAKE_PREFIX_PATH="$scratch/moved" -DLEVEL=1
 grep -rq -e '--level 1 ' "$level/build/CMakeFiles" || fail "LEVEL 1 does not reach sfxpack"
@@ -160,13 +161,17 @@ if "$scratch/moved/bin/sfxpack" --help | grep -q -- --level; then
     expect_output "hello, world ($zlib" "$level/build/greeter-libc"
     "$scratch/moved/bin/sfxpack" --inspect "$level/build/greeter-libc" | grep -q "libc.so.6" ||
         fail "LIBC does not reach sfxpack"
+    expect_output "hello, world ($zlib" "$level/build/greeter-static"
+    if readelf -lW "$level/build/greeter-static" | grep -q INTERP; then
+        fail "STATIC_RUNTIME does not reach sfxpack: greeter-static has a PT_INTERP"
+    fi
 fi
 if hidden cmake -S "$level" -B "$level/build10" -DCMAKE_PREFIX_PATH="$scratch/moved" -DLEVEL=10 \
     >"$scratch/log" 2>&1; then
     fail "LEVEL 10 was accepted"
 fi
 grep -q "LEVEL is 0 to 9, not 10" "$scratch/log" || fail "LEVEL 10: $(cat "$scratch/log")"
-ok "sfxlaunch_add_launcher passes LEVEL, CACHE_DIR and LIBC to sfxpack and refuses a wrong LEVEL"
+ok "sfxlaunch_add_launcher passes LEVEL, CACHE_DIR, LIBC and STATIC_RUNTIME to sfxpack and refuses a wrong LEVEL"
 
 # 3. The Debian package.
 (cd "$build" && quiet cpack -G DEB -B "$scratch/deb")

@@ -223,9 +223,9 @@ void relocation_problems(const ElfFile &file, const TargetInfo &target, const st
 {
     std::vector<GElf_Phdr> headers = program_headers(file);
     RelocationCheck check = {&file, &headers, &target, &payload, 0, &problems, 0};
-    bool dynamic = std::any_of(headers.begin(), headers.end(),
-                               [](const GElf_Phdr &p) { return p.p_type == PT_DYNAMIC; });
-    if (!dynamic)
+    bool linked_dynamically = std::any_of(headers.begin(), headers.end(),
+                                          [](const GElf_Phdr &p) { return p.p_type == PT_DYNAMIC; });
+    if (!linked_dynamically)
         static_relocations(file, check);
     for (const GElf_Phdr &p : headers) {
         if (p.p_type != PT_DYNAMIC)
