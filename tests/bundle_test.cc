@@ -605,6 +605,40 @@ TEST_P(Bundle, WithLibcTheCLibraryTravelsAndTheProgramStartsFromItsOwnFile)
     EXPECT_EQ(refused.err, "sfxpack: --libc needs --bundle (see sfxpack --help)\n");
 }
 
+// A TEMP as long as it gets. The room the program's copy keeps for the work
+// directory's path takes one of 4,000 bytes; one too long for it stops the
+// run with one line, leaving nothing.
+TEST_P(Bundle, WithLibcAWorkDirectoryOf4000BytesWorksAndALongerOneStopsCleanly)
+{
+    std::string launcher = scratch / "probe-sfx";
+    ASSERT_EQ(bundle({"--libc", "-o", launcher, fixture_path(target(), "probe")}).exit_code, 0);
+    auto long_dir = [&](const std::string &top, size_t length) {
+        std::string dir = scratch / top;
+        while (dir.size() + 201 <= length)
+            dir += "/" + std::string(200, 'd');
+        dir += "/" + std::string(length - dir.size() - 1, 'e');
+        EXPECT_EQ(run_process({"mkdir", "-p", dir}).exit_code, 0);
+        return dir;
+    };
+    RunOptions options;
+    // "/probe-" and a process id of up to 7 digits follow TEMP.
+    std::string fits = long_dir("fits", 4000 - 14);
+    RunResult ran = run_launcher(launcher, {"report"}, fits, options);
+    EXPECT_EQ(ran.exit_code, 0) << ran.err;
+    EXPECT_NE(ran.out.find("\nexe=" + fits + "/probe-"), std::string::npos) << ran.out;
+    EXPECT_NE(ran.out.find("\nlibrary=42\n"), std::string::npos) << ran.out;
+    EXPECT_EQ(list_dir(fits), std::vector<std::string>{});
+
+    std::string over = long_dir("over", 4075);
+    RunResult refused = run_launcher(launcher, {"report"}, over, options);
+    EXPECT_EQ(refused.exit_code, 126);
+    EXPECT_EQ(refused.out, "");
+    EXPECT_TRUE(std::regex_match(refused.err, std::regex(over + "/probe-[0-9]+/probe: the work "
+                                 "directory's path is too long for the packed loader's "
+                                 "\\(at most [0-9]+ bytes\\)\n"))) << refused.err;
+    EXPECT_EQ(list_dir(over), std::vector<std::string>{});
+}
+
 // RUNPATH does not serve the needs of the object's libraries: the loader
 // cannot start such a program, and the packer names what is missing.
 TEST_P(Bundle, LibraryFoundOnlyThroughAnotherObjectsRunpathIsMissing)
