@@ -605,6 +605,18 @@ TEST_P(Bundle, WithLibcTheCLibraryTravelsAndTheProgramStartsFromItsOwnFile)
     EXPECT_EQ(refused.err, "sfxpack: --libc needs --bundle (see sfxpack --help)\n");
 }
 
+// patchelf grows a non-PIE program's string table into segments it adds in
+// front of the program; the room for the library directory may then run
+// from one into the next.
+TEST_P(Bundle, WithLibcANonPieProgramWithALargeStringTableRuns)
+{
+    std::string program = fixture_path(target(), "many_names");
+    ASSERT_EQ(bundle({"--libc", "-o", scratch / "names-sfx", program}).exit_code, 0);
+    RunResult r = launch(scratch / "names-sfx", {});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.out, "90 names\n");
+}
+
 // A TEMP as long as it gets. The room the program's copy keeps for the work
 // directory's path takes one of 4,000 bytes; one too long for it stops the
 // run with one line, leaving nothing.

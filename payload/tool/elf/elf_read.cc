@@ -95,14 +95,35 @@ Elf_Data *elf_address_data(const ElfFile &file, const std::vector<GElf_Phdr> &he
     return nullptr;
 }
 
+// The segment that goes on where one ends, in the file as in memory.
+static const GElf_Phdr *segment_after(const std::vector<GElf_Phdr> &headers, uint64_t vaddr,
+                                      uint64_t offset, size_t size)
+{
+    for (const GElf_Phdr &p : headers)
+        if (p.p_type == PT_LOAD && p.p_vaddr == vaddr && p.p_offset == offset &&
+            p.p_filesz != 0 && p.p_offset <= size && p.p_filesz <= size - p.p_offset)
+            return &p;
+    return nullptr;
+}
+
+// A range may run on into the next segment where the two lie back to back
+// in the file as in memory: patchelf leaves a non-PIE program's grown
+// string table so, across the segments it adds in front of the first.
 const unsigned char *elf_loaded_bytes(const ElfFile &file, const std::vector<GElf_Phdr> &headers,
                                       uint64_t addr, uint64_t length)
 {
     const size_t size = file.image_size;
     for (const GElf_Phdr &p : headers) {
         if (p.p_type != PT_LOAD || addr < p.p_vaddr || addr - p.p_vaddr > p.p_filesz ||
-            length > p.p_filesz - (addr - p.p_vaddr) || p.p_offset > size ||
-            p.p_filesz > size - p.p_offset)
+            p.p_offset > size || p.p_filesz > size - p.p_offset)
+            continue;
+        uint64_t covered = p.p_filesz - (addr - p.p_vaddr);
+        const GElf_Phdr *last = &p;
+        while (covered < length && last->p_memsz == last->p_filesz &&
+               (last = segment_after(headers, last->p_vaddr + last->p_filesz,
+                                     last->p_offset + last->p_filesz, size)) != nullptr)
+            covered += last->p_filesz;
+        if (covered < length)
             continue;
         return file.image == nullptr ? nullptr : file.image + p.p_offset + (addr - p.p_vaddr);
     }
