@@ -39,7 +39,14 @@ XZ_SAME_DICTIONARY = "--lzma1=preset=9,dict=16MiB"  # the packer's settings, in 
 # cache is for; the two largest libraries when these are missing.
 REPACK_LIBRARIES = ("/usr/lib/x86_64-linux-gnu/libz3.so.4",
                     "/usr/lib/x86_64-linux-gnu/libx265.so.199")
-CASES = ("packing", "unpacking", "tiny", "repack", "cache", "levels", "reading", "reclaim")
+CASES = ("packing", "unpacking", "tiny", "repack", "cache", "levels", "reading", "reclaim",
+         "libc")
+# The real programs bundled with and without --libc, and what they are told
+# to do: jq, and the first program of 10 MB or more that is there.
+LIBC_PROGRAMS = (("/usr/bin/jq", ["-n", "[1,2]|add"]),)
+LIBC_BIG_PROGRAMS = (("/usr/bin/shellcheck", ["--version"]),
+                     ("/usr/bin/lto-dump-12", ["--version"]),
+                     ("/usr/bin/clangd", ["--version"]))
 
 # The issue's goals, as same-run ratios. The SDK's own decode loop reaches
 # about 1.16x (x86_64) and 1.07x (i386) of xz natively, so the launcher
@@ -718,6 +725,97 @@ class Bench:
                  f"{spread(whole, ms)} ms added (reclaiming, while the program runs)",
                  "≤ 0.2 ms added: " + verdict(statistics.median(added) <= 0.2))
 
+    # -- the C library with the program ---------------------------------------
+
+    def measure_libc(self):
+        """Real bundles without and with --libc: launcher size, temp space
+        and a whole run, against the time xz takes to decode the streams
+        that --libc adds (the goal: a run costs no more than that plus 1 ms).
+        Then the static runtime's own start against the dynamic one's."""
+        programs = [p for p in LIBC_PROGRAMS if os.path.exists(p[0])]
+        big = next((p for p in LIBC_BIG_PROGRAMS if os.path.exists(p[0])), None)
+        if big:
+            programs.append(big)
+        else:
+            self.notes.append("no program of 10 MB or more for the --libc comparison: "
+                              + ", ".join(p for p, _ in LIBC_BIG_PROGRAMS) + " are all missing")
+        empty = self.path("libc-empty.lzma")
+        with open(empty, "wb") as f:
+            subprocess.run([self.xz, "--format=lzma", "-c"], input=b"", stdout=f, check=True)
+        for program, args in programs:
+            self.measure_libc_bundle(program, args, empty)
+        for target in TARGETS:
+            self.measure_static_start(target)
+
+    def temp_space(self, launcher):
+        out = run_checked([self.sfxpack, "--inspect", launcher])
+        for line in out.splitlines():
+            if line.startswith("temp space:"):
+                return int(line.split()[2])
+        sys.exit(f"bench: sfxpack --inspect {launcher} gives no temp space")
+
+    def measure_libc_bundle(self, program, args, empty):
+        name = os.path.basename(program)
+        plain, libc = self.path(f"libc-{name}-plain"), self.path(f"libc-{name}-libc")
+        run_checked([self.sfxpack, "--bundle", "-q", "-o", plain, program])
+        run_checked([self.sfxpack, "--bundle", "--libc", "-q", "-o", libc, program])
+        had = {entry for entry, _ in payload_streams(plain)}
+        added = []
+        for entry, stream in payload_streams(libc):
+            if entry not in had:
+                added.append(self.path(f"libc-{name}-added-{entry}.lzma"))
+                with open(added[-1], "wb") as f:
+                    f.write(stream)
+        # One xz over every added stream, less xz's own start.
+        decode = Case("xz", lambda: run_timed([self.xz, "--format=lzma", "-dc"] + added))
+        xz_start = Case("xz start", lambda: run_timed([self.xz, "--format=lzma", "-dc", empty]))
+        without = Case("plain", lambda: run_timed([plain] + args))
+        with_libc = Case("--libc", lambda: run_timed([libc] + args))
+        size = os.path.getsize(program)
+        rounds = self.args.libc_rounds if size < 10 * MIB else max(3, self.args.libc_rounds // 5)
+        interleave([without, with_libc, decode, xz_start], rounds, warmup=2,
+                   label=f"--libc {name}")
+
+        ms = "{:.2f}"
+        extra = [(a.wall - b.wall) * 1000 for a, b in zip(with_libc.samples, without.samples)]
+        allowed = [(d.wall - e.wall) * 1000 + 1.0 for d, e in zip(decode.samples, xz_start.samples)]
+        self.row(f"**--libc run, {name}** (the program {size} B, `{' '.join([name] + args)}`)",
+                 f"with --libc: {spread(with_libc.walls(1000), ms)} ms",
+                 f"without: {spread(without.walls(1000), ms)} ms; xz decoding the "
+                 f"{len(added)} added streams: {spread(allowed, ms)} ms with the 1 ms",
+                 f"{spread(extra, ms)} ms more",
+                 "no more than xz's decode of the added bytes + 1 ms: "
+                 + verdict(statistics.median(extra) <= statistics.median(allowed)))
+        sizes = (os.path.getsize(libc), os.path.getsize(plain))
+        temps = (self.temp_space(libc), self.temp_space(plain))
+        self.row(f"--libc size, {name}",
+                 f"launcher {sizes[0]} B; temp space {temps[0]} B",
+                 f"without: launcher {sizes[1]} B; temp space {temps[1]} B",
+                 f"+{sizes[0] - sizes[1]} B launcher (static runtime included); "
+                 f"+{temps[0] - temps[1]} B temp space")
+
+    def measure_static_start(self, target):
+        program = self.helper(target, "tiny")
+        dynamic, static = self.path("static-off-" + target), self.path("static-on-" + target)
+        run_checked([self.sfxpack, "--target", target, "-o", dynamic, program])
+        run_checked([self.sfxpack, "--target", target, "--static-runtime", "-o", static, program])
+        cases = [Case(f"{kind} {mode}", lambda l=launcher, a=argv: run_timed([l] + a))
+                 for kind, launcher in (("dynamic", dynamic), ("static", static))
+                 for mode, argv in (("@version", ["@version"]), ("run", []))]
+        rounds = self.args.tiny_rounds if target == "x86_64" else self.args.tiny_rounds // 5
+        interleave(cases, rounds, warmup=5, label="static runtime " + target)
+        ms = "{:.3f}"
+        for i, mode in ((0, "@version (its own start)"), (1, "a tiny payload's run")):
+            d, st = cases[i], cases[2 + i]
+            diff = [(a.wall - b.wall) * 1000 for a, b in zip(st.samples, d.samples)]
+            self.row(f"static runtime, {target}" if i == 0 else "",
+                     f"{mode}: {spread(st.walls(1000), ms)} ms",
+                     f"dynamic: {spread(d.walls(1000), ms)} ms",
+                     f"{spread(diff, ms)} ms")
+        self.row("", f"launcher {os.path.getsize(static)} B",
+                 f"dynamic: {os.path.getsize(dynamic)} B",
+                 f"+{os.path.getsize(static) - os.path.getsize(dynamic)} B")
+
     # -- reading a launcher without running it --------------------------------
 
     def reading_launcher(self, target):
@@ -942,6 +1040,8 @@ def main():
                         + " (unpacking and tiny need packing)")
     parser.add_argument("--reclaim-rounds", type=int, default=200,
                         help="x86_64 runs of the reclaim comparison (i386: a fifth)")
+    parser.add_argument("--libc-rounds", type=int, default=40,
+                        help="runs of each --libc comparison (a fifth for programs of 10 MB or more)")
     parser.add_argument("--repack-rounds", type=int, default=5, help="warm re-pack rounds")
     parser.add_argument("--cold-rounds", type=int, default=1, help="cold packs with the cache")
     parser.add_argument("--warm-rounds", type=int, default=5, help="warm packs")
@@ -993,6 +1093,8 @@ def main():
     if "reclaim" in cases:
         for target in TARGETS:
             bench.measure_reclaim(target)
+    if "libc" in cases:
+        bench.measure_libc()
     bench.report(machine, load_before)
     if not args.keep:
         shutil.rmtree(bench.work, ignore_errors=True)
