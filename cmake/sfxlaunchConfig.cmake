@@ -22,11 +22,11 @@
 # program asks for the glibc it was built against: build it on, or for, the
 # oldest system it must run on). LIBC (with BUNDLE) packs the C library and
 # its loader too, so that the program runs on older glibc and on systems with
-# none at all (Alpine, distroless containers), at the cost of about 1.4 MB
+# none at all (Alpine, distroless containers), at the cost of about 1.9 MB
 # more launcher; any MAX_GLIBC is then met. STATIC_RUNTIME links the launcher
 # statically, for payloads that need no C library either (a static Go or Rust
 # program, busybox): it then starts without libc.so.6 or a loader, at the cost
-# of about 700 KiB; LIBC implies it.
+# of about 750 KB; LIBC implies it.
 #
 # LEVEL is sfxpack's --level (default 9; lower packs faster and larger).
 # sfxpack keeps compressed streams in its cache, so that packing again after

@@ -74,7 +74,7 @@ const char pack_usage[] =
     "                   Linux kernel since the C library's floor (3.2), with\n"
     "                   or without a C library; for programs that need none\n"
     "                   either (a static Go or Rust program, busybox). About\n"
-    "                   700 KiB larger\n"
+    "                   750 KB larger\n"
     "  -v, --verbose    print each entry, where it was found and why it was\n"
     "                   taken, and the libraries left to the system; after\n"
     "                   packing, each entry's size, stored size and ratio, the\n"
