@@ -17,10 +17,11 @@ std::string comparable(const std::string &text, const std::string &dir)
 {
     static const std::regex pid("(-|pid |-> )[0-9]+");
     static const std::regex sigchld("(^|\n)SIGCHLD\n");
-    std::string out = std::regex_replace(std::regex_replace(text, sigchld, "$1"), pid, "$1N");
+    std::string out = text;
     for (size_t at; (at = out.find(dir)) != std::string::npos;)
-        out.replace(at, dir.size(), "DIR");
-    return without_emulator_notes(out);
+        out.replace(at, dir.size(), "DIR");  // first: the directory's own name may hold "-7"
+    return without_emulator_notes(
+        std::regex_replace(std::regex_replace(out, sigchld, "$1"), pid, "$1N"));
 }
 
 #ifndef SFX_SANITIZED
