@@ -163,13 +163,15 @@ int pack_launcher(PackOptions &options)
     if ((report_glibc || !options.max_glibc.empty()) &&
         collect_glibc_needs(options, glibc, error))
         return fail(EXIT_USAGE, error);
+    // A static launcher keeps the ABI note of the start file it is linked
+    // with: that names its kernel floor, linked or not. A --libc report names
+    // the packed glibc's instead.
+    std::string start_file;
+    if (report_glibc && options.static_runtime && !options.libc &&
+        (static_start_file(*options.target, start_file, error) ||
+         gnu_abi_kernel(start_file, glibc.kernel, error)))
+        return fail(EXIT_FAILED, error);
     if (options.dry_run) {
-        // Nothing is linked: the start file a link would take names the kernel.
-        std::string start_file;
-        if (report_glibc && options.static_runtime &&
-            (static_start_file(*options.target, start_file, error) ||
-             gnu_abi_kernel(start_file, glibc.kernel, error)))
-            return fail(EXIT_FAILED, error);
         if (report_planned_sizes(stdout, options, error))
             return fail(EXIT_FAILED, error);
         if (print_glibc_needs(stdout, glibc))
@@ -210,8 +212,6 @@ int pack_launcher(PackOptions &options)
     // finish its report (killed by SIGPIPE, say) leaves no launcher.
     if (options.verbose &&
         report_packed_sizes(stdout, options, linked.path, entries, stripped, error))
-        return fail(EXIT_FAILED, error);
-    if (report_glibc && options.static_runtime && gnu_abi_kernel(linked.path, glibc.kernel, error))
         return fail(EXIT_FAILED, error);
     if (report_glibc && print_glibc_needs(stdout, glibc))
         return fail(EXIT_FAILED, "cannot write the report to standard output");
