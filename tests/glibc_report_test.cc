@@ -5,6 +5,7 @@
 #include <elf.h>
 
 #include <algorithm>
+#include <regex>
 
 #include "sfx.h"
 
@@ -55,6 +56,32 @@ TEST_P(GlibcReport, ReportEndsWithTheNewestNeedOrTheLaunchersOwnFloor)
     EXPECT_EQ(last_line(alone.out),
               "runs on glibc " + floor + " or newer: nothing packed needs more than the "
               "launcher itself");
+}
+
+// A static launcher starts on the oldest Linux that its C library's start
+// file names, with or without a C library, planned or packed alike; what its
+// entries need of glibc keeps its line, and --max-glibc holds only them.
+TEST_P(GlibcReport, StaticRuntimeNamesTheKernelAndKeepsTheEntriesNeeds)
+{
+    const std::string anywhere = "Linux [0-9]+\\.[0-9.]+ or newer, with or without a C library";
+    std::string program = fixture_path(target(), "bundle/static");
+    RunResult planned = run_sfxpack({"--target", target(), "--static-runtime", "-n", program});
+    EXPECT_TRUE(std::regex_match(last_line(planned.out), std::regex("runs on " + anywhere)))
+        << planned.out;
+    RunResult packed = run_sfxpack({"--target", target(), "--static-runtime", "--max-glibc",
+                                    "2.1", "-v", "-o", scratch / "out", program});
+    EXPECT_EQ(packed.exit_code, 0) << packed.err;
+    EXPECT_EQ(last_line(packed.out), last_line(planned.out));
+
+    RunResult needing = run_sfxpack({"--static-runtime", "--bundle", "-n", fixture("newest")});
+    EXPECT_TRUE(std::regex_match(
+        last_line(needing.out),
+        std::regex("runs on glibc 2\\.100 or newer: newest needs ver_newest@GLIBC_2\\.100 "
+                   "\\(the launcher itself starts on " + anywhere + "\\)")))
+        << needing.out;
+    RunResult refused = run_sfxpack({"--static-runtime", "--bundle", "--max-glibc", "2.99",
+                                     "-n", fixture("newest")});
+    EXPECT_EQ(refused.exit_code, 2);
 }
 
 TEST_P(GlibcReport, MaxGlibcRefusesNewerNeedsBeforeWritingAnything)
