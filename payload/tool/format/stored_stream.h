@@ -11,10 +11,14 @@
 
 #include "sys/sha256.h"
 
-// The header of every stream the packer makes: the properties byte and the
-// dictionary size it writes.
+// The header of every stream the packer makes: the literal context, literal
+// position and position bits it encodes with, the properties byte they make,
+// and the dictionary size it writes.
 enum : unsigned {
-    LZMA_ALONE_PROPERTIES = 0x5D,  // lc 3, lp 0, pb 2
+    LZMA_ALONE_LC = 3,
+    LZMA_ALONE_LP = 0,
+    LZMA_ALONE_PB = 2,
+    LZMA_ALONE_PROPERTIES = LZMA_ALONE_LC + 9 * LZMA_ALONE_LP + 45 * LZMA_ALONE_PB,
     LZMA_ALONE_DICTIONARY = 1u << 24,
 };
 

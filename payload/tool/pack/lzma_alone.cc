@@ -123,9 +123,9 @@ int compress_lzma_alone(const Bytes &data, Bytes &stream, std::string &error, in
     props.numHashBytes = effort.hash_bytes;
     props.fb = effort.fb;
     props.mc = effort.mc;
-    props.lc = 3;
-    props.lp = 0;
-    props.pb = 2;
+    props.lc = LZMA_ALONE_LC;
+    props.lp = LZMA_ALONE_LP;
+    props.pb = LZMA_ALONE_PB;
     props.writeEndMark = 0;
     props.numThreads = 1;
 
