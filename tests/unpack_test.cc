@@ -58,12 +58,27 @@ TEST_P(Unpack, VerboseProgressLineErasesItselfCompletely)
     EXPECT_EQ(r.out, first + erase(first) + second + erase(second));
 }
 
+// Given both, in either order, the launcher traces each entry as @debug
+// alone does and draws no progress line over the trace.
 TEST_P(Unpack, DebugWinsOverVerbose)
 {
-    RunResult both = in_cwd({"@verbose", "@unpack", "@debug"});
-    remove_tree(cwd / "probe");
     RunResult debug = in_cwd({"@unpack", "@debug"});
-    EXPECT_EQ(both.out, debug.out);
+    ASSERT_EQ(debug.exit_code, 0) << debug.err;
+    EXPECT_NE(debug.out.find("unpack 'probe/probe', 0%\n"), std::string::npos) << debug.out;
+    EXPECT_NE(debug.out.find("unpack 'probe/libprobe.so', " + std::to_string(lib_percent()) +
+                             "%\n"),
+              std::string::npos)
+        << debug.out;
+    const std::vector<std::vector<std::string>> orders = {{"@verbose", "@unpack", "@debug"},
+                                                          {"@debug", "@verbose", "@unpack"}};
+    for (const std::vector<std::string> &args : orders) {
+        remove_tree(cwd / "probe");
+        RunResult both = in_cwd(args);
+        EXPECT_EQ(both.exit_code, 0) << both.err;
+        EXPECT_EQ(both.out, debug.out) << args[0];
+        EXPECT_EQ(both.out.find('\r'), std::string::npos) << args[0];
+        EXPECT_EQ(both.out.find(" ..."), std::string::npos) << args[0];
+    }
 }
 
 TEST_P(Unpack, SecondUnpackFailsAndKeepsTheFirstCopy)

@@ -1,5 +1,5 @@
-// Reading a built launcher's sections and dynamic entries, through the
-// packer's ELF layer.
+// Reading a built launcher's sections, segments, dynamic entries and version
+// needs with libelf, apart from the packer's ELF layer.
 #ifndef SFXLAUNCH_TESTS_ELF_FILE_H
 #define SFXLAUNCH_TESTS_ELF_FILE_H
 

@@ -1,0 +1,1 @@
+"""One module a measured figure, each with run(bench)."""

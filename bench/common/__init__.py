@@ -1,0 +1,1 @@
+"""What the figures share: processes, rounds, the payload, the machine."""
