@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "format/pack_request.h"
+#include "cli/pack_request.h"
 
 // Fills options from argv. Returns 0, or -1 with a one-line reason in error.
 int parse_pack_options(int argc, char **argv, PackOptions &options,
