@@ -5,33 +5,33 @@
 #include "format/target_table.h"
 #include "report/glibc_report.h"
 
-static constexpr OptionStore set_flag(bool PackOptions::*flag)
+static constexpr OptionStore set_flag(bool PackOptions::*flag) noexcept
 {
     return {flag, nullptr, nullptr, nullptr, nullptr, nullptr};
 }
 
-static constexpr OptionStore keep_text(std::string PackOptions::*text)
+static constexpr OptionStore keep_text(std::string PackOptions::*text) noexcept
 {
     return {nullptr, text, nullptr, nullptr, nullptr, nullptr};
 }
 
-static constexpr OptionStore add_to_list(std::vector<std::string> PackOptions::*list)
+static constexpr OptionStore add_to_list(std::vector<std::string> PackOptions::*list) noexcept
 {
     return {nullptr, nullptr, list, nullptr, nullptr, nullptr};
 }
 
-static constexpr OptionStore set_on_file(bool InputFile::*flag)
+static constexpr OptionStore set_on_file(bool InputFile::*flag) noexcept
 {
     return {nullptr, nullptr, nullptr, flag, nullptr, nullptr};
 }
 
-static constexpr OptionStore keep_on_file(std::string InputFile::*text)
+static constexpr OptionStore keep_on_file(std::string InputFile::*text) noexcept
 {
     return {nullptr, nullptr, nullptr, nullptr, text, nullptr};
 }
 
 static constexpr OptionStore convert_with(int (*convert)(PackOptions &, const std::string &,
-                                                         std::string &))
+                                                         std::string &)) noexcept
 {
     return {nullptr, nullptr, nullptr, nullptr, nullptr, convert};
 }
