@@ -1,5 +1,9 @@
-// The launcher's own switches, seen from outside: version, listing, and the
-// arguments that reach the program.
+// The command lines, seen from outside: the launcher's own switches
+// (version, listing, the arguments that reach the program), and sfxpack's
+// options in the modes their rows give them.
+#include <map>
+
+#include "cli/pack_options.h"
 #include "sfx.h"
 #include "sfx_version.h"
 
@@ -124,5 +128,59 @@ TEST_P(CommandLine, WithoutArgumentsTheProgramGetsOnlyItsName)
 }
 
 INSTANTIATE_FOR_TARGETS(CommandLine);
+
+// Each option in each mode, as its row gives its modes: outside them it is
+// refused with status 2 and one line naming it (or the packing options);
+// in them the command line passes and the missing file is what fails.
+// Either way nothing is written. The modes' own options are combined in
+// LauncherReadingUsage.
+TEST(PackerOptionModes, EachOptionIsRefusedOutsideItsModesOnly)
+{
+    ScratchDir scratch;
+    std::string missing = scratch / "missing";
+    const struct {
+        unsigned mode;
+        std::vector<std::string> args;
+    } modes[] = {
+        {MODE_PACK, {"-o", scratch / "out", missing}},
+        {MODE_BUNDLE, {"--bundle", "-o", scratch / "out", missing}},
+        {MODE_INSPECT, {"--inspect", missing}},
+        {MODE_VERIFY, {"--verify", missing}},
+        {MODE_EXTRACT, {"--extract", missing, scratch / "dir"}},
+    };
+    // Values that the rows' own checks take; any other value is a path.
+    const std::map<std::string, std::string> values = {
+        {"--target", "i386"}, {"--level", "1"}, {"--max-glibc", "2.17"}, {"--name", "entry"}};
+    int refused = 0;
+    for (size_t i = 0; i < pack_option_count; i++) {
+        const PackOption &option = pack_option_table[i];
+        if (option.selects != 0)
+            continue;
+        std::string spelling = option_spelling(option);
+        for (const auto &mode : modes) {
+            std::vector<std::string> args = {spelling};
+            if ((option.flags & OPTION_VALUE) != 0)
+                args.push_back(values.count(spelling) ? values.at(spelling) : scratch / "value");
+            args.insert(args.end(), mode.args.begin(), mode.args.end());
+            std::string shown;
+            for (const std::string &arg : args)
+                shown += " " + arg;
+            RunResult r = run_sfxpack(args);
+            if ((option.modes & mode.mode) == 0) {
+                refused++;
+                EXPECT_EQ(r.exit_code, 2) << shown << ": " << r.err;
+                EXPECT_EQ(split_lines(r.err).size(), 1u) << shown << ": " << r.err;
+                EXPECT_TRUE(r.err.rfind("sfxpack: " + spelling + " ", 0) == 0 ||
+                            r.err.rfind("sfxpack: packing options cannot be combined with", 0) == 0)
+                    << shown << ": " << r.err;
+            } else {
+                EXPECT_NE(r.exit_code, 2) << shown << ": " << r.err;
+                EXPECT_EQ(r.err.find("(see sfxpack --help)"), std::string::npos) << shown;
+            }
+        }
+    }
+    EXPECT_GE(refused, 40);
+    EXPECT_EQ(list_dir(scratch.path), std::vector<std::string>{});
+}
 
 }  // namespace

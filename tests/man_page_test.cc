@@ -1,8 +1,13 @@
-// The man page sfxpack(1) against `sfxpack --help`: the same options, the
-// launcher's switches, the usual sections, and no complaint from groff.
+// The man page sfxpack(1) and `sfxpack --help` against the option table:
+// the same options; the launcher's switches, the usual sections, and no
+// complaint from groff.
+#include <string.h>
+
+#include <map>
 #include <regex>
 #include <set>
 
+#include "cli/pack_options.h"
 #include "sfx.h"
 
 namespace {
@@ -77,23 +82,38 @@ std::set<std::string> man_options()
     return found;
 }
 
-// Both ways, against the parser itself: every option it compares an
-// argument with is in --help, and every option --help lists is one it takes.
+// How each row of the option table is spelt: "--verbose" and "-v".
+std::set<std::string> table_spellings()
+{
+    std::set<std::string> spelt;
+    for (size_t i = 0; i < pack_option_count; i++) {
+        const PackOption &option = pack_option_table[i];
+        if (option.name != nullptr)
+            spelt.insert(option.name);
+        if (option.short_name != 0)
+            spelt.insert(std::string("-") + option.short_name);
+    }
+    return spelt;
+}
+
+// Both ways, against the parser's own table: every option it takes is in
+// --help, every option --help lists is one it takes, and what a row says it
+// implies is a row too.
 TEST(PackerHelp, DocumentsEveryOption)
 {
     RunResult help = run_sfxpack({"--help"});
     ASSERT_EQ(help.exit_code, 0);
+    EXPECT_EQ(help.out.find('{'), std::string::npos) << "a number left unfilled";
     std::set<std::string> documented = help_options(help.out);
-    std::string parser = read_text(SFX_PARSER_SOURCE);
-    std::set<std::string> parsed;
-    std::regex compared(R"re(arg == "(-[^"]+)")re");
-    for (auto it = std::sregex_iterator(parser.begin(), parser.end(), compared);
-         it != std::sregex_iterator(); ++it)
-        parsed.insert((*it)[1]);
-    parsed.erase("--");
-    EXPECT_GE(parsed.size(), 20u);
-    for (const std::string &option : parsed)
-        EXPECT_EQ(documented.count(option), 1u) << option << " is taken but not in --help";
+    std::set<std::string> spelt = table_spellings();
+    EXPECT_GE(spelt.size(), 20u);
+    EXPECT_EQ(documented, spelt);
+    for (size_t i = 0; i < pack_option_count; i++) {
+        const PackOption &option = pack_option_table[i];
+        EXPECT_GT(strlen(option.help), 0u) << option_spelling(option);
+        EXPECT_TRUE(option.implies == nullptr || spelt.count(option.implies) == 1)
+            << option_spelling(option) << " implies " << option.implies;
+    }
     for (const std::string &option : documented) {
         RunResult r = run_sfxpack({option});
         EXPECT_EQ(r.err.find("unknown option"), std::string::npos) << option << ": " << r.err;
@@ -109,6 +129,24 @@ TEST(ManPage, ListsTheOptionsThatHelpLists)
     std::set<std::string> from_help = help_options(help.out);
     EXPECT_GE(from_help.size(), 12u);
     EXPECT_EQ(man_options(), from_help);
+}
+
+// Each tag shows an option's value under the name the table gives it.
+TEST(ManPage, NamesEachValueAsTheTableDoes)
+{
+    std::map<std::string, std::string> tags;  // option: its tag line, plain
+    std::vector<std::string> lines = man_section("OPTIONS");
+    for (size_t i = 0; i + 1 < lines.size(); i++)
+        if (lines[i] == ".TP")
+            for (const std::string &option : options_in(plain(lines[i + 1])))
+                tags[option] = plain(lines[i + 1]);
+    for (size_t i = 0; i < pack_option_count; i++) {
+        const PackOption &option = pack_option_table[i];
+        if (option.placeholder == nullptr)
+            continue;
+        EXPECT_NE(tags[option_spelling(option)].find(option.placeholder), std::string::npos)
+            << option_spelling(option) << " " << option.placeholder;
+    }
 }
 
 TEST(ManPage, HasTheUsualSectionsAndTheLauncherSide)

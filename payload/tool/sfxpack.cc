@@ -18,7 +18,7 @@ int main(int argc, char **argv)
         return EXIT_USAGE;
     }
     if (options.help) {
-        fputs(pack_usage, stdout);
+        fputs(pack_help().c_str(), stdout);
         return 0;
     }
     if (options.version) {

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "format/pack_request.h"
+#include "cli/pack_request.h"
 
 // Bundled objects find each other through DT_RPATH, which the loader
 // searches before LD_LIBRARY_PATH (DT_RUNPATH comes after it): what the

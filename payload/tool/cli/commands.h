@@ -7,7 +7,7 @@
 #include <string>
 
 #include "cli/exit_status.h"
-#include "format/pack_request.h"
+#include "cli/pack_request.h"
 
 // Packs options.files into options.output (or, with --dry-run, only says
 // what it would pack).

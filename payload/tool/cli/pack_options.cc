@@ -1,186 +1,200 @@
+// sfxpack's command line, read by its option table (pack_option_table.cc):
+// the options, then whether they go with the modes chosen, then the
+// operands of the mode; and what the launcher would choke on.
 #include "cli/pack_options.h"
 
+#include <algorithm>
 #include <set>
 
-#include "report/glibc_report.h"
 #include "format/entry_name.h"
-#include "format/target_table.h"
 #include "format.h"
 
-const char pack_usage[] =
-    "usage: sfxpack [--target x86_64|i386] [--static-runtime] [--force] -o OUTPUT\n"
-    "               [--name NAME] [--stored] FILE ...\n"
-    "       sfxpack --bundle [--libc] [--target x86_64|i386] [--static-runtime] [--exclude NAME]...\n"
-    "               [--include FILE]...\n"
-    "               -o OUTPUT [--name NAME] PROGRAM\n"
-    "       sfxpack --inspect [--verify [--no-manifest-ok]] [--json] LAUNCHER\n"
-    "       sfxpack --verify [--no-manifest-ok] LAUNCHER\n"
-    "       sfxpack --extract LAUNCHER DIR\n"
-    "\n"
-    "Packs FILEs into OUTPUT, a self-extracting launcher. Started like the\n"
-    "first FILE, the launcher unpacks every FILE into a fresh private directory\n"
-    "under $TEMP (or $TMP, or /tmp), runs the first one with its own arguments,\n"
-    "waits, removes what it unpacked and ends with the program's exit status.\n"
-    "The other FILEs are typically the shared libraries that the program loads\n"
-    "from its own directory ($ORIGIN).\n"
-    "\n"
-    "With --bundle, sfxpack finds those libraries itself: it follows PROGRAM's\n"
-    "needed libraries and theirs as the dynamic loader would resolve them now\n"
-    "(RPATH, LD_LIBRARY_PATH, RUNPATH, the loader cache, the default\n"
-    "directories of PROGRAM's architecture), leaves the C library to the\n"
-    "system, and packs PROGRAM and each library under the name the loader asks\n"
-    "for. Copies whose run-time search path is not a DT_RPATH beginning with\n"
-    "$ORIGIN get the DT_RPATH $ORIGIN, which the loader searches before\n"
-    "LD_LIBRARY_PATH, so the packed libraries are the ones loaded wherever the\n"
-    "launcher runs; the files themselves are never modified.\n"
-    "\n"
-    "A program asks for the glibc it was built against, so the launcher runs\n"
-    "only where glibc is at least as new as the newest GLIBC_ version that an\n"
-    "entry needs; -v and --dry-run end with that floor, and --max-glibc makes\n"
-    "it a check. To reach older systems, build the program on (or for) the\n"
-    "oldest system it must run on, or bundle with --libc.\n"
-    "\n"
-    "With --libc, the glibc that the libraries were found in travels with the\n"
-    "program: its loader, libc.so.6 and the glibc libraries the program needs.\n"
-    "The launcher is then a static executable, and the program starts from its\n"
-    "own file through the packed loader, so it runs on any Linux as new as that\n"
-    "glibc's kernel floor, with an older glibc or none at all, its environment\n"
-    "untouched. Use it for machines you do not control; NSS modules other than\n"
-    "files and dns, gconv modules and locales still come from the machine.\n"
-    "\n"
-    "options:\n"
-    "  -o OUTPUT        the launcher to write; written whole or not at all\n"
-    "  --target T       the launcher's architecture: x86_64 (default) or i386;\n"
-    "                   with --bundle, PROGRAM's own, and checked against it\n"
-    "  --name NAME      the entry name of the FILE that follows (default: its\n"
-    "                   base name); a single path component\n"
-    "  --stored         embed the FILE that follows verbatim as an already\n"
-    "                   compressed LZMA-Alone stream; refused unless it decodes\n"
-    "                   to its header's size using every byte\n"
-    "  --force          accept more than 32 entries, duplicate names and\n"
-    "                   --stored streams that would not unpack, with a warning\n"
-    "                   (such a launcher can list, but not unpack)\n"
-    "  --bundle         pack PROGRAM with the shared libraries it needs\n"
-    "  --libc           with --bundle: pack the C library and its loader too\n"
-    "  --exclude NAME   with --bundle: leave the library NAME (shell wildcards\n"
-    "                   allowed) to the system, with what only it needs\n"
-    "  --include FILE   with --bundle: add FILE (a plugin the program opens\n"
-    "                   with dlopen, or data); a shared library's own needs\n"
-    "                   are bundled too\n"
-    "  --max-glibc X.Y  refuse (status 2, nothing written) when an entry needs\n"
-    "                   a glibc newer than X.Y, naming it and one symbol\n"
-    "  --static-runtime link the launcher statically with the C library: it\n"
-    "                   needs no libc.so.6 and no loader and starts on any\n"
-    "                   Linux kernel since the C library's floor (3.2), with\n"
-    "                   or without a C library; for programs that need none\n"
-    "                   either (a static Go or Rust program, busybox). About\n"
-    "                   750 KB larger\n"
-    "  -v, --verbose    print each entry, where it was found and why it was\n"
-    "                   taken, and the libraries left to the system; after\n"
-    "                   packing, each entry's size, stored size and ratio, the\n"
-    "                   launcher's size, the space a run needs in the temp\n"
-    "                   directory, and a note on entries with debug sections\n"
-    "                   (-n gives the same without what packing tells)\n"
-    "  -n, --dry-run    print that plan and write nothing (-o not needed)\n"
-    "  -0 ... -9, --level N\n"
-    "                   the encoder's effort: -9 (the default) packs smallest,\n"
-    "                   -1 several times faster and somewhat larger; every\n"
-    "                   level unpacks the same way\n"
-    "  --no-cache       neither reuse nor keep compressed streams (see below)\n"
-    "  -q, --quiet      no progress line while compressing\n"
-    "  --inspect        show LAUNCHER's target, entries (stored and unpacked\n"
-    "                   size, ratio, architecture), the temp space a run needs\n"
-    "                   and its manifest, from its headers alone; with --verify\n"
-    "                   also check it and show each ELF entry's newest glibc need\n"
-    "  --json           with --inspect: print JSON instead of a table\n"
-    "  --verify         check LAUNCHER's table, decode every entry as a run would\n"
-    "                   and compare it with the manifest; one line per entry\n"
-    "  --no-manifest-ok with --verify: pass a launcher without a manifest, as\n"
-    "                   sfxpack made them before it wrote one (a launcher whose\n"
-    "                   runtime comes with a manifest still fails without it)\n"
-    "  --extract        write LAUNCHER's entries into DIR (made 0700, must not\n"
-    "                   exist) as @unpack would, checked against the manifest\n"
-    "  -h, --help       show this text\n"
-    "  --strip          pack copies of the FILEs without their debug information\n"
-    "                   (strip --strip-debug); the FILEs themselves are only read\n"
-    "  --version        print sfxpack's version\n"
-    "\n"
-    "Each FILE is compressed as an LZMA-Alone stream (lc 3, lp 0, pb 2,\n"
-    "16 MiB dictionary, exact size in the header), in parallel. The same\n"
-    "inputs always give a byte-identical launcher.\n"
-    "\n"
-    "Compressed streams are kept in a cache, $SFXPACK_CACHE or\n"
-    "$XDG_CACHE_HOME/sfxpack or ~/.cache/sfxpack, keyed by the SHA-256 of\n"
-    "the input, the level and the encoder's version, so that a file packed\n"
-    "before is not compressed again; the launcher is the same either way.\n"
-    "SFXPACK_CACHE_MAX bounds it (default 1G; least recently used go first).\n"
-    "On a terminal, one line shows the files and bytes compressed so far.\n"
-    "\n"
-    "The launcher's own switches: @unpack (unpack into ./NAME and keep it),\n"
-    "@list (print the entries' stored sizes and names), @version, @debug\n"
-    "(trace every step), @verbose (show a progress line). Every other\n"
-    "argument goes to the program.\n"
-    "\n"
-    "Every launcher carries a manifest (a section that is never loaded): each\n"
-    "entry's name, unpacked size, SHA-256 of its unpacked and of its stored\n"
-    "bytes and newest glibc need, and the sfxpack version. The three reading\n"
-    "modes never execute LAUNCHER, for either target on any host.\n"
-    "\n"
-    "exit status: 0 packed, 1 a file could not be read, compressed, bundled\n"
-    "or linked, 2 the command line is wrong, the entries would not unpack\n"
-    "(more than 32, a name over 255 bytes or, for the first, 240, a --stored\n"
-    "stream the launcher could not decode) or one needs a newer glibc than\n"
-    "--max-glibc.\n"
-    "--inspect, --verify, --extract: 0 done, 1 LAUNCHER is not a sound\n"
-    "launcher (or a check failed, or DIR could not be written), 2 the command\n"
-    "line is wrong.\n";
+// An option that binds to a FILE, waiting for it.
+struct Binding {
+    const PackOption *option;
+    std::string value;
+};
 
-static int check_bundle_options(const PackOptions &options, std::string &error)
+// What the parser has seen so far, beyond what it wrote into the options.
+struct ParseState {
+    std::vector<bool> given = std::vector<bool>(pack_option_count, false);
+    std::vector<Binding> waiting;
+};
+
+static bool digit_form(const std::string &arg)
 {
-    if (!options.bundle) {
-        if (!options.excludes.empty() || !options.includes.empty() || options.libc) {
-            error = std::string(options.libc                ? "--libc"
-                                : options.excludes.empty() ? "--include"
-                                                           : "--exclude") +
-                    " needs --bundle";
-            return -1;
-        }
+    return arg.size() == 2 && arg[0] == '-' && arg[1] >= '0' && arg[1] <= '9';
+}
+
+// The row of the option spelt arg, or null.
+static const PackOption *find_option(const std::string &arg)
+{
+    for (size_t i = 0; i < pack_option_count; i++) {
+        const PackOption &option = pack_option_table[i];
+        if ((option.name != nullptr && arg == option.name) ||
+            (option.short_name != 0 && arg.size() == 2 && arg[0] == '-' &&
+             arg[1] == option.short_name) ||
+            ((option.flags & OPTION_DIGIT_FORMS) != 0 && digit_form(arg)))
+            return &option;
+    }
+    return nullptr;
+}
+
+// The value of the option spelt argv[i]: the argument after it, which i
+// then points to, or the digit of -0 ... -9.
+static int option_value(const PackOption &option, int argc, char **argv, int &i,
+                        std::string &value, std::string &error)
+{
+    std::string arg = argv[i];
+    if ((option.flags & OPTION_VALUE) == 0)
+        return 0;
+    if ((option.flags & OPTION_DIGIT_FORMS) != 0 && digit_form(arg)) {
+        value = arg.substr(1);
         return 0;
     }
-    if (options.files.size() > 1) {
-        error = "--bundle takes one PROGRAM ('" + options.files[1].path +
-                "' is extra; add files with --include)";
+    if (i + 1 >= argc) {
+        error = "option " + arg + " needs a value";
         return -1;
     }
-    if (options.files[0].stored) {
-        error = "--stored cannot be used with --bundle";
+    value = argv[++i];
+    // Named in a message, an empty path would read ": No such file".
+    if ((option.flags & OPTION_FILE_VALUE) != 0 && value.empty()) {
+        error = arg + " needs a file name, not an empty argument";
         return -1;
     }
-    for (const std::string &name : options.excludes)
-        if (name.empty()) {
-            error = "--exclude needs a library name";
-            return -1;
-        }
     return 0;
 }
 
+// Puts value where option's row says, and gives what it implies.
+static int take_option(const PackOption &option, const std::string &value,
+                       PackOptions &options, ParseState &state, std::string &error)
+{
+    const OptionStore &store = option.store;
+    state.given[&option - pack_option_table] = true;
+    if (store.flag != nullptr)
+        options.*store.flag = true;
+    if (store.text != nullptr)
+        options.*store.text = value;
+    if (store.list != nullptr)
+        (options.*store.list).push_back(value);
+    if ((option.flags & OPTION_BINDS_FILE) != 0)
+        state.waiting.push_back({&option, value});
+    if (store.convert != nullptr && store.convert(options, value, error))
+        return -1;
+    if (option.implies == nullptr)
+        return 0;
+    return take_option(*find_option(option.implies), "", options, state, error);
+}
+
+// An argument that is no option: a FILE, which takes the waiting bindings.
+static int add_file(const std::string &arg, PackOptions &options, ParseState &state,
+                    std::string &error)
+{
+    if (arg.empty()) {
+        error = "an empty argument is not a file name";
+        return -1;
+    }
+    if (arg.size() > 1 && arg[0] == '-') {
+        error = "unknown option '" + arg + "'";
+        return -1;
+    }
+    InputFile file;
+    file.path = arg;
+    file.name = base_name(arg);
+    for (const Binding &binding : state.waiting) {
+        const OptionStore &store = binding.option->store;
+        if (store.file_flag != nullptr)
+            file.*store.file_flag = true;
+        if (store.file_text != nullptr)
+            file.*store.file_text = binding.value;
+    }
+    state.waiting.clear();
+    options.files.push_back(file);
+    return 0;
+}
+
+// The modes the options given select, or packing when none does.
+static unsigned chosen_modes(const ParseState &state)
+{
+    unsigned modes = 0;
+    for (size_t i = 0; i < pack_option_count; i++)
+        if (state.given[i])
+            modes |= pack_option_table[i].selects;
+    return modes != 0 ? modes : MODE_PACK;
+}
+
+// An option that selects a mode may stand only with the modes it combines
+// with; any other must go with one of the modes chosen.
+static bool goes_with(const PackOption &option, unsigned modes)
+{
+    if (option.selects != 0)
+        return (modes & ~option.modes) == 0;
+    return (modes & option.modes) != 0;
+}
+
+// Why option is out of place in modes, told from its row: a packing option
+// among the modes that read a launcher; one that needs the option of its
+// mode; one that its packing mode excludes; a mode that combines with none
+// of the others; an option of a mode not chosen.
+static std::string misplaced_message(const PackOption &option, unsigned modes)
+{
+    std::string name = option_spelling(option);
+    if ((option.modes & ~PACKING_MODES) == 0) {
+        if ((modes & LAUNCHER_MODES) != 0)
+            return "packing options cannot be combined with " +
+                   options_selecting(LAUNCHER_MODES);
+        std::string needed = options_selecting(option.modes);
+        if (!needed.empty())
+            return name + " needs " + needed;
+        return name + " cannot be used with " + options_selecting(modes & ~option.modes);
+    }
+    if (option.selects != 0)
+        return name + " cannot be combined with " +
+               options_selecting(LAUNCHER_MODES & ~option.modes);
+    return name + " goes with " + options_selecting(option.modes);
+}
+
+// Of the options out of place, the one that goes with the fewest modes is
+// named: --extract rather than --inspect, --bundle rather than --inspect,
+// --json rather than -o.
+static int check_modes(const ParseState &state, unsigned modes, std::string &error)
+{
+    const PackOption *misplaced = nullptr;
+    for (size_t i = 0; i < pack_option_count; i++) {
+        const PackOption &option = pack_option_table[i];
+        if (state.given[i] && !goes_with(option, modes) &&
+            (misplaced == nullptr ||
+             __builtin_popcount(option.modes) < __builtin_popcount(misplaced->modes)))
+            misplaced = &option;
+    }
+    if (misplaced == nullptr)
+        return 0;
+    error = misplaced_message(*misplaced, modes);
+    return -1;
+}
+
 // The modes that read a launcher take only it (and --extract's directory).
-static int check_read_options(const PackOptions &options, std::string &error)
+static int check_launcher_operands(const PackOptions &options, std::string &error)
 {
     size_t wanted = options.extract ? 2 : 1;
-    if (options.extract && (options.inspect || options.verify))
-        error = "--extract cannot be combined with --inspect or --verify";
-    else if (options.json && !options.inspect)
-        error = "--json goes with --inspect";
-    else if (options.no_manifest_ok && !options.verify)
-        error = "--no-manifest-ok goes with --verify";
-    else if (!options.output.empty() || options.bundle || options.force || options.dry_run ||
-             options.verbose || options.strip || options.static_runtime ||
-             !options.max_glibc.empty() || options.libc ||
-             !options.excludes.empty() || !options.includes.empty())
-        error = "packing options cannot be combined with --inspect, --verify or --extract";
-    else if (options.files.size() != wanted)
-        error = options.extract ? "--extract takes LAUNCHER DIR" : "give one LAUNCHER";
+    if (options.files.size() == wanted)
+        return 0;
+    error = options.extract ? "--extract takes LAUNCHER DIR" : "give one LAUNCHER";
+    return -1;
+}
+
+static int check_packing_operands(const PackOptions &options, std::string &error)
+{
+    if (options.output.empty() && !options.dry_run)
+        error = "no output given (-o OUTPUT)";
+    else if (options.files.empty())
+        error = options.bundle ? "no PROGRAM to bundle" : "no FILE to pack";
+    else if (options.bundle && options.files.size() > 1)
+        error = "--bundle takes one PROGRAM ('" + options.files[1].path +
+                "' is extra; add files with --include)";
+    else if (options.bundle && std::find(options.excludes.begin(), options.excludes.end(),
+                                         "") != options.excludes.end())
+        error = "--exclude needs a library name";
     else
         return 0;
     return -1;
@@ -189,99 +203,12 @@ static int check_read_options(const PackOptions &options, std::string &error)
 int parse_pack_options(int argc, char **argv, PackOptions &options,
                        std::string &error)
 {
-    std::string pending_name;
-    bool name_pending = false;
-    bool stored_pending = false;
-
+    ParseState state;
     for (int i = 1; i < argc; i++) {
         std::string arg = argv[i];
-        bool takes_value = arg == "-o" || arg == "--target" || arg == "--name" ||
-                           arg == "--exclude" || arg == "--include" ||
-                           arg == "--max-glibc" || arg == "--level";
-        if (takes_value && i + 1 >= argc) {
-            error = "option " + arg + " needs a value";
-            return -1;
-        }
-        // Named in a message, an empty path would read ": No such file".
-        if ((arg == "-o" || arg == "--include") && argv[i + 1][0] == '\0') {
-            error = arg + " needs a file name, not an empty argument";
-            return -1;
-        }
-        if (!takes_value && arg.empty()) {
-            error = "an empty argument is not a file name";
-            return -1;
-        }
-        if (arg == "-h" || arg == "--help") {
-            options.help = true;
-        } else if (arg == "--version") {
-            options.version = true;
-        } else if (arg == "--strip") {
-            options.strip = true;
-        } else if (arg == "--static-runtime") {
-            options.static_runtime = true;
-        } else if (arg == "-o") {
-            options.output = argv[++i];
-        } else if (arg == "--target") {
-            std::string name = argv[++i];
-            options.target = find_target(name);
-            options.target_given = true;
-            if (options.target == nullptr) {
-                error = "unknown target '" + name + "' (expected x86_64 or i386)";
-                return -1;
-            }
-        } else if (arg == "--force") {
-            options.force = true;
-        } else if (arg == "--name") {
-            pending_name = argv[++i];
-            name_pending = true;
-        } else if (arg == "--stored") {
-            stored_pending = true;
-        } else if (arg == "--bundle") {
-            options.bundle = true;
-        } else if (arg == "--libc") {
-            // The launcher of a program that brings its C library must not
-            // need the machine's.
-            options.libc = true;
-            options.static_runtime = true;
-        } else if (arg == "--exclude") {
-            options.excludes.push_back(argv[++i]);
-        } else if (arg == "--include") {
-            options.includes.push_back(argv[++i]);
-        } else if (arg == "--max-glibc") {
-            options.max_glibc = argv[++i];
-            if (!glibc_release(options.max_glibc)) {
-                error = "--max-glibc takes a glibc release such as 2.17, not '" +
-                        options.max_glibc + "'";
-                return -1;
-            }
-        } else if (arg == "-v" || arg == "--verbose") {
-            options.verbose = true;
-        } else if (arg == "-n" || arg == "--dry-run") {
-            options.dry_run = true;
-        } else if (arg == "--inspect") {
-            options.inspect = true;
-        } else if (arg == "--verify") {
-            options.verify = true;
-        } else if (arg == "--extract") {
-            options.extract = true;
-        } else if (arg == "--json") {
-            options.json = true;
-        } else if (arg == "--no-manifest-ok") {
-            options.no_manifest_ok = true;
-        } else if (arg.size() == 2 && arg[0] == '-' && arg[1] >= '0' && arg[1] <= '9') {
-            options.level = arg[1] - '0';
-        } else if (arg == "--level") {
-            std::string level = argv[++i];
-            if (level.size() != 1 || level[0] < '0' || level[0] > '9') {
-                error = "--level takes 0 to 9, not '" + level + "'";
-                return -1;
-            }
-            options.level = level[0] - '0';
-        } else if (arg == "--no-cache") {
-            options.no_cache = true;
-        } else if (arg == "-q" || arg == "--quiet") {
-            options.quiet = true;
-        } else if (arg == "--") {
+        const PackOption *option = find_option(arg);
+        std::string value;
+        if (arg == "--") {
             for (i++; i < argc; i++) {
                 if (argv[i][0] == '\0') {
                     error = "an empty argument is not a file name";
@@ -290,38 +217,29 @@ int parse_pack_options(int argc, char **argv, PackOptions &options,
                 options.files.push_back({argv[i], base_name(argv[i]), false});
             }
             break;
-        } else if (arg.size() > 1 && arg[0] == '-') {
-            error = "unknown option '" + arg + "'";
+        } else if (option == nullptr) {
+            if (add_file(arg, options, state, error))
+                return -1;
+        } else if (option_value(*option, argc, argv, i, value, error) ||
+                   take_option(*option, value, options, state, error)) {
             return -1;
-        } else {
-            InputFile file;
-            file.path = arg;
-            file.name = name_pending ? pending_name : base_name(arg);
-            file.stored = stored_pending;
-            options.files.push_back(file);
-            name_pending = false;
-            stored_pending = false;
         }
     }
     if (options.help || options.version)
         return 0;
-    if (name_pending || stored_pending) {
-        error = name_pending ? "--name must stand right before a FILE"
-                             : "--stored must stand right before a FILE";
+    if (!state.waiting.empty()) {
+        const PackOption *first = state.waiting[0].option;
+        for (const Binding &binding : state.waiting)
+            first = std::min(first, binding.option);
+        error = option_spelling(*first) + " must stand right before a FILE";
         return -1;
     }
-    if (options.inspect || options.verify || options.extract || options.json ||
-        options.no_manifest_ok)
-        return check_read_options(options, error);
-    if (options.output.empty() && !options.dry_run) {
-        error = "no output given (-o OUTPUT)";
+    unsigned modes = chosen_modes(state);
+    if (check_modes(state, modes, error))
         return -1;
-    }
-    if (options.files.empty()) {
-        error = options.bundle ? "no PROGRAM to bundle" : "no FILE to pack";
-        return -1;
-    }
-    return check_bundle_options(options, error);
+    if ((modes & LAUNCHER_MODES) != 0)
+        return check_launcher_operands(options, error);
+    return check_packing_operands(options, error);
 }
 
 // Entry 0 also names the work directory, NAME-PID, and a process id can
@@ -387,3 +305,5 @@ int check_pack_options(const PackOptions &options,
     warnings = problems;
     return 0;
 }
+
+const unsigned program_name_limit = MAX_PROGRAM_NAME_BYTES;

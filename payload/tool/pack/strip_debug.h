@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "sys/temp_dir.h"
-#include "format/pack_request.h"
+#include "cli/pack_request.h"
 
 // Gives every file that carries debug sections (--stored ones aside) a copy
 // inside dir made with `strip --strip-debug` (SFXPACK_STRIP, or strip from

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "elf/c_library_facts.h"
-#include "format/pack_request.h"
+#include "cli/pack_request.h"
 
 // One entry's newest need of a family of versions.
 struct EntryNeed {

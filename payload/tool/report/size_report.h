@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "pack/link_launcher.h"
-#include "format/pack_request.h"
+#include "cli/pack_request.h"
 
 struct EntrySize {
     std::string name;
