@@ -6,19 +6,13 @@
 
 #include <algorithm>
 
+#include "sys/byte_order.h"
+
 namespace {
 
 // A hostile file may claim any number of relocations onto the payload; the
 // first few say enough.
 enum { MOST_PROBLEMS = 8 };
-
-uint64_t read_le(const unsigned char *p, size_t bytes)
-{
-    uint64_t value = 0;
-    for (size_t i = bytes; i-- > 0;)
-        value = value << 8 | p[i];
-    return value;
-}
 
 // A program header that cannot be read loads nothing.
 std::vector<GElf_Phdr> program_headers(const ElfFile &file)
