@@ -6,6 +6,7 @@
 
 #include <algorithm>
 
+#include "format.h"
 #include "sys/byte_order.h"
 
 namespace {
@@ -186,8 +187,9 @@ unsigned manifest_format_mark(const ElfFile &file, const unsigned char *data, si
             uint64_t next = desc_at + (desc_size + align - 1) / align * align;
             if (next > p.p_filesz)
                 break;
-            if (name_size == 8 && memcmp(notes + name_at, "sfxpack", 8) == 0 && type == 1 &&
-                desc_size == 4)
+            if (name_size == sizeof FORMAT_NOTE_NAME &&
+                memcmp(notes + name_at, FORMAT_NOTE_NAME, sizeof FORMAT_NOTE_NAME) == 0 &&
+                type == FORMAT_NOTE_TYPE && desc_size == 4)
                 return (unsigned)read_le(notes + desc_at, 4);
             at = next;
         }
