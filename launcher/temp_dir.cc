@@ -24,7 +24,8 @@ enum { RUNS_PROGRAMS = 1, RUNS_NONE = 0, RUNS_UNKNOWN = -1 };
 // all. RUNS_UNKNOWN (errno set) when dir cannot be examined.
 static int programs_run_in(const char *dir, const char **reason)
 {
-    // "%s/%s-%lu" puts an empty TEMP's work directory at the root.
+    // The work directory's name joins dir to the rest with a '/': an empty
+    // TEMP puts it at the root.
     struct statvfs64 fs;
     if (statvfs64(dir[0] != '\0' ? dir : "/", &fs) != 0) {
         *reason = strerror(errno);

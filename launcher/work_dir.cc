@@ -38,8 +38,8 @@ void die(const char *message)
 void name_work_dir_in(const char *dir)
 {
     temp_dir = dir;
-    int length = snprintf(work_dir, WORK_DIR_SIZE - 1, "%s/%s-%lu", dir,
-                          payload_entries[0].name, (unsigned long)getpid());
+    int length = snprintf(work_dir, WORK_DIR_SIZE - 1, "%s/%s" WORK_DIR_PID_SEPARATOR "%lu",
+                          dir, payload_entries[0].name, (unsigned long)getpid());
     note_work_dir_length(length, WORK_DIR_SIZE - 1);
     if (trace_enabled)
         printf("work dir: '%s'\n", work_dir);
@@ -66,7 +66,7 @@ void name_work_dir(void)
 // directory. Returns -1 with errno set and work_dir back to its base name.
 static int make_fresh_work_dir(void)
 {
-    static const char suffix[] = ".XXXXXX";
+    static const char suffix[] = WORK_DIR_SUFFIX;
     size_t length = work_dir_base;
     if (length + sizeof suffix > WORK_DIR_SIZE - 1) {
         errno = EEXIST;

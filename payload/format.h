@@ -1,7 +1,7 @@
 /* What the launcher and the packer agree on: where the payload lies, how
  * many entries a launcher unpacks and what they may be called, what one
- * stored stream looks like, the note that names the manifest format, and the
- * statuses a launcher ends with.
+ * stored stream looks like, what a run's work directory is called, the note
+ * that names the manifest format, and the statuses a launcher ends with.
  * Plain C, since the launcher runtime has no C++ library and both read these
  * lines; the defines ahead of the C part serve the runtime's assembler
  * files too. */
@@ -21,6 +21,16 @@
 #define FORMAT_NOTE_NAME "sfxpack"
 #define FORMAT_NOTE_TYPE 1
 #define MANIFEST_FORMAT 2
+
+/* A run's work directory in its temp directory is the program's entry name,
+ * WORK_DIR_PID_SEPARATOR and the launcher's pid: {name}-{pid}. When someone
+ * else has that name, mkdtemp makes {name}-{pid}.XXXXXX beside it, from
+ * WORK_DIR_SUFFIX. A pid has at most WORK_DIR_PID_DIGITS digits (pid_max
+ * goes up to 4194304), so the whole name fits a file name when the entry
+ * name leaves room for all three. */
+#define WORK_DIR_PID_SEPARATOR "-"
+#define WORK_DIR_SUFFIX ".XXXXXX"
+#define WORK_DIR_PID_DIGITS 7
 
 #ifndef __ASSEMBLER__
 
