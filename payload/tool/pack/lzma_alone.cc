@@ -48,7 +48,9 @@ std::string encoder_settings_text(int level)
 {
     const EncoderEffort &e = encoder_effort(level);
     return "LZMA SDK " MY_VERSION ", format " + std::to_string(stream_format) +
-           ", lc 3 lp 0 pb 2, dictionary " + std::to_string(LZMA_ALONE_DICTIONARY) +
+           ", lc " + std::to_string(LZMA_ALONE_LC) + " lp " + std::to_string(LZMA_ALONE_LP) +
+           " pb " + std::to_string(LZMA_ALONE_PB) + ", dictionary " +
+           std::to_string(LZMA_ALONE_DICTIONARY) +
            ", exact size, no end mark, window " + std::to_string(e.window) +
            " algo " + std::to_string(e.algo) + " bt " +
            std::to_string(e.bt_mode) + " hash " + std::to_string(e.hash_bytes) + " fb " +
