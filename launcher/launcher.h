@@ -53,7 +53,7 @@ int make_run_work_dir(void);
 // reclaim.cc
 void reclaim_dead_work_dirs(void);
 
-// dir_calls.cc: the calls relative to a directory descriptor, and stat,
+// compat/dir_calls.cc: the calls relative to a directory descriptor, and stat,
 // as the kernel has them; none follows a symbolic link in its last step.
 struct FileStatus {
     uint64_t device;
@@ -86,7 +86,7 @@ void print_pending_sigchld(void);
 // Async-signal-safe: the child calls it between vfork and execv.
 void restore_inherited_sigpipe(void);
 
-// errno_text.cc
+// compat/errno_text.cc
 enum { ERRNO_TEXT_ROOM = 32 };
 // What strerror says for error in the C locale, touching no locale, stdio or
 // heap (safe in a vfork child); an unknown number is spelt into room.
