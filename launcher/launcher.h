@@ -7,7 +7,7 @@
 
 enum LaunchMode { MODE_RUN = 0, MODE_UNPACK = 1, MODE_LIST = 2 };
 
-enum { WORK_DIR_SIZE = 65536, CLEANUP_SLOTS = PAYLOAD_MAX_ENTRIES };
+enum { WORK_DIR_SIZE = 65536 };
 
 // Written only by scan_arguments, before anything else runs.
 extern LaunchMode launch_mode;
@@ -18,14 +18,8 @@ extern int progress_enabled;
 // mode); read again at exit.
 extern char work_dir[WORK_DIR_SIZE];
 // Run mode: the directory work_dir was made in, as given (TEMP, TMP, /tmp
-// or a fallback), and the descriptor that holds work_dir's lock, -1 when
-// none is held.
+// or a fallback).
 extern const char *temp_dir;
-extern int work_dir_lock;
-
-// Paths of fully written files, in the order written; freed at exit.
-extern char *cleanup_paths[CLEANUP_SLOTS];
-extern int cleanup_count;
 
 int launch_main(int argc, char **argv);
 
@@ -39,21 +33,26 @@ int flush_standard_output(void);
 
 // work_dir.cc
 void name_work_dir(void);
-void name_work_dir_in(const char *dir);
 int make_work_dir(void);
-int create_work_dir(void);
 void record_path(char *path);
 void remove_extracted_files(void);
 [[noreturn]] void die(const char *message);
 
-// temp_dir.cc
+// temp_dir.cc: which temp directory a run's work directory goes in: the
+// caller's, unless it will not do; then the fallbacks, in turn. Each one
+// that will not do is passed over, traced.
 const char *caller_temp_dir(void);
-int make_run_work_dir(void);
+// Whether the caller's temp directory, dir, will do.
+int caller_temp_dir_will_do(const char *dir);
+// The next fallback that will do, or null, reported, when none is left.
+// error says why no work directory could be made in the fallback answered
+// before (errno), if any.
+const char *next_fallback_temp_dir(int error);
 
 // reclaim.cc
 void reclaim_dead_work_dirs(void);
 
-// dir_calls.cc: the calls relative to a directory descriptor, and stat,
+// compat/dir_calls.cc: the calls relative to a directory descriptor, and stat,
 // as the kernel has them; none follows a symbolic link in its last step.
 struct FileStatus {
     uint64_t device;
@@ -86,7 +85,7 @@ void print_pending_sigchld(void);
 // Async-signal-safe: the child calls it between vfork and execv.
 void restore_inherited_sigpipe(void);
 
-// errno_text.cc
+// compat/errno_text.cc
 enum { ERRNO_TEXT_ROOM = 32 };
 // What strerror says for error in the C locale, touching no locale, stdio or
 // heap (safe in a vfork child); an unknown number is spelt into room.

@@ -15,25 +15,26 @@ static int is_alnum(char c)
     return is_digit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
 }
 
-// {name}-{pid} or {name}-{pid}.XXXXXX: what name_work_dir and
-// make_fresh_work_dir make for this program's name.
+// {name}-{pid} or {name}-{pid}.XXXXXX (format.h): what name_work_dir and
+// make_fresh_work_dir make for this program's name. mkdtemp puts one of its
+// alphabet in place of each X of the suffix.
 static int is_work_dir_name(const char *entry, const char *name, size_t name_length)
 {
-    if (strncmp(entry, name, name_length) != 0 || entry[name_length] != '-')
+    static const char separator[] = WORK_DIR_PID_SEPARATOR;
+    if (strncmp(entry, name, name_length) != 0 ||
+        strncmp(entry + name_length, separator, sizeof separator - 1) != 0)
         return 0;
-    const char *p = entry + name_length + 1;
+    const char *p = entry + name_length + sizeof separator - 1;
     if (!is_digit(*p))
         return 0;
     while (is_digit(*p))
         p++;
     if (*p == '\0')
         return 1;
-    if (*p++ != '.')
-        return 0;
-    for (int i = 0; i < 6; i++)
-        if (!is_alnum(p[i]))
+    for (const char *s = WORK_DIR_SUFFIX; *s != '\0'; s++, p++)
+        if (*s == 'X' ? !is_alnum(*p) : *p != *s)
             return 0;
-    return p[6] == '\0';
+    return *p == '\0';
 }
 
 // Only what this launcher itself would have written there: regular files

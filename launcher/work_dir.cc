@@ -9,10 +9,15 @@
 #include "launcher.h"
 
 char work_dir[WORK_DIR_SIZE];
-char *cleanup_paths[CLEANUP_SLOTS];
-int cleanup_count = 0;
 const char *temp_dir = NULL;
-int work_dir_lock = -1;
+
+// The descriptor that holds work_dir's lock, -1 when none is held.
+static int work_dir_lock = -1;
+
+enum { CLEANUP_SLOTS = PAYLOAD_MAX_ENTRIES };
+// Paths of fully written files, in the order written; freed at exit.
+static char *cleanup_paths[CLEANUP_SLOTS];
+static int cleanup_count = 0;
 
 // Length of work_dir before any random suffix.
 static size_t work_dir_base = 0;
@@ -35,11 +40,11 @@ void die(const char *message)
 // Run mode unpacks under a temp directory, named after the program and the
 // pid so that concurrent runs never share a directory; the other modes use
 // the program's name in the current directory.
-void name_work_dir_in(const char *dir)
+static void name_work_dir_in(const char *dir)
 {
     temp_dir = dir;
-    int length = snprintf(work_dir, WORK_DIR_SIZE - 1, "%s/%s-%lu", dir,
-                          payload_entries[0].name, (unsigned long)getpid());
+    int length = snprintf(work_dir, WORK_DIR_SIZE - 1, "%s/%s" WORK_DIR_PID_SEPARATOR "%lu",
+                          dir, payload_entries[0].name, (unsigned long)getpid());
     note_work_dir_length(length, WORK_DIR_SIZE - 1);
     if (trace_enabled)
         printf("work dir: '%s'\n", work_dir);
@@ -66,7 +71,7 @@ void name_work_dir(void)
 // directory. Returns -1 with errno set and work_dir back to its base name.
 static int make_fresh_work_dir(void)
 {
-    static const char suffix[] = ".XXXXXX";
+    static const char suffix[] = WORK_DIR_SUFFIX;
     size_t length = work_dir_base;
     if (length + sizeof suffix > WORK_DIR_SIZE - 1) {
         errno = EEXIST;
@@ -120,7 +125,7 @@ enum { LOCK_ATTEMPTS = 8 };
 
 // Run mode: a fresh private directory, locked. Returns -1 with errno set and
 // nothing left behind; reports nothing.
-int create_work_dir(void)
+static int create_work_dir(void)
 {
     if (trace_enabled)
         printf("makedir: %s\n", work_dir);
@@ -147,6 +152,26 @@ int create_work_dir(void)
         if (make_fresh_work_dir() != 0)
             return -1;
     }
+}
+
+// Run mode: the work directory goes in the caller's temp directory, or,
+// when that will not do, in the first fallback that takes one; temp_dir.cc
+// says which will do.
+static int make_run_work_dir(void)
+{
+    if (caller_temp_dir_will_do(temp_dir)) {
+        if (create_work_dir() == 0)
+            return 0;
+        perror(work_dir);
+        return -1;
+    }
+    for (const char *dir = next_fallback_temp_dir(0); dir != NULL;
+         dir = next_fallback_temp_dir(errno)) {
+        name_work_dir_in(dir);
+        if (create_work_dir() == 0)
+            return 0;
+    }
+    return -1;
 }
 
 int make_work_dir(void)

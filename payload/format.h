@@ -1,17 +1,40 @@
 /* What the launcher and the packer agree on: where the payload lies, how
  * many entries a launcher unpacks and what they may be called, what one
- * stored stream looks like, and the statuses a launcher ends with. Plain C,
- * since the launcher runtime has no C++ library and both read these lines. */
+ * stored stream looks like, what a run's work directory is called, the note
+ * that names the manifest format, and the statuses a launcher ends with.
+ * Plain C, since the launcher runtime has no C++ library and both read these
+ * lines; the defines ahead of the C part serve the runtime's assembler
+ * files too. */
 #ifndef SFXLAUNCH_FORMAT_H
 #define SFXLAUNCH_FORMAT_H
-
-#include <stdint.h>
 
 /* The three read-only sections the payload is linked into, in this order:
  * the entry names, the stored streams back to back, the entry table. */
 #define PAYLOAD_NAMES_SECTION ".qzvdump.str"
 #define PAYLOAD_STREAMS_SECTION ".qzvdump.bin"
 #define PAYLOAD_TABLE_SECTION ".qzvdump.ptr"
+
+/* Every launcher carries an ELF note (launcher/format_note.S) owned by
+ * FORMAT_NOTE_NAME, of type FORMAT_NOTE_TYPE, whose one 4-byte word is the
+ * manifest format its packer writes: a reader that finds the note but no
+ * such manifest knows the manifest was lost or replaced, not merely absent. */
+#define FORMAT_NOTE_NAME "sfxpack"
+#define FORMAT_NOTE_TYPE 1
+#define MANIFEST_FORMAT 2
+
+/* A run's work directory in its temp directory is the program's entry name,
+ * WORK_DIR_PID_SEPARATOR and the launcher's pid: {name}-{pid}. When someone
+ * else has that name, mkdtemp makes {name}-{pid}.XXXXXX beside it, from
+ * WORK_DIR_SUFFIX. A pid has at most WORK_DIR_PID_DIGITS digits (pid_max
+ * goes up to 4194304), so the whole name fits a file name when the entry
+ * name leaves room for all three. */
+#define WORK_DIR_PID_SEPARATOR "-"
+#define WORK_DIR_SUFFIX ".XXXXXX"
+#define WORK_DIR_PID_DIGITS 7
+
+#ifndef __ASSEMBLER__
+
+#include <stdint.h>
 
 /* The launcher records every file it writes in this many slots, so a
  * payload that is run or unpacked holds at most this many entries. */
@@ -34,20 +57,24 @@ enum {
  * refuses such a stream, as it needs to know when the data ends. */
 #define LZMA_ALONE_SIZE_UNKNOWN UINT64_MAX
 
+/* A little-endian field of the header, width bytes. Plain C for the
+ * launcher; the packer's own code reads with payload/tool/sys/byte_order.h. */
+static inline uint64_t format_read_le(const unsigned char *bytes, int width)
+{
+    uint64_t value = 0;
+    for (int i = width - 1; i >= 0; i--)
+        value = value << 8 | bytes[i];
+    return value;
+}
+
 static inline uint32_t lzma_alone_dictionary(const unsigned char *header)
 {
-    uint32_t value = 0;
-    for (int i = 3; i >= 0; i--)
-        value = value << 8 | header[LZMA_ALONE_DICTIONARY_AT + i];
-    return value;
+    return (uint32_t)format_read_le(header + LZMA_ALONE_DICTIONARY_AT, 4);
 }
 
 static inline uint64_t lzma_alone_unpacked_size(const unsigned char *header)
 {
-    uint64_t value = 0;
-    for (int i = 7; i >= 0; i--)
-        value = value << 8 | header[LZMA_ALONE_SIZE_AT + i];
-    return value;
+    return format_read_le(header + LZMA_ALONE_SIZE_AT, 8);
 }
 
 /* The launcher skips one zero byte in front of a stored stream, so that a
@@ -80,5 +107,7 @@ enum LauncherStatus {
                                    a standard descriptor on /dev/null */
     STATUS_DIED = 127           /* die: out of memory or too many files */
 };
+
+#endif /* __ASSEMBLER__ */
 
 #endif

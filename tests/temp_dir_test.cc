@@ -130,6 +130,42 @@ TEST_P(ExecTemp, NoDirectoryThatCanRunProgramsEndsWith126BeforeUnpacking)
     EXPECT_EQ(r.err.rfind(temp.path + " is read-only, and no fallback", 0), 0u) << r.err;
 }
 
+// A fallback that cannot be examined, or that can run programs but takes no
+// directory (a tmpfs with no inode left), is passed over with its reason, and
+// the next one is asked.
+TEST_P(ExecTemp, FallbacksThatFailAreEachPassedOverWithTheirReason)
+{
+    RunResult r = in_namespace({"noexec", "", "nr_inodes=1", ""}, {"@debug", "report"}, false,
+                               "export XDG_RUNTIME_DIR=\"$X/gone\";");
+    EXPECT_EQ(r.err, "");
+    std::string shm = work_dir_in("/dev/shm"), work = work_dir_in("/var/tmp");
+    EXPECT_NE(r.out.find("\nwork dir: '" + work_dir_in(temp.path) + "'\ntemp dir: skip '" +
+                         temp.path + "': mounted noexec\ntemp dir: skip '" + runtime.path +
+                         "/gone': No such file or directory\nwork dir: '" + shm +
+                         "'\nmakedir: " + shm +
+                         "\ntemp dir: skip '/dev/shm': No space left on device\n"
+                         "work dir: '" + work + "'\nmakedir: " + work + "\nunpack "),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("exe=" + work + "/probe\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("status=0\nleft=\n"), std::string::npos) << r.out;
+
+    // The last fallback failing so ends the run as the others would have.
+    r = in_namespace({"ro", "", "noexec", "nr_inodes=1"}, {"@debug", "report"}, false,
+                     "export XDG_RUNTIME_DIR=run;");
+    EXPECT_EQ(r.out, "pid=" + pid + "\nwork dir: '" + work_dir_in(temp.path) +
+                         "'\ntemp dir: skip '" + temp.path + "': read-only\n"
+                         "temp dir: skip $XDG_RUNTIME_DIR: not absolute\n"
+                         "temp dir: skip '/dev/shm': mounted noexec\n"
+                         "work dir: '" + work_dir_in("/var/tmp") + "'\nmakedir: " +
+                         work_dir_in("/var/tmp") +
+                         "\ntemp dir: skip '/var/tmp': No space left on device\n"
+                         "status=126\nleft=\n");
+    EXPECT_EQ(r.err, temp.path +
+                         " is read-only, and no fallback ($XDG_RUNTIME_DIR, /dev/shm, "
+                         "/var/tmp) can run programs either: set TEMP to a directory that can\n");
+}
+
 INSTANTIATE_FOR_TARGETS(ExecTemp);
 
 class LongTemp : public TargetTest {

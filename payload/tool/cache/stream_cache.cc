@@ -15,6 +15,7 @@
 
 #include "format/stored_stream.h"
 #include "payload.h"
+#include "sys/byte_order.h"
 #include "sys/diagnostics.h"
 
 // An entry: magic, the key it was stored under, the SHA-256 of the stream,
@@ -133,8 +134,7 @@ void cache_key(const std::string &settings, uint64_t input_size,
     std::string head = "sfxpack stream\n" + settings + "\n";
     digest.update(head.data(), head.size());
     unsigned char size[8];
-    for (int i = 0; i < 8; i++)
-        size[i] = (unsigned char)(input_size >> (8 * i));
+    write_le(size, input_size, sizeof size);
     digest.update(size, sizeof size);
     digest.update(input_sha256, SHA256_SIZE);
     digest.finish(key.digest);
@@ -172,20 +172,6 @@ static int read_whole(int fd, Bytes &data)
     return 0;
 }
 
-static uint64_t read_le64(const unsigned char *bytes)
-{
-    uint64_t value = 0;
-    for (int i = 7; i >= 0; i--)
-        value = value << 8 | bytes[i];
-    return value;
-}
-
-static void write_le64(unsigned char *bytes, uint64_t value)
-{
-    for (int i = 0; i < 8; i++)
-        bytes[i] = (unsigned char)(value >> (8 * i));
-}
-
 // The header every level writes, for an input of input_size bytes.
 static bool stream_header_fits(const unsigned char *stream, uint64_t length,
                                uint64_t input_size)
@@ -212,7 +198,7 @@ int cache_load(const StreamCache &cache, const CacheKey &key, Bytes &stream)
         memcmp(entry.data() + 8, key.digest, SHA256_SIZE) != 0)
         return -1;
     const unsigned char *recorded = entry.data() + 8 + SHA256_SIZE;
-    uint64_t length = read_le64(recorded + SHA256_SIZE);
+    uint64_t length = read_le(recorded + SHA256_SIZE, 8);
     if (entry.size() - ENTRY_HEADER < ENTRY_TRAILER ||
         length != entry.size() - ENTRY_HEADER - ENTRY_TRAILER)
         return -1;
@@ -222,7 +208,7 @@ int cache_load(const StreamCache &cache, const CacheKey &key, Bytes &stream)
     if (memcmp(actual, recorded, SHA256_SIZE) != 0)
         return -1;
     const unsigned char *trailer = begin + length;
-    if (read_le64(trailer) != key.input_size ||
+    if (read_le(trailer, 8) != key.input_size ||
         memcmp(trailer + 8, key.input_sha256, SHA256_SIZE) != 0 ||
         !stream_header_fits(begin, length, key.input_size))
         return -1;
@@ -259,9 +245,9 @@ void cache_store(StreamCache &cache, const CacheKey &key, const Bytes &stream)
     memcpy(header, entry_magic, 8);
     memcpy(header + 8, key.digest, SHA256_SIZE);
     sha256(stream.data(), stream.size(), header + 8 + SHA256_SIZE);
-    write_le64(header + 8 + SHA256_SIZE + SHA256_SIZE, stream.size());
+    write_le(header + 8 + SHA256_SIZE + SHA256_SIZE, stream.size(), 8);
     unsigned char trailer[ENTRY_TRAILER];
-    write_le64(trailer, key.input_size);
+    write_le(trailer, key.input_size, 8);
     memcpy(trailer + 8, key.input_sha256, SHA256_SIZE);
 
     // Another packer may be reading or writing the same entry: it sees the

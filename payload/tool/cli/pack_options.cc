@@ -242,11 +242,12 @@ int parse_pack_options(int argc, char **argv, PackOptions &options,
     return check_packing_operands(options, error);
 }
 
-// Entry 0 also names the work directory, NAME-PID, and a process id can
-// have 7 digits (pid_max goes up to 4194304). When that name is taken the
-// launcher makes NAME-PID.XXXXXX instead, which must fit a file name too.
-// "-4194304" takes 8 bytes, ".XXXXXX" 7.
-enum { MAX_PROGRAM_NAME_BYTES = ENTRY_NAME_MAX - 8 - 7 };
+// Entry 0 also names the work directory, NAME-PID, or NAME-PID.XXXXXX when
+// that name is taken, which must fit a file name with the longest pid.
+enum {
+    MAX_PROGRAM_NAME_BYTES = ENTRY_NAME_MAX - (sizeof WORK_DIR_PID_SEPARATOR - 1) -
+                             WORK_DIR_PID_DIGITS - (sizeof WORK_DIR_SUFFIX - 1)
+};
 
 static int check_name(const std::string &name, bool program, std::string &error)
 {
@@ -256,7 +257,8 @@ static int check_name(const std::string &name, bool program, std::string &error)
     if (program && name.size() > MAX_PROGRAM_NAME_BYTES)
         error = "the program's entry name " + shown_name(name) + " leaves no room in its "
                 "run directory's name (NAME-PID, or NAME-PID.XXXXXX when that is taken) "
-                "for a 7-digit process id and the suffix: at most " +
+                "for a " + std::to_string(WORK_DIR_PID_DIGITS) +
+                "-digit process id and the suffix: at most " +
                 std::to_string(MAX_PROGRAM_NAME_BYTES) + " bytes";
     else
         return 0;

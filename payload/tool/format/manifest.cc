@@ -4,6 +4,8 @@
 
 #include <utility>
 
+#include "sys/byte_order.h"
+
 const char manifest_section_name[] = ".sfxpack.manifest";
 
 namespace {
@@ -13,15 +15,9 @@ namespace {
 const char manifest_magic[8] = {'S', 'F', 'X', 'M', 'A', 'N', '2', '\0'};
 const size_t format_byte = 6;
 
-void put_le(std::string &out, uint64_t value, int width)
-{
-    for (int i = 0; i < width; i++)
-        out += (char)(value >> (8 * i) & 0xff);
-}
-
 void put_text(std::string &out, const std::string &text)
 {
-    put_le(out, text.size(), 4);
+    append_le(out, text.size(), 4);
     out += text;
 }
 
@@ -35,9 +31,7 @@ int take_le(Reader &in, int width, uint64_t &value)
 {
     if (in.size - in.at < (size_t)width)
         return -1;
-    value = 0;
-    for (int i = width - 1; i >= 0; i--)
-        value = value << 8 | in.data[in.at + (size_t)i];
+    value = read_le(in.data + in.at, (size_t)width);
     in.at += (size_t)width;
     return 0;
 }
@@ -59,10 +53,10 @@ std::string encode_manifest(const Manifest &manifest)
     std::string out(manifest_magic, sizeof manifest_magic);
     put_text(out, manifest.version);
     out.append((const char *)manifest.code_sha256, SHA256_SIZE);
-    put_le(out, manifest.entries.size(), 4);
+    append_le(out, manifest.entries.size(), 4);
     for (const ManifestEntry &entry : manifest.entries) {
         put_text(out, entry.name);
-        put_le(out, entry.size, 8);
+        append_le(out, entry.size, 8);
         out.append((const char *)entry.sha256, SHA256_SIZE);
         out.append((const char *)entry.stored_sha256, SHA256_SIZE);
         put_text(out, entry.glibc);

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "format.h"
 #include "sys/sha256.h"
 
 struct ManifestEntry {
@@ -26,9 +27,8 @@ struct ManifestEntry {
     std::string glibc;
 };
 
-// The format this sfxpack writes; format 1, of older versions, is still read.
-enum { MANIFEST_FORMAT = 2 };
-
+// The format this sfxpack writes is MANIFEST_FORMAT; format 1, of older
+// versions, is still read.
 struct Manifest {
     int format = MANIFEST_FORMAT;
     std::string version;

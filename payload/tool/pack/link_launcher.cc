@@ -116,7 +116,7 @@ static int build_in(const TempDir &dir, const std::vector<PackedEntry> &entries,
     // Non-PIE: the table holds absolute pointers in read-only data, which a
     // PIE would have to relocate at load time (text relocations).
     // -nostartfiles: the dynamic runtime has its own _start, which calls the
-    // oldest __libc_start_main (launcher/start_x86_64.S), where the C
+    // oldest __libc_start_main (launcher/compat/start_x86_64.S), where the C
     // library's crt1.o would call the newest and so need the glibc that
     // links. The static runtime takes the C library's start files, which
     // belong to the libc.a it is linked with.

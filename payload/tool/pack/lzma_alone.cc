@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "format.h"
+#include "sys/byte_order.h"
 #include "sys/fatal_signals.h"
 #include "sys/progress_line.h"
 #include "cache/stream_cache.h"
@@ -47,7 +48,9 @@ std::string encoder_settings_text(int level)
 {
     const EncoderEffort &e = encoder_effort(level);
     return "LZMA SDK " MY_VERSION ", format " + std::to_string(stream_format) +
-           ", lc 3 lp 0 pb 2, dictionary " + std::to_string(LZMA_ALONE_DICTIONARY) +
+           ", lc " + std::to_string(LZMA_ALONE_LC) + " lp " + std::to_string(LZMA_ALONE_LP) +
+           " pb " + std::to_string(LZMA_ALONE_PB) + ", dictionary " +
+           std::to_string(LZMA_ALONE_DICTIONARY) +
            ", exact size, no end mark, window " + std::to_string(e.window) +
            " algo " + std::to_string(e.algo) + " bt " +
            std::to_string(e.bt_mode) + " hash " + std::to_string(e.hash_bytes) + " fb " +
@@ -133,13 +136,10 @@ int compress_lzma_alone(const Bytes &data, Bytes &stream, std::string &error, in
     // every level gives the launcher the same header.
     stream.clear();
     stream.push_back(LZMA_ALONE_PROPERTIES);
-    for (int i = 0; i < 4; i++)
-        stream.push_back((unsigned char)(LZMA_ALONE_DICTIONARY >> (8 * i)));
+    append_le(stream, LZMA_ALONE_DICTIONARY, 4);
     SRes res = LzmaEnc_SetProps(encoder, &props);
     if (res == SZ_OK) {
-        uint64_t size = data.size();
-        for (int i = 0; i < 8; i++)
-            stream.push_back((unsigned char)(size >> (8 * i)));
+        append_le(stream, data.size(), 8);
         stream.reserve(LZMA_ALONE_HEADER_SIZE + data.size() / 2 + 64);
         MemoryIn in = {{read_memory}, &data, 0};
         MemoryOut out = {{write_memory}, &stream};

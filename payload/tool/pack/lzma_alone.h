@@ -38,9 +38,10 @@ struct EncodeProgress {
     void *context;
 };
 
-// Compresses data into a stream with the properties byte 0x5D, a 16 MiB
-// dictionary, the exact size in the header and no end marker. Returns 0, or
-// -1 with the encoder's reason in error.
+// Compresses data into a stream with the header of stored_stream.h
+// (LZMA_ALONE_PROPERTIES, LZMA_ALONE_DICTIONARY), the exact size in the
+// header and no end marker. Returns 0, or -1 with the encoder's reason in
+// error.
 int compress_lzma_alone(const Bytes &data, Bytes &stream, std::string &error,
                         int level = LZMA_LEVEL_BEST,
                         const EncodeProgress *progress = nullptr);

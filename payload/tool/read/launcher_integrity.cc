@@ -6,19 +6,14 @@
 
 #include <algorithm>
 
+#include "format.h"
+#include "sys/byte_order.h"
+
 namespace {
 
 // A hostile file may claim any number of relocations onto the payload; the
 // first few say enough.
 enum { MOST_PROBLEMS = 8 };
-
-uint64_t read_le(const unsigned char *p, size_t bytes)
-{
-    uint64_t value = 0;
-    for (size_t i = bytes; i-- > 0;)
-        value = value << 8 | p[i];
-    return value;
-}
 
 // A program header that cannot be read loads nothing.
 std::vector<GElf_Phdr> program_headers(const ElfFile &file)
@@ -192,8 +187,9 @@ unsigned manifest_format_mark(const ElfFile &file, const unsigned char *data, si
             uint64_t next = desc_at + (desc_size + align - 1) / align * align;
             if (next > p.p_filesz)
                 break;
-            if (name_size == 8 && memcmp(notes + name_at, "sfxpack", 8) == 0 && type == 1 &&
-                desc_size == 4)
+            if (name_size == sizeof FORMAT_NOTE_NAME &&
+                memcmp(notes + name_at, FORMAT_NOTE_NAME, sizeof FORMAT_NOTE_NAME) == 0 &&
+                type == FORMAT_NOTE_TYPE && desc_size == 4)
                 return (unsigned)read_le(notes + desc_at, 4);
             at = next;
         }

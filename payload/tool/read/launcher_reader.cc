@@ -16,6 +16,7 @@
 #include "format/entry_name.h"
 #include "read/launcher_integrity.h"
 #include "format/manifest.h"
+#include "sys/byte_order.h"
 #include "sys/read_input.h"
 #include "format/stored_stream.h"
 
@@ -32,14 +33,6 @@ struct Section {
     uint64_t offset = 0;
     uint64_t size = 0;
 };
-
-uint64_t read_le(const unsigned char *p, size_t bytes)
-{
-    uint64_t value = 0;
-    for (size_t i = bytes; i-- > 0;)
-        value = value << 8 | p[i];
-    return value;
-}
 
 // The bytes of [addr, addr + size) when they lie inside the section, or null.
 const unsigned char *inside(const unsigned char *file, const Section &s, uint64_t addr,
