@@ -1,23 +1,35 @@
 # Front door: every target installs what is missing first, then drives CMake.
+# `make demo` installs, configures and builds only what the demo needs: the
+# packer and the host's launcher runtime (scripts/bootstrap's demo profile,
+# tests and fuzzers off). Every other target configures everything, so the
+# two can share one build directory.
 BUILD ?= build
 JOBS ?= $(shell nproc)
 ARGS ?=
 FUZZ_SECONDS ?= 600
+# The bootstrap profile (scripts/bootstrap); make bench asks for more.
+PROFILE = test
+FULL = -DSFX_BUILD_TESTS=ON -DSFX_BUILD_FUZZERS=ON "-DSFX_TARGETS=x86_64;i386"
+# The demo launcher runs on the host, an x86_64 one.
+DEMO = -DSFX_BUILD_TESTS=OFF -DSFX_BUILD_FUZZERS=OFF -DSFX_TARGETS=x86_64
 
 .PHONY: all bootstrap configure build demo test package sanitize fuzz bench clean
 
 all: build
 
 bootstrap:
-	@scripts/bootstrap
+	@scripts/bootstrap $(PROFILE)
 
 configure: bootstrap
-	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release >/dev/null
+	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(FULL) >/dev/null
 
 build: configure
 	@cmake --build $(BUILD) -j$(JOBS)
 
-demo: build
+demo:
+	@scripts/bootstrap demo
+	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(DEMO) >/dev/null
+	@cmake --build $(BUILD) -j$(JOBS) --target demo_x86_64
 	$(BUILD)/bin/demo $(ARGS)
 
 test: build
@@ -43,8 +55,8 @@ package: build
 # Measures the launchers against xz and a plain copy (see bench/RESULTS.md).
 # Run by hand on a machine as quiet as can be had; never part of `make test`.
 BENCH_ARGS ?=
+bench: PROFILE = bench
 bench: build
-	@scripts/bootstrap python3 strace time
 	python3 bench/run_bench.py --build $(BUILD) $(BENCH_ARGS)
 
 clean:

@@ -400,6 +400,8 @@ TEST_P(Bundle, LibraryNeededUnderTwoNamesIsPackedAndLoadedOnce)
 // x86_64 loader cannot be hidden from the packer: it runs the packer.)
 TEST(BundleLoaderTokens, I386LoaderThatCannotRunIsReportedAndTheUsualValuesTaken)
 {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "hiding a file behind a bind mount needs root";
     ScratchDir scratch;
     shell("i386", scratch.path,
           "mkdir -p app/i686/lib32 && cp \"$1\"/chain app/ && cp -a \"$1\"/libbun_* app/i686/lib32"
@@ -469,6 +471,8 @@ TEST_P(Bundle, LibraryOfTheOtherArchitectureIsPassedOver)
 // only the bundled copy can serve.
 TEST_P(Bundle, BundledDebianLibraryIsTheOneLoaded)
 {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "hiding a file behind a bind mount needs root";
     std::string program = fixture_path(target(), "bundle/zprobe");
     std::string launcher = scratch / "zprobe-sfx";
     RunResult packed = bundle({"-v", "-o", launcher, program});
@@ -673,6 +677,8 @@ INSTANTIATE_FOR_TARGETS(Bundle);
 // machine has no i386 Debian programs, only 32-bit libraries.)
 TEST(BundleRealProgram, XzRunsWithTheSystemLiblzmaHidden)
 {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "hiding a file behind a bind mount needs root";
     ScratchDir scratch;
     std::string launcher = scratch / "xz";
     RunResult packed = run_sfxpack({"--bundle", "-v", "-o", launcher, "/usr/bin/xz"});

@@ -3,6 +3,7 @@
 #include <elf.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "elf_file.h"
 #include "format/manifest.h"
@@ -279,6 +280,8 @@ TEST_P(LauncherReading, ExtractOfADamagedEntryLeavesNothing)
 // A disk that fills up halfway: one line naming the file, and nothing left.
 TEST_P(LauncherReading, ExtractOntoAFullDiskLeavesNothing)
 {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "mounting a tmpfs needs root";
     std::string script =
         "mount -t tmpfs -o size=48k sfxtest \"$D\" || exit 99\n"
         "\"$S\" --extract \"$L\" \"$D/out\"; status=$?\n"
@@ -425,6 +428,8 @@ TEST_P(LauncherReading, ManifestTextsReachTheTerminalEscaped)
 // mmap(PROT_EXEC) all refuse it, and the file is not even executable.
 TEST_P(LauncherReading, NothingIsExecutedToReadIt)
 {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "mounting noexec needs root";
     ASSERT_EQ(chmod(launcher.c_str(), 0644), 0);
     std::string script =
         "mount --bind \"$D\" \"$D\" && mount -o remount,bind,noexec \"$D\" || exit 99\n"
