@@ -193,6 +193,22 @@ int check_regular_file(const std::string &path, std::string &error)
 
 }  // namespace
 
+void plan_files(const PackOptions &options, BundlePlan &plan)
+{
+    plan.target = options.target;
+    plan.entries.clear();
+    for (size_t i = 0; i < options.files.size(); i++) {
+        PlanEntry e;
+        e.name = options.files[i].name;
+        e.path = options.files[i].path;
+        e.why = i == 0 ? "the program" : "given";
+        if (options.files[i].stored)
+            e.why += ", stored as it is";
+        plan.entries.push_back(e);
+    }
+    plan.left_to_system.clear();
+}
+
 std::string loader_path_placeholder()
 {
     std::string room = LOADER_PATH_MARK;

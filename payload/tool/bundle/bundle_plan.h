@@ -1,6 +1,7 @@
-// What `sfxpack --bundle` packs: the program, the shared libraries it needs
-// as the dynamic loader would resolve them now, and the files added with
-// --include, in pack order; and what it leaves to the system.
+// What sfxpack packs: the files as given, or, with --bundle, the program,
+// the shared libraries it needs as the dynamic loader would resolve them
+// now, and the files added with --include, in pack order; and what it leaves
+// to the system.
 #ifndef SFXPACK_BUNDLE_PLAN_H
 #define SFXPACK_BUNDLE_PLAN_H
 
@@ -54,6 +55,9 @@ struct BundlePlan {
     std::vector<PlanEntry> entries;  // the program first
     std::vector<SystemLibrary> left_to_system;
 };
+
+// The plan of a plain pack: the files as given.
+void plan_files(const PackOptions &options, BundlePlan &plan);
 
 // The room, LOADER_PATH_ROOM bytes with the NUL, that ORIGIN_LOADER keeps
 // in PT_INTERP and in DT_RPATH.

@@ -1,7 +1,7 @@
 #include "report/glibc_report.h"
 
 #include "elf/abi_tag.h"
-#include "read/launcher_reader.h"
+#include "sys/mapped_file.h"
 #include "sys/read_input.h"
 #include "pack/stored_entry.h"
 #include "elf/version_needs.h"
