@@ -16,7 +16,6 @@
 #include "format/entry_name.h"
 #include "read/launcher_integrity.h"
 #include "format/manifest.h"
-#include "sys/read_input.h"
 #include "format/stored_stream.h"
 
 namespace {
