@@ -1,7 +1,6 @@
 #include "bundle/bundle_closure.h"
 
 #include <fnmatch.h>
-#include <sys/stat.h>
 
 #include <iterator>
 
@@ -54,7 +53,7 @@ bool try_dirs(const Closure &c, const std::vector<std::string> &dirs,
 {
     for (const std::string &dir : dirs) {
         std::string candidate = in_dir(dir, name);
-        if (loadable_library(candidate, *c.target, found.elf)) {
+        if (loadable_library(candidate, *c.target, found.input)) {
             found.path = candidate;
             return true;
         }
@@ -68,12 +67,13 @@ bool try_dirs(const Closure &c, const std::vector<std::string> &dirs,
 bool search_library(const Closure &c, int requester, const std::string &name, Node &found)
 {
     const Node &r = c.nodes[(size_t)requester];
-    if (!r.elf.has_runpath) {
+    if (!r.input.elf.has_runpath) {
         for (int l = requester; l != -1; l = c.nodes[(size_t)l].loader) {
             const Node &a = c.nodes[(size_t)l];
-            if (!a.elf.has_rpath || a.elf.has_runpath)
+            if (!a.input.elf.has_rpath || a.input.elf.has_runpath)
                 continue;
-            if (try_dirs(c, expand_search_path(a.elf.rpath, ":", a.origin, *c.target), name, found)) {
+            if (try_dirs(c, expand_search_path(a.input.elf.rpath, ":", a.origin, *c.target),
+                         name, found)) {
                 found.found = "RPATH of " + a.name;
                 return true;
             }
@@ -83,13 +83,14 @@ bool search_library(const Closure &c, int requester, const std::string &name, No
         found.found = "LD_LIBRARY_PATH";
         return true;
     }
-    if (r.elf.has_runpath &&
-        try_dirs(c, expand_search_path(r.elf.runpath, ":", r.origin, *c.target), name, found)) {
+    if (r.input.elf.has_runpath &&
+        try_dirs(c, expand_search_path(r.input.elf.runpath, ":", r.origin, *c.target), name,
+                 found)) {
         found.found = "RUNPATH of " + r.name;
         return true;
     }
     for (const std::string &path : loader_cache_paths(name, *c.target))
-        if (loadable_library(path, *c.target, found.elf)) {
+        if (loadable_library(path, *c.target, found.input)) {
             found.path = path;
             found.found = "the loader cache";
             return true;
@@ -117,7 +118,7 @@ void leave_to_system(Closure &c, const std::string &name, const std::string &rea
 int resolve_needs(Closure &c, int index, std::string &error)
 {
     // Copies: finding a library adds to c.nodes, which may move them.
-    const std::vector<std::string> needed = c.nodes[(size_t)index].elf.needed;
+    const std::vector<std::string> needed = c.nodes[(size_t)index].input.elf.needed;
     const std::string requester = c.nodes[(size_t)index].name;
     for (const std::string &name : needed) {
         auto known = c.by_name.find(name);
@@ -152,19 +153,17 @@ int resolve_needs(Closure &c, int index, std::string &error)
                     c.nodes[(size_t)index].path + ") needs it";
             return -1;
         }
-        struct stat st;
-        if (stat(found.path.c_str(), &st) == 0) {
-            auto same = c.by_file.find({st.st_dev, st.st_ino});
-            if (same != c.by_file.end()) {
-                Node &first = c.nodes[(size_t)same->second];
-                c.by_name[name] = same->second;
-                first.needed_by.push_back(requester);
-                c.nodes[(size_t)index].needs.push_back(same->second);
-                c.nodes[(size_t)index].renamed_needs.push_back({name, first.name});
-                continue;
-            }
-            c.by_file[{st.st_dev, st.st_ino}] = (int)c.nodes.size();
+        const FileIdentity &id = found.input.identity;
+        auto same = c.by_file.find({id.device, id.inode});
+        if (same != c.by_file.end()) {
+            Node &first = c.nodes[(size_t)same->second];
+            c.by_name[name] = same->second;
+            first.needed_by.push_back(requester);
+            c.nodes[(size_t)index].needs.push_back(same->second);
+            c.nodes[(size_t)index].renamed_needs.push_back({name, first.name});
+            continue;
         }
+        c.by_file[{id.device, id.inode}] = (int)c.nodes.size();
         found.origin = directory_of(found.path);
         found.c_library = c_library_object(name);
         found.needed_by.push_back(requester);
@@ -204,7 +203,7 @@ bool c_library_object(const std::string &name)
 int add_program_loader(Closure &c, std::string &error)
 {
     const Node &program = c.nodes[0];
-    const std::string &path = program.elf.interpreter_path;
+    const std::string &path = program.input.elf.interpreter_path;
     Node loader;
     loader.kind = NODE_LIBRARY;
     loader.name = path.substr(path.rfind('/') + 1);
@@ -214,15 +213,14 @@ int add_program_loader(Closure &c, std::string &error)
     loader.is_object = true;
     loader.c_library = true;
     loader.program_loader = true;
-    struct stat st;
-    if (path.empty() || loader.name.empty() || stat(path.c_str(), &st) != 0 ||
-        !loadable_library(path, *c.target, loader.elf)) {
+    if (path.empty() || loader.name.empty() || !loadable_library(path, *c.target, loader.input)) {
         error = program.path + ": its loader '" + path +
                 "' cannot be read, which --libc packs with it";
         return -1;
     }
     loader.origin = directory_of(path);
-    c.by_file[{st.st_dev, st.st_ino}] = (int)c.nodes.size();
+    c.by_file[{loader.input.identity.device, loader.input.identity.inode}] =
+        (int)c.nodes.size();
     c.by_name[loader.name] = (int)c.nodes.size();
     c.nodes.push_back(loader);
     return 0;

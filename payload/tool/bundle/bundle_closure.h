@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "bundle/bundle_plan.h"
-#include "elf/elf_object.h"
+#include "input/input_record.h"
 
 enum NodeKind { NODE_PROGRAM, NODE_LIBRARY, NODE_INCLUDE };
 
@@ -20,7 +20,7 @@ struct Node {
     std::string name;
     std::string path;
     std::string origin;  // what $ORIGIN stands for in its search paths
-    ElfObject elf;
+    InputRecord input;   // what was read of path
     bool is_object = false;  // an ELF object of the target, whose needs count
     int loader = -1;         // the object whose needs brought it in
     bool c_library = false;  // part of the C library, packed with --libc

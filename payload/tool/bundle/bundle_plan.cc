@@ -122,7 +122,7 @@ void origin_edit(const Node &n, PlanEntry &e, bool libc)
         e.rpath = loader_path_placeholder();
         return;
     }
-    const std::string &path = n.elf.has_runpath ? n.elf.runpath : n.elf.rpath;
+    const std::string &path = n.input.elf.has_runpath ? n.input.elf.runpath : n.input.elf.rpath;
     std::string first = path.substr(0, path.find(':'));
     while (first.size() > 1 && first.back() == '/')
         first.pop_back();
@@ -132,7 +132,7 @@ void origin_edit(const Node &n, PlanEntry &e, bool libc)
         return;
     }
     e.rpath = inside_elements(path, e.dropped);
-    if (n.elf.has_runpath)
+    if (n.input.elf.has_runpath)
         e.origin = ORIGIN_CONVERTED;
     else
         e.origin = e.dropped.empty() ? ORIGIN_KEPT : ORIGIN_TRIMMED;
@@ -148,6 +148,7 @@ PlanEntry plan_entry(const Node &n, const std::string &why, bool libc)
     e.renamed_needs = n.renamed_needs;
     e.c_library = n.c_library;
     e.program_loader = n.program_loader;
+    e.input = n.input;
     origin_edit(n, e, libc);
     return e;
 }
@@ -193,6 +194,40 @@ int check_regular_file(const std::string &path, std::string &error)
 
 }  // namespace
 
+void plan_files(const PackOptions &options, BundlePlan &plan)
+{
+    plan.target = options.target;
+    plan.entries.clear();
+    for (size_t i = 0; i < options.files.size(); i++) {
+        PlanEntry e;
+        e.name = options.files[i].name;
+        e.path = options.files[i].path;
+        e.why = i == 0 ? "the program" : "given";
+        e.stored = options.files[i].stored;
+        if (e.stored)
+            e.why += ", stored as it is";
+        plan.entries.push_back(e);
+    }
+    plan.left_to_system.clear();
+}
+
+void read_plan_inputs(BundlePlan &plan)
+{
+    for (PlanEntry &e : plan.entries)
+        if (e.input.path.empty())
+            read_plan_input(plan, e, e.path, e.input);
+}
+
+int read_plan_input(const BundlePlan &plan, const PlanEntry &e, const std::string &path,
+                    InputRecord &record)
+{
+    if (e.stored)
+        return read_stored_record(path, *plan.target, record);
+    if (e.origin == ORIGIN_LOADER)
+        return read_loader_program_record(path, record);
+    return read_input_record(path, record);
+}
+
 std::string loader_path_placeholder()
 {
     std::string room = LOADER_PATH_MARK;
@@ -200,16 +235,17 @@ std::string loader_path_placeholder()
     return room;
 }
 
-int bundle_program_target(const std::string &path, const TargetInfo *&target,
-                          std::string &error)
+int bundle_program_target(const std::string &path, InputRecord &input,
+                          const TargetInfo *&target, std::string &error)
 {
     if (check_regular_file(path, error))
         return -1;
-    ElfObject program;
-    if (read_elf_object(path, program, error) != 0) {
-        error += " (--bundle takes a dynamically linked program)";
+    if (read_input_record(path, input) != 0 || !input.elf_error.empty()) {
+        error = (input.error.empty() ? path + ": " + input.elf_error : input.error) +
+                " (--bundle takes a dynamically linked program)";
         return -1;
     }
+    const ElfObject &program = input.elf;
     const TargetInfo *program_target = elf_object_target(program);
     if (program_target == nullptr) {
         error = path + " is built for " + elf_machine_name(program) +
@@ -226,7 +262,7 @@ int bundle_program_target(const std::string &path, const TargetInfo *&target,
 }
 
 int plan_bundle(const PackOptions &options, const TargetInfo &target,
-                BundlePlan &plan, std::string &error)
+                const InputRecord &input, BundlePlan &plan, std::string &error)
 {
     Closure c;
     c.target = &target;
@@ -238,8 +274,7 @@ int plan_bundle(const PackOptions &options, const TargetInfo &target,
     program.path = options.files[0].path;
     program.origin = real_directory(program.path);
     program.is_object = true;
-    if (read_elf_object(program.path, program.elf, error))
-        return -1;
+    program.input = input;
     c.nodes.push_back(program);
     c.by_name[program.name] = 0;
     c.libc = options.libc;
@@ -262,7 +297,7 @@ int plan_bundle(const PackOptions &options, const TargetInfo &target,
         n.path = path;
         n.origin = directory_of(path);
         n.loader = 0;
-        n.is_object = loadable_library(path, target, n.elf) && n.elf.dynamic;
+        n.is_object = loadable_library(path, target, n.input) && n.input.elf.dynamic;
         included.push_back((int)c.nodes.size());
         if (!c.by_name.count(n.name))
             c.by_name[n.name] = (int)c.nodes.size();

@@ -1,6 +1,7 @@
-// What `sfxpack --bundle` packs: the program, the shared libraries it needs
-// as the dynamic loader would resolve them now, and the files added with
-// --include, in pack order; and what it leaves to the system.
+// What sfxpack packs: the files as given, or, with --bundle, the program,
+// the shared libraries it needs as the dynamic loader would resolve them
+// now, and the files added with --include, in pack order; and what it leaves
+// to the system.
 #ifndef SFXPACK_BUNDLE_PLAN_H
 #define SFXPACK_BUNDLE_PLAN_H
 
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "cli/pack_request.h"
+#include "input/input_record.h"
 
 // Bundled objects find each other through DT_RPATH, which the loader
 // searches before LD_LIBRARY_PATH (DT_RUNPATH comes after it): what the
@@ -41,6 +43,10 @@ struct PlanEntry {
     // Needed names the copy asks for by the name its library is packed
     // under (old, new): the same file, reached by two names.
     std::vector<std::pair<std::string, std::string>> renamed_needs;
+    bool stored = false;  // a --stored file
+    // What was read of the file that is packed: path, or once one is made,
+    // its copy. Unread (input.path empty) until read_plan_inputs.
+    InputRecord input;
 };
 
 struct SystemLibrary {
@@ -55,19 +61,34 @@ struct BundlePlan {
     std::vector<SystemLibrary> left_to_system;
 };
 
+// The plan of a plain pack: the files as given, not read yet.
+void plan_files(const PackOptions &options, BundlePlan &plan);
+
+// Reads every entry that planning has not read (a plain pack's files), once
+// the request is known to be sound. What cannot be read stays in the
+// entry's record, for the pack to report where it needs the file.
+void read_plan_inputs(BundlePlan &plan);
+
+// Reads path, the file that entry e of plan now packs, as what it is to the
+// pack: a --stored stream, a program's copy prepared for --libc, or a plain
+// file. Returns 0, or -1 with record.error set.
+int read_plan_input(const BundlePlan &plan, const PlanEntry &e, const std::string &path,
+                    InputRecord &record);
+
 // The room, LOADER_PATH_ROOM bytes with the NUL, that ORIGIN_LOADER keeps
 // in PT_INTERP and in DT_RPATH.
 std::string loader_path_placeholder();
 
-// The target of the program at path. Returns 0, or -1 with a one-line reason
-// when it is not a dynamically linked program of a known target.
-int bundle_program_target(const std::string &path, const TargetInfo *&target,
-                          std::string &error);
+// Reads the program at path into program and gives its target. Returns 0,
+// or -1 with a one-line reason when it is not a dynamically linked program
+// of a known target.
+int bundle_program_target(const std::string &path, InputRecord &program,
+                          const TargetInfo *&target, std::string &error);
 
-// Collects what options.files[0] needs for target. Returns 0, or -1 with a
-// one-line reason (a library that cannot be found names the object that
-// needs it).
+// Collects what options.files[0], read as program, needs for target.
+// Returns 0, or -1 with a one-line reason (a library that cannot be found
+// names the object that needs it).
 int plan_bundle(const PackOptions &options, const TargetInfo &target,
-                BundlePlan &plan, std::string &error);
+                const InputRecord &program, BundlePlan &plan, std::string &error);
 
 #endif

@@ -2,7 +2,6 @@
 
 #include <ctype.h>
 #include <elf.h>
-#include <sys/stat.h>
 
 #include <map>
 
@@ -163,13 +162,9 @@ std::vector<std::string> loader_cache_paths(const std::string &name,
 }
 
 bool loadable_library(const std::string &path, const TargetInfo &target,
-                      ElfObject &object)
+                      InputRecord &record)
 {
-    struct stat st;
-    if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+    if (read_input_record(path, record) != 0 || !record.elf_error.empty())
         return false;
-    std::string error;
-    if (read_elf_object(path, object, error) != 0)
-        return false;
-    return object.type == ET_DYN && elf_object_target(object) == &target;
+    return record.elf.type == ET_DYN && elf_object_target(record.elf) == &target;
 }

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "elf/elf_object.h"
+#include "input/input_record.h"
 
 // Splits a search path list at separators and expands $ORIGIN, $LIB and
 // $PLATFORM (also written ${ORIGIN} ...) as the target's loader does. An
@@ -24,9 +24,10 @@ std::vector<std::string> loader_cache_paths(const std::string &name,
                                             const TargetInfo &target);
 
 // True when path is a shared library that the target's loader would load;
-// the loader skips anything else and goes on searching.
+// the loader skips anything else and goes on searching. Either way, record is
+// what was read of path (the one reading of a file that is then packed).
 bool loadable_library(const std::string &path, const TargetInfo &target,
-                      ElfObject &object);
+                      InputRecord &record);
 
 // The directory part of path ("." when it has none).
 std::string directory_of(const std::string &path);

@@ -3,7 +3,7 @@
 #include <stdlib.h>
 
 #include "sys/command_output.h"
-#include "sys/read_input.h"
+#include "sys/mapped_file.h"
 #include "sys/write_file.h"
 
 static std::string first_line(const std::string &text)
@@ -37,23 +37,33 @@ static int run_patchelf(const std::string &patchelf, const std::vector<std::stri
     return 0;
 }
 
-int make_origin_copies(const BundlePlan &plan, TempDir &dir,
-                       std::vector<InputFile> &files, std::string &error)
+// The copy, as the original was when planning read it.
+static int copy_as_read(const PlanEntry &e, const std::string &copy, std::string &error)
+{
+    MappedFile original;
+    Bytes bytes;
+    if (map_unchanged(e.input.path, e.input.identity, original, error) != 0 ||
+        copy_mapped(original, bytes, error) != 0 ||
+        write_file(copy, bytes.data(), bytes.size(), error) != 0)
+        return -1;
+    return 0;
+}
+
+int make_origin_copies(BundlePlan &plan, TempDir &dir, std::vector<InputFile> &files,
+                       std::string &error)
 {
     const char *env = getenv("SFXPACK_PATCHELF");
     std::string patchelf = env && *env ? env : "patchelf";
     for (size_t i = 0; i < plan.entries.size(); i++) {
-        const PlanEntry &e = plan.entries[i];
+        PlanEntry &e = plan.entries[i];
         bool new_rpath = e.origin == ORIGIN_SET || e.origin == ORIGIN_CONVERTED ||
                          e.origin == ORIGIN_TRIMMED || e.origin == ORIGIN_LOADER;
         if (!new_rpath && e.renamed_needs.empty())
             continue;
         if (dir.path.empty() && dir.create(error))
             return -1;
-        Bytes bytes;
         std::string copy = dir.path + "/" + std::to_string(i) + "-" + e.name;
-        if (read_input(e.path, bytes, error) ||
-            write_file(copy, bytes.data(), bytes.size(), error))
+        if (copy_as_read(e, copy, error))
             return -1;
         // Both tags go first: patchelf would rewrite each one it finds, and
         // the loader ignores DT_RPATH beside any DT_RUNPATH.
@@ -72,6 +82,7 @@ int make_origin_copies(const BundlePlan &plan, TempDir &dir,
                              "rename the needed library " + r.first, error))
                 return -1;
         files[i].path = copy;
+        read_plan_input(plan, e, copy, e.input);
     }
     return 0;
 }

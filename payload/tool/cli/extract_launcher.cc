@@ -10,7 +10,7 @@
 #include "read/entry_decode.h"
 #include "cli/commands.h"
 #include "read/manifest_checks.h"
-#include "read/open_launcher.h"
+#include "cli/open_launcher.h"
 #include "sys/diagnostics.h"
 
 namespace {

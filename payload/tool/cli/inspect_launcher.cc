@@ -7,7 +7,7 @@
 #include "elf/entry_needs.h"
 #include "cli/commands.h"
 #include "read/manifest_checks.h"
-#include "read/open_launcher.h"
+#include "cli/open_launcher.h"
 #include "report/size_report.h"
 #include "sys/diagnostics.h"
 

@@ -1,10 +1,11 @@
 // sfxpack's default command: packs files into a launcher.
 #include <stdio.h>
+#include <string.h>
 
+#include "bundle/bundle_plan.h"
 #include "report/plan_report.h"
 #include "elf/abi_tag.h"
 #include "elf/entry_needs.h"
-#include "elf/loader_room.h"
 #include "format.h"
 #include "report/glibc_report.h"
 #include "cli/commands.h"
@@ -13,9 +14,8 @@
 #include "bundle/origin_copy.h"
 #include "cli/pack_options.h"
 #include "sys/diagnostics.h"
+#include "sys/mapped_file.h"
 #include "sys/progress_line.h"
-#include "sys/read_input.h"
-#include "sys/sha256.h"
 #include "report/size_report.h"
 #include "pack/stored_entry.h"
 #include "cache/stream_cache.h"
@@ -38,13 +38,14 @@ static int plan_entries(PackOptions &options, BundlePlan &plan)
     }
     const std::string program = options.files[0].path;
     const TargetInfo *target = nullptr;
-    if (bundle_program_target(program, target, error))
+    InputRecord input;
+    if (bundle_program_target(program, input, target, error))
         return fail(EXIT_FAILED, error);
     if (options.target_given && options.target != target)
         return fail(EXIT_USAGE, program + " is an " + target->name + " program, but --target " +
                                     options.target->name + " was given");
     options.target = target;
-    if (plan_bundle(options, *target, plan, error))
+    if (plan_bundle(options, *target, input, plan, error))
         return fail(EXIT_FAILED, error);
     options.files.clear();
     for (const PlanEntry &e : plan.entries)
@@ -52,20 +53,53 @@ static int plan_entries(PackOptions &options, BundlePlan &plan)
     return 0;
 }
 
-// Pairs each file with its stored stream: its own bytes for --stored files,
-// its compressed form otherwise. Returns 0 or an exit status.
-static int store_entries(const PackOptions &options, const std::vector<Bytes> &contents,
-                         const std::vector<Unpacked> &unpacked,
-                         std::vector<Bytes> &compressed, std::vector<PackedEntry> &entries)
+// --strip: copies of the entries that carry debug information, made by
+// strip from the files read, each then read as a new input; stripped[i] is
+// what entry i left out. Returns 0, or -1 with a one-line reason.
+static int strip_entries(BundlePlan &plan, TempDir &copies, std::vector<InputFile> &files,
+                         std::vector<uint64_t> &stripped, std::string &error)
 {
-    std::vector<const Bytes *> to_compress;
-    CompressWork work;
-    for (size_t i = 0; i < options.files.size(); i++)
+    std::vector<uint64_t> debug;
+    for (const PlanEntry &e : plan.entries)
+        debug.push_back(e.input.debug_bytes);
+    if (strip_debug_copies(copies, files, debug, stripped, error))
+        return -1;
+    for (size_t i = 0; i < files.size(); i++) {
+        PlanEntry &e = plan.entries[i];
+        if (files[i].path == e.input.path)
+            continue;
+        // strip read the file itself: what was learned of it must still hold.
+        if (check_unchanged(e.input.path, e.input.identity, error))
+            return -1;
+        read_plan_input(plan, e, files[i].path, e.input);
+    }
+    return 0;
+}
+
+// Pairs each file with its stored stream: its own bytes for --stored files,
+// its compressed form otherwise. A file is mapped only while it is copied or
+// compressed, and only as it was read. Returns 0 or an exit status.
+static int store_entries(const PackOptions &options, const BundlePlan &plan,
+                         std::vector<Unpacked> &unpacked, std::vector<Bytes> &stored,
+                         std::vector<Compressed> &compressed, std::vector<PackedEntry> &entries)
+{
+    std::vector<CompressInput> to_compress;
+    stored.assign(options.files.size(), Bytes());
+    for (size_t i = 0; i < options.files.size(); i++) {
+        const InputRecord &input = plan.entries[i].input;
         if (!options.files[i].stored) {
-            to_compress.push_back(&contents[i]);
-            work.digests.push_back(unpacked[i].sha256);
+            to_compress.push_back({input.path, input.identity});
+            continue;
         }
-    std::vector<std::string> errors;
+        // As the launcher will read it, which is what was checked.
+        MappedFile file;
+        std::string error;
+        if (map_unchanged(input.path, input.identity, file, error) ||
+            copy_mapped(file, stored[i], error))
+            return fail(EXIT_FAILED, error);
+        add_leading_zero(stored[i]);
+    }
+    CompressWork work;
     StreamCache cache;
     ProgressLine progress;
     work.level = options.level;
@@ -73,11 +107,11 @@ static int store_entries(const PackOptions &options, const std::vector<Bytes> &c
         work.cache = &cache;
     work.progress = &progress;
     uint64_t bytes = 0;
-    for (const Bytes *input : to_compress)
-        bytes += input->size();
+    for (const CompressInput &input : to_compress)
+        bytes += input.identity.size;
     progress_start(progress, to_compress.size(), bytes,
                    !to_compress.empty() && progress_wanted(options.quiet));
-    compress_all(to_compress, work, compressed, errors);
+    compress_all(to_compress, work, compressed);
     progress_finish(progress);
     trim_stream_cache(cache);
 
@@ -85,35 +119,36 @@ static int store_entries(const PackOptions &options, const std::vector<Bytes> &c
     for (size_t i = 0; i < options.files.size(); i++) {
         const InputFile &file = options.files[i];
         if (file.stored) {
-            entries.push_back({file.name, &contents[i], unpacked[i]});
+            entries.push_back({file.name, &stored[i], unpacked[i]});
             continue;
         }
-        size_t k = next_compressed++;
-        if (!errors[k].empty())
-            return fail(EXIT_FAILED, file.path + ": " + errors[k]);
-        entries.push_back({file.name, &compressed[k], unpacked[i]});
+        const Compressed &c = compressed[next_compressed++];
+        if (!c.error.empty())
+            return fail(EXIT_FAILED, c.error);
+        memcpy(unpacked[i].sha256, c.sha256, SHA256_SIZE);
+        entries.push_back({file.name, &c.stream, unpacked[i]});
     }
     return 0;
 }
 
-// Notes what each entry unpacks to, for the manifest, and stores each
-// --stored FILE as the launcher will read it, refusing one that it could not
-// unpack (--force packs it with a warning). Returns 0 or an exit status.
-static int check_unpacked(const PackOptions &options, std::vector<Bytes> &contents,
+// Notes what each entry unpacks to, for the manifest (a compressed one's
+// digest comes with its compression), refusing a --stored FILE that the
+// launcher could not unpack (--force packs it with a warning). Returns 0 or
+// an exit status.
+static int check_unpacked(const PackOptions &options, const BundlePlan &plan,
                           std::vector<Unpacked> &unpacked)
 {
     for (size_t i = 0; i < options.files.size(); i++) {
+        const InputRecord &input = plan.entries[i].input;
         if (!options.files[i].stored) {
-            unpacked[i].size = contents[i].size();
-            sha256(contents[i].data(), contents[i].size(), unpacked[i].sha256);
-            unpacked[i].glibc = newest_glibc_need(contents[i].data(), contents[i].size());
+            unpacked[i].size = input.identity.size;
+            unpacked[i].glibc = newest_glibc_need(input.needs);
             continue;
         }
-        std::string error;
-        add_leading_zero(contents[i]);
-        if (check_stored_entry(contents[i], *options.target, unpacked[i], error) == 0)
+        unpacked[i] = input.unpacked;
+        if (input.stored_error.empty())
             continue;
-        error = options.files[i].path + ": " + error;
+        std::string error = options.files[i].path + ": " + input.stored_error;
         if (!options.force)
             return fail(EXIT_USAGE, error);
         print_warning(error + " (packed anyway: the launcher will stop there)");
@@ -123,15 +158,19 @@ static int check_unpacked(const PackOptions &options, std::vector<Bytes> &conten
 
 // Where the program's file, as it will be packed, keeps room for the paths
 // that the launcher writes in (--libc). Returns 0 or -1 with a reason.
-static int loader_paths_of(const BundlePlan &plan, const Bytes &program,
-                           LoaderPathsSource &loader, std::string &error)
+static int loader_paths_of(const BundlePlan &plan, LoaderPathsSource &loader,
+                           std::string &error)
 {
     for (const PlanEntry &e : plan.entries)
         if (e.program_loader)
             loader.loader_name = e.name;
-    if (find_loader_room(program.data(), program.size(), loader.room, error) == 0)
+    const InputRecord &program = plan.entries[0].input;
+    if (program.loader_room_error.empty()) {
+        loader.room = program.loader_room;
         return 0;
-    error = plan.entries[0].path + ": the copy prepared for --libc is unusable: " + error;
+    }
+    error = plan.entries[0].path + ": the copy prepared for --libc is unusable: " +
+            program.loader_room_error;
     return -1;
 }
 
@@ -157,11 +196,15 @@ int pack_launcher(PackOptions &options)
     }
     for (const std::string &w : warnings)
         print_warning(w);
+    // Each file is read once, now that the request is sound (a bundle's were
+    // read to plan it): the reports, --strip and the manifest take what was
+    // learned of it, and only compression maps its bytes again.
+    read_plan_inputs(plan);
     // Refused before anything is compressed: the entries' needs are known now.
     GlibcNeeds glibc;
     bool report_glibc = options.verbose || options.dry_run;
     if ((report_glibc || !options.max_glibc.empty()) &&
-        collect_glibc_needs(options, glibc, error))
+        collect_glibc_needs(options, plan, glibc, error))
         return fail(EXIT_USAGE, error);
     // A static launcher keeps the ABI note of the start file it is linked
     // with: that names its kernel floor, linked or not. A --libc report names
@@ -172,37 +215,37 @@ int pack_launcher(PackOptions &options)
          gnu_abi_kernel(start_file, glibc.kernel, error)))
         return fail(EXIT_FAILED, error);
     if (options.dry_run) {
-        if (report_planned_sizes(stdout, options, error))
+        if (report_planned_sizes(stdout, options, plan, error))
             return fail(EXIT_FAILED, error);
         if (print_glibc_needs(stdout, glibc))
             return fail(EXIT_FAILED, "cannot write the plan to standard output");
         return 0;
     }
 
-    // Lives until the launcher is linked: the copies are read just below.
+    // Lives until the launcher is linked: the copies are compressed below.
     TempDir copies;
     if (options.bundle && make_origin_copies(plan, copies, options.files, error))
         return fail(EXIT_FAILED, error);
     std::vector<uint64_t> stripped;
-    if (options.strip && strip_debug_copies(copies, options.files, stripped, error))
+    if (options.strip && strip_entries(plan, copies, options.files, stripped, error))
         return fail(EXIT_FAILED, error);
 
-    std::vector<Bytes> contents(options.files.size());
-    for (size_t i = 0; i < options.files.size(); i++)
-        if (read_input(options.files[i].path, contents[i], error))
-            return fail(EXIT_FAILED, error);
+    for (const PlanEntry &e : plan.entries)
+        if (!e.input.error.empty())
+            return fail(EXIT_FAILED, e.input.error);
 
     std::vector<Unpacked> unpacked(options.files.size());
-    if (int status = check_unpacked(options, contents, unpacked))
+    if (int status = check_unpacked(options, plan, unpacked))
         return status;
 
-    std::vector<Bytes> compressed;
+    std::vector<Bytes> stored;
+    std::vector<Compressed> compressed;
     std::vector<PackedEntry> entries;
-    if (int status = store_entries(options, contents, unpacked, compressed, entries))
+    if (int status = store_entries(options, plan, unpacked, stored, compressed, entries))
         return status;
 
     LoaderPathsSource loader;
-    if (options.libc && loader_paths_of(plan, contents[0], loader, error))
+    if (options.libc && loader_paths_of(plan, loader, error))
         return fail(EXIT_FAILED, error);
     LinkedLauncher linked;
     if (link_launcher(entries, *options.target, options.static_runtime, loader, options.output,
@@ -211,7 +254,7 @@ int pack_launcher(PackOptions &options)
     // Reported before the launcher takes output's place: a packer that cannot
     // finish its report (killed by SIGPIPE, say) leaves no launcher.
     if (options.verbose &&
-        report_packed_sizes(stdout, options, linked.path, entries, stripped, error))
+        report_packed_sizes(stdout, options, plan, linked.path, entries, stripped, error))
         return fail(EXIT_FAILED, error);
     if (report_glibc && print_glibc_needs(stdout, glibc))
         return fail(EXIT_FAILED, "cannot write the report to standard output");

@@ -6,7 +6,7 @@
 #include "elf/entry_needs.h"
 #include "cli/commands.h"
 #include "read/manifest_checks.h"
-#include "read/open_launcher.h"
+#include "cli/open_launcher.h"
 #include "sys/diagnostics.h"
 
 // Decodes the entry whole; an ELF entry, seen by its first bytes, is kept in

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "elf/elf_read.h"
+#include "sys/mapped_file.h"
 
 namespace {
 
@@ -37,28 +38,37 @@ bool linux_release(Elf_Data *data, std::string &release)
 
 }  // namespace
 
-int gnu_abi_kernel(const std::string &path, std::string &release, std::string &error)
+int gnu_abi_kernel(const unsigned char *data, size_t size, std::string &release,
+                   std::string &error)
 {
     ElfFile file;
-    if (elf_open_file(path, file, error) != 0)
-        return -1;
+    elf_open_memory(data, size, file);
     std::vector<ElfSectionEntry> sections;
     bool found = false;
     if (elf_read_header(file) != 0) {
-        error = path + ": not an ELF file";
-    } else if (elf_sections(file, sections, error) != 0) {
-        error = path + ": " + error;
-    } else {
+        error = "not an ELF file";
+    } else if (elf_sections(file, sections, error) == 0) {
         for (const ElfSectionEntry &s : sections) {
-            Elf_Data *data = s.header.sh_type == SHT_NOTE ? elf_getdata(s.scn, nullptr) : nullptr;
-            if (data != nullptr && linux_release(data, release)) {
+            Elf_Data *notes = s.header.sh_type == SHT_NOTE ? elf_getdata(s.scn, nullptr) : nullptr;
+            if (notes != nullptr && linux_release(notes, release)) {
                 found = true;
                 break;
             }
         }
         if (!found)
-            error = path + ": no ABI note (NT_GNU_ABI_TAG) names the oldest Linux it runs on";
+            error = "no ABI note (NT_GNU_ABI_TAG) names the oldest Linux it runs on";
     }
     elf_close(file);
     return found ? 0 : -1;
+}
+
+int gnu_abi_kernel(const std::string &path, std::string &release, std::string &error)
+{
+    MappedFile file;
+    if (file.open(path, error) != 0)
+        return -1;
+    if (gnu_abi_kernel(file.data, file.size, release, error) == 0)
+        return 0;
+    error = path + ": " + error;
+    return -1;
 }

@@ -3,12 +3,19 @@
 #ifndef SFXPACK_ABI_TAG_H
 #define SFXPACK_ABI_TAG_H
 
+#include <stddef.h>
+
 #include <string>
 
-// The Linux release that path's ABI note names, "3.2" (a third number only
-// when it is not 0), read from its note sections: path may be an executable
-// or an object such as crt1.o. Returns 0, or -1 with "PATH: reason" when it
-// cannot be read or holds no such note for Linux.
+// The Linux release that the ABI note of the size bytes at data names, "3.2"
+// (a third number only when it is not 0), read from their note sections:
+// an executable, a library or an object such as crt1.o. Returns 0, or -1
+// with a reason when they hold no such note for Linux.
+int gnu_abi_kernel(const unsigned char *data, size_t size, std::string &release,
+                   std::string &error);
+
+// The same of the file at path, which is not a packer's input (the start
+// file crt1.o). Returns 0, or -1 with "PATH: reason".
 int gnu_abi_kernel(const std::string &path, std::string &release, std::string &error);
 
 #endif

@@ -36,21 +36,18 @@ void version_definitions(const ElfFile &file, const std::vector<ElfSectionEntry>
 
 }  // namespace
 
-int read_c_library_facts(const unsigned char *data, size_t size, CLibraryFacts &facts,
-                         std::string &error)
+std::string defined_glibc_release(const unsigned char *data, size_t size)
 {
     ElfFile file;
     std::vector<ElfSectionEntry> sections;
     std::vector<VersionNeed> defined;
+    std::string unreadable;
     if (elf_open_memory(data, size, file) == 0 && elf_read_header(file) == 0 &&
-        elf_sections(file, sections, error) == 0)
+        elf_sections(file, sections, unreadable) == 0)
         version_definitions(file, sections, defined);
     elf_close(file);
     VersionNeed newest;
-    if (!newest_need(defined, "GLIBC_", newest)) {
-        error = "it defines no GLIBC_ version";
-        return -1;
-    }
-    facts.release = newest.version.substr(6);
-    return 0;
+    if (!newest_need(defined, "GLIBC_", newest))
+        return "";
+    return newest.version.substr(6);
 }

@@ -12,9 +12,9 @@ struct CLibraryFacts {
     std::string kernel_floor;  // "3.2": its ABI note (elf/abi_tag.h), empty when it has none
 };
 
-// Reads the release from the size bytes of an ELF object. Returns 0, or -1
-// with a one-line reason when the object defines no GLIBC_ version.
-int read_c_library_facts(const unsigned char *data, size_t size, CLibraryFacts &facts,
-                         std::string &error);
+// The newest GLIBC_ version that the size bytes of an ELF object define,
+// as a release ("2.36"): what a C library says of itself. Empty when the
+// object defines none.
+std::string defined_glibc_release(const unsigned char *data, size_t size);
 
 #endif

@@ -11,22 +11,20 @@ static bool is_debug_section(const char *name)
     return strncmp(name, ".debug_", 7) == 0 || strncmp(name, ".zdebug_", 8) == 0;
 }
 
-int debug_section_bytes(const std::string &path, uint64_t &bytes, std::string &error)
+uint64_t debug_section_bytes(const unsigned char *data, size_t size)
 {
-    bytes = 0;
-    ElfFile file;
-    if (elf_open_file(path, file, error) != 0)
-        return -1;
     // Anything libelf cannot read as sections carries no debug information
     // worth a note: data files, damaged or stripped-of-headers objects.
+    ElfFile file;
     std::vector<ElfSectionEntry> sections;
-    if (file.elf != nullptr && elf_kind(file.elf) == ELF_K_ELF) {
+    if (elf_open_memory(data, size, file) == 0) {
         std::string unreadable;
         elf_sections(file, sections, unreadable);
     }
+    uint64_t bytes = 0;
     for (const ElfSectionEntry &s : sections)
         if (s.header.sh_type != SHT_NOBITS && s.named && is_debug_section(s.name.c_str()))
             bytes += s.header.sh_size;
     elf_close(file);
-    return 0;
+    return bytes;
 }

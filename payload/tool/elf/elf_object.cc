@@ -62,19 +62,19 @@ void interpreter_string(const ElfFile &file, const GElf_Phdr &interp, std::strin
 
 }  // namespace
 
-int read_elf_object(const std::string &path, ElfObject &object, std::string &error)
+int read_elf_object(const unsigned char *data, size_t size, ElfObject &object,
+                    std::string &error)
 {
     object = ElfObject();
     ElfFile file;
-    if (elf_open_file(path, file, error) != 0)
-        return -1;
+    elf_open_memory(data, size, file);
     int rc = -1;
     size_t phnum = 0;
     std::vector<GElf_Phdr> headers;
     if (elf_read_header(file) != 0) {
-        error = path + ": not an ELF file";
+        error = "not an ELF file";
     } else if (elf_segment_count(file, phnum) != 0) {
-        error = path + ": damaged ELF file (program headers)";
+        error = "damaged ELF file (program headers)";
     } else {
         object.elf_class = file.elf_class;
         object.machine = file.header.e_machine;
@@ -93,7 +93,7 @@ int read_elf_object(const std::string &path, ElfObject &object, std::string &err
         if (rc == 0 && dynamic != nullptr)
             rc = read_dynamic(file, *dynamic, headers, object);
         if (rc != 0)
-            error = path + ": damaged ELF file (dynamic section)";
+            error = "damaged ELF file (dynamic section)";
     }
     elf_close(file);
     return rc;

@@ -3,6 +3,8 @@
 #ifndef SFXPACK_ELF_OBJECT_H
 #define SFXPACK_ELF_OBJECT_H
 
+#include <stddef.h>
+
 #include <string>
 #include <vector>
 
@@ -23,10 +25,11 @@ struct ElfObject {
     std::string soname;
 };
 
-// Reads path through libelf, from its program headers as the loader does.
-// Returns 0, or -1 with "PATH: reason" in error (a file that is not ELF says
-// so).
-int read_elf_object(const std::string &path, ElfObject &object, std::string &error);
+// Reads the size bytes of a file through libelf, from its program headers
+// as the loader does. Returns 0, or -1 with a reason in error ("not an ELF
+// file", "damaged ELF file (...)").
+int read_elf_object(const unsigned char *data, size_t size, ElfObject &object,
+                    std::string &error);
 
 // The packer's target that the object is built for, or NULL.
 const TargetInfo *elf_object_target(const ElfObject &object);

@@ -2,9 +2,6 @@
 
 #include <elf.h>
 #include <string.h>
-#include <unistd.h>
-
-#include "sys/read_input.h"
 
 int elf_open_memory(const unsigned char *data, size_t size, ElfFile &file)
 {
@@ -18,23 +15,10 @@ int elf_open_memory(const unsigned char *data, size_t size, ElfFile &file)
     return file.elf != nullptr && elf_kind(file.elf) == ELF_K_ELF ? 0 : -1;
 }
 
-int elf_open_file(const std::string &path, ElfFile &file, std::string &error)
-{
-    file = ElfFile();
-    file.fd = open_input(path, error);
-    if (file.fd < 0)
-        return -1;
-    elf_version(EV_CURRENT);
-    file.elf = elf_begin(file.fd, ELF_C_READ, nullptr);
-    return 0;
-}
-
 void elf_close(ElfFile &file)
 {
     if (file.elf != nullptr)
         elf_end(file.elf);
-    if (file.fd >= 0)
-        close(file.fd);
     file = ElfFile();
 }
 

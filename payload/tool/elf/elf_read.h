@@ -1,7 +1,8 @@
-// The one way the packer reads ELF: through libelf, from bytes in memory or
-// from a file, never trusting the file. Every reader of programs, libraries
-// and launchers goes through these functions, so that an address, an
-// offset or a string of a hostile file is checked in one place.
+// The one way the packer reads ELF: through libelf, from bytes in memory (a
+// file is mapped first, sys/mapped_file.h), never trusting them. Every
+// reader of programs, libraries and launchers goes through these functions,
+// so that an address, an offset or a string of a hostile file is checked in
+// one place.
 #ifndef SFXPACK_ELF_READ_H
 #define SFXPACK_ELF_READ_H
 
@@ -15,8 +16,7 @@
 
 struct ElfFile {
     Elf *elf = nullptr;  // null when libelf could not start on the bytes
-    int fd = -1;         // when opened from a file
-    const unsigned char *image = nullptr;  // when opened from memory
+    const unsigned char *image = nullptr;
     size_t image_size = 0;
     GElf_Ehdr header = {};  // once elf_read_header succeeded
     int elf_class = 0;      // ELFCLASS32 or ELFCLASS64, likewise
@@ -26,10 +26,6 @@ struct ElfFile {
 // Returns 0, or -1 when libelf does not read them as an ELF file
 // (elf_errmsg(-1) says why). Call elf_close either way.
 int elf_open_memory(const unsigned char *data, size_t size, ElfFile &file);
-
-// Opens path for reading. Returns 0 (file.elf is null when libelf cannot
-// read it at all), or -1 with "PATH: reason" when it cannot be opened.
-int elf_open_file(const std::string &path, ElfFile &file, std::string &error);
 
 void elf_close(ElfFile &file);
 

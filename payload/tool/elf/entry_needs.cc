@@ -1,18 +1,18 @@
 #include "elf/entry_needs.h"
 
-#include <vector>
-
-#include "elf/version_needs.h"
-
 std::string newest_glibc_need(const unsigned char *elf, size_t size)
 {
     std::vector<VersionNeed> needs;
     std::string error;
-    VersionNeed newest;
-    if (read_version_needs(elf, size, needs, error) != 0 ||
-        !newest_need(needs, "GLIBC_", newest))
+    if (read_version_needs(elf, size, needs, error) != 0)
         return "";
-    return newest.version;
+    return newest_glibc_need(needs);
+}
+
+std::string newest_glibc_need(const std::vector<VersionNeed> &needs)
+{
+    VersionNeed newest;
+    return newest_need(needs, "GLIBC_", newest) ? newest.version : "";
 }
 
 std::string newest_glibc_need(const std::string &elf)

@@ -230,6 +230,32 @@ int read_version_needs(const unsigned char *data, size_t size,
     return rc;
 }
 
+void keep_deciding_needs(std::vector<VersionNeed> &needs)
+{
+    std::vector<VersionNeed> kept;
+    std::vector<unsigned long> numbers;
+    auto known = [&kept](const std::string &version) {
+        for (const VersionNeed &k : kept)
+            if (k.version == version)
+                return true;
+        return false;
+    };
+    for (const VersionNeed &need : needs) {
+        size_t underscore = need.version.find('_');
+        std::string family = need.version.substr(0, underscore + 1);
+        VersionNeed newest;
+        bool numbered = underscore != std::string::npos &&
+                        dotted_numbers(need.version.substr(underscore + 1), numbers);
+        if (!numbered) {
+            if (!known(need.version))
+                kept.push_back(need);
+        } else if (newest_need(needs, family, newest) && !known(newest.version)) {
+            kept.push_back(newest);
+        }
+    }
+    needs.swap(kept);
+}
+
 bool newest_need(const std::vector<VersionNeed> &needs, const std::string &prefix,
                  VersionNeed &newest)
 {

@@ -21,6 +21,13 @@ struct VersionNeed {
 int read_version_needs(const unsigned char *data, size_t size,
                        std::vector<VersionNeed> &needs, std::string &error);
 
+// Keeps of needs what decides where the object runs, whatever family of
+// versions is asked about: the newest need of each family (the version's
+// name up to its first '_': "GLIBC_", "GLIBCXX_", "CXXABI_"), as
+// newest_need picks it, and each version without a number (GLIBC_PRIVATE,
+// GLIBC_ABI_DT_RELR) once. newest_need answers the same of what is kept.
+void keep_deciding_needs(std::vector<VersionNeed> &needs);
+
 // The newest of needs whose version begins with prefix ("GLIBC_", "GLIBCXX_", "CXXABI_"),
 // comparing the dotted numbers numerically (2.10 > 2.9); false when there is none.
 bool newest_need(const std::vector<VersionNeed> &needs, const std::string &prefix,

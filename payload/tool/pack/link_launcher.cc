@@ -14,6 +14,7 @@
 #include "pack/runtime_location.h"
 #include "sfx_version.h"
 #include "sys/command_output.h"
+#include "sys/mapped_file.h"
 #include "sys/write_file.h"
 
 static std::string compiler_driver()

@@ -63,7 +63,8 @@ static ISzAlloc sdk_allocator = {sdk_alloc, sdk_free};
 
 struct MemoryIn {
     ISeqInStream stream;
-    const Bytes *data;
+    const unsigned char *data;
+    size_t size;
     size_t pos;
 };
 
@@ -75,14 +76,14 @@ struct MemoryOut {
 static SRes read_memory(void *p, void *buf, size_t *size)
 {
     MemoryIn *in = (MemoryIn *)p;
-    size_t left = in->data->size() - in->pos;
+    size_t left = in->size - in->pos;
     if (*size > left)
         *size = left;
     // An empty input has no buffer at all, and memcpy from a null pointer is
     // undefined even for no bytes.
     if (*size == 0)
         return SZ_OK;
-    memcpy(buf, in->data->data() + in->pos, *size);
+    memcpy(buf, in->data + in->pos, *size);
     in->pos += *size;
     return SZ_OK;
 }
@@ -109,6 +110,12 @@ static SRes report_progress(void *p, UInt64 in_size, UInt64)
 
 int compress_lzma_alone(const Bytes &data, Bytes &stream, std::string &error, int level,
                         const EncodeProgress *progress)
+{
+    return compress_lzma_alone(data.data(), data.size(), stream, error, level, progress);
+}
+
+int compress_lzma_alone(const unsigned char *data, size_t input_size, Bytes &stream,
+                        std::string &error, int level, const EncodeProgress *progress)
 {
     CLzmaEncHandle encoder = LzmaEnc_Create(&sdk_allocator);
     if (encoder == NULL) {
@@ -139,9 +146,9 @@ int compress_lzma_alone(const Bytes &data, Bytes &stream, std::string &error, in
     append_le(stream, LZMA_ALONE_DICTIONARY, 4);
     SRes res = LzmaEnc_SetProps(encoder, &props);
     if (res == SZ_OK) {
-        append_le(stream, data.size(), 8);
-        stream.reserve(LZMA_ALONE_HEADER_SIZE + data.size() / 2 + 64);
-        MemoryIn in = {{read_memory}, &data, 0};
+        append_le(stream, input_size, 8);
+        stream.reserve(LZMA_ALONE_HEADER_SIZE + input_size / 2 + 64);
+        MemoryIn in = {{read_memory}, data, input_size, 0};
         MemoryOut out = {{write_memory}, &stream};
         SdkProgress sdk_progress = {{report_progress}, progress};
         res = LzmaEnc_Encode(encoder, &out.stream, &in.stream,
@@ -164,53 +171,77 @@ static void forward_progress(void *context, uint64_t consumed)
     progress_advance(*ticket, consumed);
 }
 
-// One input: its kept stream when the cache has a sound one, otherwise
-// compressed here and offered to the cache.
-static void compress_one(const Bytes &input, const unsigned char *input_sha256,
-                         const CompressWork &work, Bytes &stream, std::string &error)
+// One input's mapped bytes, digested or compressed under read_mapped, which
+// gives up on them should the file be cut short meanwhile.
+struct MappedWork {
+    const MappedFile *file;
+    const CompressWork *work;
+    Compressed *out;
+    ProgressTicket ticket;
+    int failed;
+};
+
+static void digest_mapped(void *context)
 {
+    MappedWork *w = (MappedWork *)context;
+    sha256(w->file->data, w->file->size, w->out->sha256);
+}
+
+static void compress_mapped(void *context)
+{
+    MappedWork *w = (MappedWork *)context;
+    EncodeProgress progress = {forward_progress, &w->ticket};
+    w->failed = compress_lzma_alone(w->file->data, w->file->size, w->out->stream, w->out->error,
+                                    w->work->level,
+                                    w->work->progress != nullptr ? &progress : nullptr);
+}
+
+// One input, mapped until it is done: its kept stream when the cache has a
+// sound one, otherwise compressed here and offered to the cache.
+static void compress_one(const CompressInput &input, const CompressWork &work, Compressed &out)
+{
+    MappedFile file;
+    MappedWork mapped = {&file, &work, &out, {work.progress, 0}, 0};
+    if (map_unchanged(input.path, input.identity, file, out.error) != 0 ||
+        read_mapped(file, digest_mapped, &mapped, out.error) != 0)
+        return;
     CacheKey key;
     if (work.cache != nullptr) {
-        if (input_sha256 != nullptr)
-            cache_key(encoder_settings_text(work.level), input.size(), input_sha256, key);
-        else
-            cache_key(encoder_settings_text(work.level), input, key);
-        if (cache_load(*work.cache, key, stream) == 0) {
+        cache_key(encoder_settings_text(work.level), file.size, out.sha256, key);
+        if (cache_load(*work.cache, key, out.stream) == 0) {
             if (work.progress != nullptr)
-                progress_file_done(*work.progress, input.size());
+                progress_file_done(*work.progress, file.size);
             return;
         }
     }
-    ProgressTicket ticket = {work.progress, 0};
-    EncodeProgress progress = {forward_progress, &ticket};
-    int failed = compress_lzma_alone(input, stream, error, work.level,
-                                     work.progress != nullptr ? &progress : nullptr);
+    if (read_mapped(file, compress_mapped, &mapped, out.error) != 0)
+        return;
     if (work.progress != nullptr)
-        progress_file_done(*work.progress, input.size() - ticket.counted);
-    if (!failed && work.cache != nullptr)
-        cache_store(*work.cache, key, stream);
+        progress_file_done(*work.progress, file.size - mapped.ticket.counted);
+    if (mapped.failed)
+        out.error = input.path + ": " + out.error;
+    else if (work.cache != nullptr)
+        cache_store(*work.cache, key, out.stream);
 }
 
-void compress_all(const std::vector<const Bytes *> &inputs, const CompressWork &work,
-                  std::vector<Bytes> &streams, std::vector<std::string> &errors)
+void compress_all(const std::vector<CompressInput> &inputs, const CompressWork &work,
+                  std::vector<Compressed> &out)
 {
-    streams.assign(inputs.size(), Bytes());
-    errors.assign(inputs.size(), std::string());
+    out.assign(inputs.size(), Compressed());
 
     // Largest first, so that the longest job never starts last.
     std::vector<size_t> order(inputs.size());
     for (size_t i = 0; i < order.size(); i++)
         order[i] = i;
     std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
-        return inputs[a]->size() > inputs[b]->size();
+        return inputs[a].identity.size > inputs[b].identity.size;
     });
 
     std::atomic<size_t> next(0);
     auto worker = [&]() {
         for (size_t k = next++; k < order.size(); k = next++) {
             size_t i = order[k];
-            const unsigned char *digest = i < work.digests.size() ? work.digests[i] : nullptr;
-            compress_one(*inputs[i], digest, work, streams[i], errors[i]);
+            compress_one(inputs[i], work, out[i]);
         }
     };
 

@@ -9,6 +9,8 @@
 
 #include "format/stored_stream.h"
 #include "sys/bytes.h"
+#include "sys/mapped_file.h"
+#include "sys/sha256.h"
 
 // The encoder's effort: 0 is the fastest, 9 the smallest. Every level writes
 // the same header, so a launcher unpacks alike whichever level packed it.
@@ -45,6 +47,8 @@ struct EncodeProgress {
 int compress_lzma_alone(const Bytes &data, Bytes &stream, std::string &error,
                         int level = LZMA_LEVEL_BEST,
                         const EncodeProgress *progress = nullptr);
+int compress_lzma_alone(const unsigned char *data, size_t input_size, Bytes &stream,
+                        std::string &error, int level, const EncodeProgress *progress);
 
 struct StreamCache;
 struct ProgressLine;
@@ -53,14 +57,26 @@ struct CompressWork {
     int level = LZMA_LEVEL_BEST;
     StreamCache *cache = nullptr;      // reuse and keep streams, when given
     ProgressLine *progress = nullptr;  // count what is done, when given
-    // The inputs' SHA-256, where already known, so that the cache key
-    // need not read each input again.
-    std::vector<const unsigned char *> digests;
 };
 
-// Compresses every input at once, one worker per core, largest first.
-// streams[i] belongs to inputs[i]; errors[i] is empty unless that input failed.
-void compress_all(const std::vector<const Bytes *> &inputs, const CompressWork &work,
-                  std::vector<Bytes> &streams, std::vector<std::string> &errors);
+// A file to compress, as it was when the packer read it.
+struct CompressInput {
+    std::string path;
+    FileIdentity identity;
+};
+
+struct Compressed {
+    Bytes stream;
+    unsigned char sha256[SHA256_SIZE] = {};  // of the input: the cache's key, the manifest's
+    std::string error;  // "PATH: reason" when the input failed, else empty
+};
+
+// Compresses every input at once, one worker per core, largest first. Each
+// is mapped only while a worker digests and compresses it, and only if it is
+// still the file that was read (sys/mapped_file.h): however many inputs,
+// no more are mapped at once than there are workers. out[i] belongs to
+// inputs[i].
+void compress_all(const std::vector<CompressInput> &inputs, const CompressWork &work,
+                  std::vector<Compressed> &out);
 
 #endif

@@ -6,7 +6,6 @@
 #include <sys/stat.h>
 
 #include "sys/command_output.h"
-#include "elf/debug_sections.h"
 
 static int file_size(const std::string &path, uint64_t &size, std::string &error)
 {
@@ -20,17 +19,15 @@ static int file_size(const std::string &path, uint64_t &size, std::string &error
 }
 
 int strip_debug_copies(TempDir &dir, std::vector<InputFile> &files,
-                       std::vector<uint64_t> &saved, std::string &error)
+                       const std::vector<uint64_t> &debug, std::vector<uint64_t> &saved,
+                       std::string &error)
 {
     const char *env = getenv("SFXPACK_STRIP");
     std::string strip = env && *env ? env : "strip";
     saved.assign(files.size(), 0);
     for (size_t i = 0; i < files.size(); i++) {
         InputFile &file = files[i];
-        uint64_t debug = 0;
-        if (file.stored || debug_section_bytes(file.path, debug, error))
-            continue;
-        if (debug == 0)
+        if (file.stored || debug[i] == 0)
             continue;
         if (dir.path.empty() && dir.create(error))
             return -1;

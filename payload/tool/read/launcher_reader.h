@@ -51,18 +51,6 @@ struct LauncherImage {
 int read_launcher(const unsigned char *data, size_t size, LauncherImage &image,
                   std::string &error);
 
-// A file mapped read-only for as long as it lives.
-struct MappedFile {
-    const unsigned char *data = nullptr;
-    size_t size = 0;
-    MappedFile() = default;
-    MappedFile(const MappedFile &) = delete;
-    MappedFile &operator=(const MappedFile &) = delete;
-    ~MappedFile();
-    // Returns 0, or -1 with "PATH: reason" in error.
-    int open(const std::string &path, std::string &error);
-};
-
 // A name as it can be shown on a terminal: bytes outside printable ASCII,
 // and the backslash, as \xNN.
 std::string printable_name(const std::string &name);

@@ -1,9 +1,5 @@
 #include "report/glibc_report.h"
 
-#include "elf/abi_tag.h"
-#include "read/launcher_reader.h"
-#include "sys/read_input.h"
-#include "pack/stored_entry.h"
 #include "elf/version_needs.h"
 
 namespace {
@@ -75,22 +71,21 @@ bool glibc_release(const std::string &text)
 
 namespace {
 
-int collect_bundled_glibc(const PackOptions &options, GlibcNeeds &needs, std::string &error)
+int collect_bundled_glibc(const BundlePlan &plan, GlibcNeeds &needs, std::string &error)
 {
     needs.libc = true;
-    for (const InputFile &file : options.files) {
-        if (file.name != "libc.so.6")
+    for (const PlanEntry &e : plan.entries) {
+        if (e.name != "libc.so.6")
             continue;
-        MappedFile mapped;
-        if (mapped.open(file.path, error) ||
-            read_c_library_facts(mapped.data, mapped.size, needs.bundled, error)) {
-            error = file.path + ": " + error;
+        const InputRecord &input = e.input;
+        if (!input.error.empty() || input.glibc_release.empty()) {
+            error = e.path + ": " +
+                    (input.error.empty() ? "it defines no GLIBC_ version" : input.error);
             return -1;
         }
+        needs.bundled.release = input.glibc_release;
         // The kernel floor is the packed glibc's; without a note, none is named.
-        std::string ignored;
-        if (gnu_abi_kernel(file.path, needs.bundled.kernel_floor, ignored) != 0)
-            needs.bundled.kernel_floor.clear();
+        needs.bundled.kernel_floor = input.abi_kernel;
         return 0;
     }
     error = "--libc, but no libc.so.6 is packed (the program needs none, or it was --exclude'd)";
@@ -99,49 +94,33 @@ int collect_bundled_glibc(const PackOptions &options, GlibcNeeds &needs, std::st
 
 }  // namespace
 
-int collect_glibc_needs(const PackOptions &options, GlibcNeeds &needs, std::string &error)
+int collect_glibc_needs(const PackOptions &options, const BundlePlan &plan, GlibcNeeds &needs,
+                        std::string &error)
 {
     needs = GlibcNeeds();
     needs.floor = options.target->glibc_floor;
     needs.static_runtime = options.static_runtime;
     if (options.libc)
-        return collect_bundled_glibc(options, needs, error);
+        return collect_bundled_glibc(plan, needs, error);
     bool system_libstdcxx = true;
-    for (const InputFile &file : options.files)
-        if (file.name == libstdcxx_name)
+    for (const PlanEntry &e : plan.entries)
+        if (e.name == libstdcxx_name)
             system_libstdcxx = false;
 
     std::vector<EntryNeed> glibc;
     bool cxx_any[2] = {false, false};
     EntryNeed cxx_newest[2];
-    for (const InputFile &file : options.files) {
-        // What cannot be read is reported by the pack itself; what is not an
-        // ELF object needs no library. A plain file is mapped, not read:
-        // libelf touches only the headers and the version sections, so
-        // --dry-run costs the same for a data file of gigabytes. A --stored
-        // file is read whole, as what it unpacks to.
-        std::vector<VersionNeed> list;
-        std::string ignored;
-        if (file.stored) {
-            Bytes bytes;
-            if (read_input(file.path, bytes, ignored))
-                continue;
-            add_leading_zero(bytes);
-            if (stored_version_needs(bytes, list))
-                continue;
-        } else {
-            MappedFile mapped;
-            if (mapped.open(file.path, ignored) ||
-                read_version_needs(mapped.data, mapped.size, list, ignored))
-                continue;
-        }
+    for (const PlanEntry &e : plan.entries) {
+        // What cannot be read is reported by the pack itself, and has no
+        // needs here, as what is not an ELF object.
+        const std::vector<VersionNeed> &list = e.input.needs;
         EntryNeed need;
-        if (entry_newest(file.name, list, glibc_prefix, need)) {
+        if (entry_newest(e.name, list, glibc_prefix, need)) {
             glibc.push_back(need);
             keep_newest(glibc_prefix, need, needs.any, needs.newest);
         }
         for (int k = 0; k < 2 && system_libstdcxx; k++)
-            if (entry_newest(file.name, list, libstdcxx_prefixes[k], need))
+            if (entry_newest(e.name, list, libstdcxx_prefixes[k], need))
                 keep_newest(libstdcxx_prefixes[k], need, cxx_any[k], cxx_newest[k]);
     }
     for (int k = 0; k < 2; k++)

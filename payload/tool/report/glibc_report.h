@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "bundle/bundle_plan.h"
 #include "elf/c_library_facts.h"
 #include "cli/pack_request.h"
 
@@ -32,12 +33,13 @@ struct GlibcNeeds {
     CLibraryFacts bundled;    // what its libc.so.6 says of itself
 };
 
-// Reads the version needs of every ELF entry of options.files, a --stored
-// one as what it unpacks to (files that are not ELF objects need nothing). With --max-glibc,
-// returns -1 with a one-line reason naming each entry (and one symbol) that
-// needs a newer glibc; otherwise 0. With --libc, the glibc packed decides,
-// and any --max-glibc is met.
-int collect_glibc_needs(const PackOptions &options, GlibcNeeds &needs, std::string &error);
+// Gathers the version needs of every ELF entry of the plan, as read, a
+// --stored one as what it unpacks to (files that are not ELF objects need
+// nothing). With --max-glibc, returns -1 with a one-line reason naming each
+// entry (and one symbol) that needs a newer glibc; otherwise 0. With --libc,
+// the glibc packed decides, and any --max-glibc is met.
+int collect_glibc_needs(const PackOptions &options, const BundlePlan &plan, GlibcNeeds &needs,
+                        std::string &error);
 
 // "runs on glibc X or newer: ...", and a libstdc++ line when one applies.
 // With the static runtime, where the launcher starts; the glibc line stays

@@ -1,22 +1,6 @@
 // The plan as --verbose and --dry-run print it.
 #include "report/plan_report.h"
 
-void plan_files(const PackOptions &options, BundlePlan &plan)
-{
-    plan.target = options.target;
-    plan.entries.clear();
-    for (size_t i = 0; i < options.files.size(); i++) {
-        PlanEntry e;
-        e.name = options.files[i].name;
-        e.path = options.files[i].path;
-        e.why = i == 0 ? "the program" : "given";
-        if (options.files[i].stored)
-            e.why += ", stored as it is";
-        plan.entries.push_back(e);
-    }
-    plan.left_to_system.clear();
-}
-
 void print_plan(FILE *out, const BundlePlan &plan)
 {
     for (size_t i = 0; i < plan.entries.size(); i++) {

@@ -6,9 +6,6 @@
 
 #include "bundle/bundle_plan.h"
 
-// The plan of a plain pack: the files as given.
-void plan_files(const PackOptions &options, BundlePlan &plan);
-
 // One line per entry and per library left to the system.
 void print_plan(FILE *out, const BundlePlan &plan);
 

@@ -1,14 +1,8 @@
 #include "report/size_report.h"
 
 #include <errno.h>
-#include <fcntl.h>
 #include <string.h>
 #include <sys/stat.h>
-#include <unistd.h>
-
-#include "elf/debug_sections.h"
-#include "format.h"
-#include "sys/read_input.h"
 
 uint64_t temp_space_needed(const std::vector<EntrySize> &entries)
 {
@@ -18,40 +12,24 @@ uint64_t temp_space_needed(const std::vector<EntrySize> &entries)
     return blocks * TEMP_BLOCK;
 }
 
-// The unpacked size that a stored stream's header announces; 0 when it
-// announces none.
-static uint64_t announced_size(int fd)
-{
-    unsigned char header[LZMA_ALONE_HEADER_SIZE];
-    if (pread(fd, header, sizeof header, 0) != (ssize_t)sizeof header)
-        return 0;
-    uint64_t size = lzma_alone_unpacked_size(header);
-    return size == LZMA_ALONE_SIZE_UNKNOWN ? 0 : size;
-}
-
-// The file as packed: its size, or the size its stored stream unpacks to.
-static int measure_file(const InputFile &file, EntrySize &size, std::string &error)
+// The file as packed: its size, or the size its stored stream's header
+// announces.
+static int measure_file(const PlanEntry &e, EntrySize &size, std::string &error)
 {
     size = EntrySize();
-    size.name = file.name;
-    int fd = open_input(file.path, error);
-    struct stat st;
-    if (fd < 0)
-        return -1;
-    if (fstat(fd, &st) != 0) {
-        error = file.path + ": " + strerror(errno);
-        close(fd);
+    size.name = e.name;
+    const InputRecord &input = e.input;
+    if (!input.error.empty()) {
+        error = input.error;
         return -1;
     }
-    if (file.stored) {
-        size.stored = (uint64_t)st.st_size;
-        size.unpacked = announced_size(fd);
+    if (input.stored) {
+        size.stored = input.identity.size;
+        size.unpacked = input.announced_size;
     } else {
-        size.unpacked = (uint64_t)st.st_size;
+        size.unpacked = input.identity.size;
+        size.debug = input.debug_bytes;
     }
-    close(fd);
-    if (!file.stored && debug_section_bytes(file.path, size.debug, error))
-        return -1;
     return 0;
 }
 
@@ -101,11 +79,12 @@ static int finish(FILE *out, std::string &error)
     return 0;
 }
 
-int report_planned_sizes(FILE *out, const PackOptions &options, std::string &error)
+int report_planned_sizes(FILE *out, const PackOptions &options, const BundlePlan &plan,
+                         std::string &error)
 {
-    std::vector<EntrySize> sizes(options.files.size());
+    std::vector<EntrySize> sizes(plan.entries.size());
     for (size_t i = 0; i < sizes.size(); i++)
-        if (measure_file(options.files[i], sizes[i], error))
+        if (measure_file(plan.entries[i], sizes[i], error))
             return -1;
     uint64_t total = 0;
     fprintf(out, "%12s  %s\n", "unpacked", "entry");
@@ -120,16 +99,16 @@ int report_planned_sizes(FILE *out, const PackOptions &options, std::string &err
     return finish(out, error);
 }
 
-int report_packed_sizes(FILE *out, const PackOptions &options,
+int report_packed_sizes(FILE *out, const PackOptions &options, const BundlePlan &plan,
                         const std::string &launcher_file,
                         const std::vector<PackedEntry> &entries,
                         const std::vector<uint64_t> &stripped, std::string &error)
 {
-    std::vector<EntrySize> sizes(options.files.size());
+    std::vector<EntrySize> sizes(plan.entries.size());
     uint64_t unpacked = 0, stored = 0, saved = 0;
     size_t stripped_count = 0;
     for (size_t i = 0; i < sizes.size(); i++) {
-        if (measure_file(options.files[i], sizes[i], error))
+        if (measure_file(plan.entries[i], sizes[i], error))
             return -1;
         sizes[i].stored = entries[i].stream->size();
         sizes[i].stripped = i < stripped.size() ? stripped[i] : 0;

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "bundle/bundle_plan.h"
 #include "pack/link_launcher.h"
 #include "cli/pack_request.h"
 
@@ -30,14 +31,16 @@ uint64_t temp_space_needed(const std::vector<EntrySize> &entries);
 // their directory, in 4096-byte blocks".
 std::string temp_space_basis(size_t count);
 
-// Before packing: the files as found. Returns 0, or -1 with a one-line
-// reason when one cannot be read or the report cannot be written.
-int report_planned_sizes(FILE *out, const PackOptions &options, std::string &error);
+// Before packing: the plan's files as read. Returns 0, or -1 with a
+// one-line reason when one could not be read or the report cannot be
+// written.
+int report_planned_sizes(FILE *out, const PackOptions &options, const BundlePlan &plan,
+                         std::string &error);
 
-// After packing: what each entry became, the launcher (linked in
-// launcher_file, to become options.output), and what --strip saved
-// (stripped[i] for files[i]). Returns 0 or -1 as above.
-int report_packed_sizes(FILE *out, const PackOptions &options,
+// After packing: what each entry became, as read and stored, the launcher
+// (linked in launcher_file, to become options.output), and what --strip
+// saved (stripped[i] for entry i). Returns 0 or -1 as above.
+int report_packed_sizes(FILE *out, const PackOptions &options, const BundlePlan &plan,
                         const std::string &launcher_file,
                         const std::vector<PackedEntry> &entries,
                         const std::vector<uint64_t> &stripped, std::string &error);

@@ -1,4 +1,4 @@
-#include "read/open_launcher.h"
+#include "cli/open_launcher.h"
 
 #include "sys/diagnostics.h"
 

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "read/launcher_reader.h"
+#include "sys/mapped_file.h"
 
 // The launcher at path read into image. Returns 0, or -1 after one line on
 // standard error naming path.
