@@ -34,6 +34,8 @@ void print_plan(FILE *out, const BundlePlan &plan)
     for (const SystemLibrary &s : plan.left_to_system)
         fprintf(out, "system: %s (needed by %s; %s)\n", s.name.c_str(),
                 s.needed_by.c_str(), s.why.c_str());
+    for (const std::string &note : plan.notes)
+        fprintf(out, "note: %s\n", note.c_str());
     fprintf(out, "%zu entr%s for %s, %zu librar%s left to the system\n",
             plan.entries.size(), plan.entries.size() == 1 ? "y" : "ies", plan.target->name,
             plan.left_to_system.size(), plan.left_to_system.size() == 1 ? "y" : "ies");
