@@ -5,6 +5,7 @@
 #include <gnu/libc-version.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <map>
 #include <regex>
 
@@ -607,6 +608,100 @@ TEST_P(Bundle, WithLibcTheCLibraryTravelsAndTheProgramStartsFromItsOwnFile)
     RunResult refused = run_process({sfxpack_path(), "--libc", "-o", scratch / "out", probe});
     EXPECT_EQ(refused.exit_code, 2);
     EXPECT_EQ(refused.err, "sfxpack: --libc needs --bundle (see sfxpack --help)\n");
+}
+
+// With --libc the packed glibc's libraries that are loaded by name at run
+// time come too, from libc.so.6's directory, each saying why; memusage's and
+// pcprofile's preload libraries do not. Those that no object needs are left
+// out, with a note, where they would take the bundle past the entries a
+// launcher unpacks; what something needs stays, and the pack goes on.
+TEST_P(Bundle, WithLibcTheLibrariesLoadedByNameComeWhileTheyFit)
+{
+    std::string probe = fixture_path(target(), "libc_probe");
+    RunResult dry = bundle({"--libc", "-n", probe});
+    ASSERT_EQ(dry.exit_code, 0) << dry.err;
+    std::string libc = plan_path(dry.out, "libc.so.6");
+    std::string dir = libc.substr(0, libc.rfind('/'));
+    ASSERT_FALSE(dir.empty()) << dry.out;
+    const std::string dlopen = "for the program to dlopen";
+    const std::string nss = "for the name service switch (nsswitch.conf)";
+    const std::vector<std::pair<std::string, std::string>> expected = {
+        // x86_64's libmvec needs libm.
+        {"libm.so.6", dlopen + (target() == "x86_64" ? ", needed by libmvec.so.1" : "")},
+        {"libresolv.so.2", dlopen + ", needed by libnss_hesiod.so.2"},
+        {"libpthread.so.0", dlopen},
+        {"libdl.so.2", dlopen},
+        {"librt.so.1", dlopen},
+        {"libutil.so.1", dlopen},
+        {"libanl.so.1", dlopen},
+        {"libBrokenLocale.so.1", dlopen},
+        {"libnss_files.so.2", nss},
+        {"libnss_dns.so.2", nss},
+        {"libnss_compat.so.2", nss},
+        {"libnss_hesiod.so.2", nss},
+        {"libc_malloc_debug.so.0", "for LD_PRELOAD (mtrace, mcheck)"},
+        {"libthread_db.so.1", "for a debugger, which looks for it beside the program's libc.so.6"},
+    };
+    for (const auto &e : expected) {
+        std::string line = plan_line(dry.out, e.first);
+        EXPECT_NE(line.find(": " + e.first + " <- " + dir + "/" + e.first + " (" + e.second +
+                            "; found through libc.so.6's directory; the C library's, packed as "
+                            "it is (--libc))"),
+                  std::string::npos)
+            << e.first << ":\n" << dry.out;
+    }
+    // libmvec is x86_64's only.
+    EXPECT_EQ(plan_line(dry.out, "libmvec.so.1").empty(), target() != "x86_64") << dry.out;
+    for (const char *name : {"libmemusage.so", "libpcprofile.so"})
+        EXPECT_EQ(plan_line(dry.out, name), "") << dry.out;
+    EXPECT_EQ(dry.out.find("note: "), std::string::npos) << dry.out;
+    EXPECT_EQ(dry.out.find("system: "), std::string::npos) << dry.out;
+
+    // An --exclude'd one stays out; without --libc none comes.
+    RunResult excluded = bundle({"--libc", "-n", "--exclude", "libnss_*", probe});
+    ASSERT_EQ(excluded.exit_code, 0) << excluded.err;
+    EXPECT_EQ(excluded.out.find("libnss_"), std::string::npos) << excluded.out;
+    EXPECT_NE(plan_line(excluded.out, "libresolv.so.2").find("(" + dlopen + ";"),
+              std::string::npos) << excluded.out;
+    RunResult plain = bundle({"-n", probe});
+    ASSERT_EQ(plain.exit_code, 0) << plain.err;
+    EXPECT_EQ(plain.out.find("entry 1: "), std::string::npos) << plain.out;
+
+    // The program, libc.so.6, its loader, an included NSS module and the
+    // libresolv.so.2 it needs, and 27 files: 32 entries, with no room left.
+    std::vector<std::string> args = {"--libc", "-v", "-o", scratch / "full-sfx",
+                                     "--include", dir + "/libnss_hesiod.so.2"};
+    for (int i = 0; i < 27; i++) {
+        write_text(scratch / ("d" + std::to_string(i)), std::to_string(i));
+        args.push_back("--include");
+        args.push_back(scratch / ("d" + std::to_string(i)));
+    }
+    args.push_back(probe);
+    RunResult full = bundle(args);
+    ASSERT_EQ(full.exit_code, 0) << full.err;
+    EXPECT_EQ(full.err, "");
+    EXPECT_NE(plan_line(full.out, "libresolv.so.2").find("(needed by libnss_hesiod.so.2;"),
+              std::string::npos) << full.out;
+    std::string note;
+    for (const std::string &line : split_lines(full.out))
+        if (line.rfind("note: ", 0) == 0)
+            note += line;
+    EXPECT_NE(note.find("note: --libc left out libm.so.6, "), std::string::npos) << full.out;
+    EXPECT_NE(note.find(", libthread_db.so.1, which no object needs: with them the bundle "
+                        "would have "),
+              std::string::npos) << full.out;
+    EXPECT_NE(note.find(" entries, more than the 32 a launcher unpacks; loaded by name, they "
+                        "are the host's, if it has them"),
+              std::string::npos) << full.out;
+    EXPECT_EQ(note.find("libresolv"), std::string::npos) << note;
+    EXPECT_NE(full.out.find("\n32 entries for " + target() + ", 0 libraries left to the "
+                            "system\n"),
+              std::string::npos) << full.out;
+    std::vector<std::string> names = entry_names(scratch / "full-sfx");
+    EXPECT_EQ(names.size(), 32u);
+    EXPECT_EQ(std::count(names.begin(), names.end(), "libm.so.6"), 0);
+    RunResult ran = launch(scratch / "full-sfx", {"exit", "5"});
+    EXPECT_EQ(ran.exit_code, 5) << ran.err;
 }
 
 // patchelf grows a non-PIE program's string table into segments it adds in

@@ -88,6 +88,19 @@ void expect_libc_probe_facts(const RunResult &r, const std::string &temp, bool p
     EXPECT_EQ(fact(r.out, "setlocale de_DE.UTF-8"), "NULL");
 }
 
+// The libraries of the packed glibc that the libc probe loads by name are the
+// ones packed beside it, in the work directory under temp, as the loader
+// names them: not the root's, of another glibc, nor none.
+void expect_packed_libraries_loaded(const RunResult &r, const std::string &temp)
+{
+    EXPECT_EQ(r.exit_code, 0) << r.err << r.out;
+    EXPECT_EQ(r.err, "");
+    for (const char *name : {"libm.so.6", "libresolv.so.2", "libpthread.so.0"})
+        EXPECT_TRUE(std::regex_match(fact(r.out, std::string("dlopen ") + name),
+                                     std::regex(temp + "/libc_probe-[0-9]+/" + name)))
+            << r.out;
+}
+
 // A test's own directory in the root's /tmp, which launchers there use.
 class RealRoot : public TargetTest {
 protected:
@@ -300,6 +313,38 @@ TEST_P(Debian11Root, ProgramBuiltHereRunsThereWithItsCLibrary)
     EXPECT_EQ(in_root({inside + "/libc-sfx", "exit", "9"}).exit_code, 9);
 }
 
+// The root's glibc 2.31 has every library the probe asks for by name; with
+// --libc the program gets those of the glibc it was packed with. So with
+// glibc's own NSS modules: where nsswitch.conf names compat (as Debian's did
+// before 12), the packed module answers, where the root's, of glibc 2.31,
+// would be refused by the packed glibc and the lookup would find nothing.
+TEST_P(Debian11Root, LibrariesLoadedByNameAreThoseOfThePackedGlibc)
+{
+    bundle(*scratch / "libc-sfx", fixture_path(target(), "libc_probe"), true);
+    for (bool proc : {true, false}) {
+        SCOPED_TRACE(proc ? "with /proc" : "without /proc");
+        expect_packed_libraries_loaded(in_root({inside + "/libc-sfx", "dlopen", "libm.so.6",
+                                                "libresolv.so.2", "libpthread.so.0"},
+                                               proc),
+                                       temp);
+        EXPECT_EQ(left_in_temp(), std::vector<std::string>{});
+    }
+
+    write_text(*scratch / "nsswitch.conf", "passwd: compat\ngroup: compat\nhosts: files dns\n");
+    RunOptions options;
+    options.set_env = {"TEMP=" + temp};
+    RunResult r = run_process({"unshare", "--mount", "--propagation", "private", "sh", "-ec",
+                               "mount --bind \"$1\" \"$2/etc/nsswitch.conf\"\n"
+                               "exec chroot \"$2\" \"$3\"",
+                               "sh", *scratch / "nsswitch.conf", root, inside + "/libc-sfx"},
+                              options);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(fact(r.out, "getpwuid 0"), "root") << r.out;
+    EXPECT_EQ(fact(r.out, "getgrgid 0"), "root") << r.out;
+    EXPECT_EQ(fact(r.out, "getpwnam no-such-user"), "not found") << r.out;
+    EXPECT_EQ(left_in_temp(), std::vector<std::string>{});
+}
+
 INSTANTIATE_FOR_TARGETS(Debian11Root);
 
 class NoLibcRoot : public RealRoot {
@@ -348,6 +393,8 @@ TEST_P(NoLibcRoot, LibcBundleRunsThereInEveryMode)
     EXPECT_EQ(in_root({launcher, "exit", "42"}).exit_code, 42);
     RunResult child = in_root({launcher, "child", "env | grep -E '^(TEMP|LD_|GCONV|LOCPATH)'"});
     EXPECT_EQ(child.out, "TEMP=" + temp + "\n");
+    expect_packed_libraries_loaded(
+        in_root({launcher, "dlopen", "libm.so.6", "libresolv.so.2", "libpthread.so.0"}), temp);
 
     RunResult list = in_root({launcher, "@list"});
     EXPECT_EQ(list.exit_code, 0) << list.err;

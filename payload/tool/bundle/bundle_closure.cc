@@ -5,6 +5,7 @@
 #include <iterator>
 
 #include "bundle/library_search.h"
+#include "format.h"
 
 namespace {
 
@@ -17,6 +18,40 @@ const char *const c_library_names[] = {
     "libBrokenLocale.so.1", "libthread_db.so.1", "libc_malloc_debug.so.0",
     "libnss_compat.so.2", "libnss_dns.so.2", "libnss_files.so.2",
     "libnss_hesiod.so.2", "ld-linux*.so.*"};
+
+// The libraries of a glibc release that no object names in DT_NEEDED but
+// that are loaded by name at run time: with --libc that must be the packed
+// glibc's, since one of the host's, of another release, would be loaded into
+// it (its GLIBC_PRIVATE calls failing, or worse). They are taken by these
+// sonames from the directory of the packed libc.so.6; a target's glibc may
+// lack some (libmvec is x86_64's only). Not here: libc.so.6 and the loader,
+// which every --libc bundle has, and libmemusage.so and libpcprofile.so,
+// which no program loads by name: the memusage and pcprofile tools preload
+// them by their paths on the host.
+struct RuntimeLibrary {
+    const char *name;
+    const char *why;
+};
+const char for_dlopen[] = "for the program to dlopen";
+const char for_nss[] = "for the name service switch (nsswitch.conf)";
+const RuntimeLibrary runtime_libraries[] = {
+    {"libm.so.6", for_dlopen},
+    {"libmvec.so.1", for_dlopen},
+    {"libresolv.so.2", for_dlopen},
+    {"libpthread.so.0", for_dlopen},
+    {"libdl.so.2", for_dlopen},
+    {"librt.so.1", for_dlopen},
+    {"libutil.so.1", for_dlopen},
+    {"libanl.so.1", for_dlopen},
+    {"libnsl.so.1", for_dlopen},
+    {"libBrokenLocale.so.1", for_dlopen},
+    {"libnss_files.so.2", for_nss},
+    {"libnss_dns.so.2", for_nss},
+    {"libnss_compat.so.2", for_nss},
+    {"libnss_hesiod.so.2", for_nss},
+    {"libc_malloc_debug.so.0", "for LD_PRELOAD (mtrace, mcheck)"},
+    {"libthread_db.so.1", "for a debugger, which looks for it beside the program's libc.so.6"},
+};
 
 // The kernel's own objects, which no file holds: left to the system even
 // with --libc (they need no leaving: nothing names them in DT_NEEDED).
@@ -174,25 +209,95 @@ int resolve_needs(Closure &c, int index, std::string &error)
     return 0;
 }
 
+// Resolves the needs of queue[next] on, breadth first, and of everything
+// they bring in, which joins the queue.
+int resolve_queue(Closure &c, std::vector<int> &queue, size_t &next, std::string &error)
+{
+    for (; next < queue.size(); next++) {
+        size_t before = c.nodes.size();
+        if (resolve_needs(c, queue[next], error))
+            return -1;
+        for (size_t i = before; i < c.nodes.size(); i++)
+            queue.push_back((int)i);
+    }
+    return 0;
+}
+
+std::string join(const std::vector<std::string> &items)
+{
+    std::string out;
+    for (const std::string &item : items)
+        out += (out.empty() ? "" : ", ") + item;
+    return out;
+}
+
 }  // namespace
 
 int collect_closure(Closure &c, const std::vector<int> &included, std::string &error)
 {
     std::vector<int> queue = {0};
     size_t next = 0;
-    for (int round = 0; round < 2; round++) {
-        for (; next < queue.size(); next++) {
-            size_t before = c.nodes.size();
-            if (resolve_needs(c, queue[next], error))
-                return -1;
-            for (size_t i = before; i < c.nodes.size(); i++)
-                queue.push_back((int)i);
-        }
-        for (int i : included)
-            if (round == 0 && c.nodes[(size_t)i].is_object)
-                queue.push_back(i);
+    if (resolve_queue(c, queue, next, error))
+        return -1;
+    for (int i : included)
+        if (c.nodes[(size_t)i].is_object)
+            queue.push_back(i);
+    return resolve_queue(c, queue, next, error);
+}
+
+void add_runtime_libraries(Closure &c)
+{
+    auto libc = c.by_name.find("libc.so.6");
+    if (!c.libc || libc == c.by_name.end())
+        return;
+    const std::string dir = directory_of(c.nodes[(size_t)libc->second].path);
+    // All or none: the closure stays as it was when they do not fit.
+    Closure with = c;
+    std::vector<int> queue;
+    std::vector<std::string> names;
+    for (const RuntimeLibrary &r : runtime_libraries) {
+        if (with.by_name.count(r.name) || !system_reason(with, r.name).empty())
+            continue;
+        Node n;
+        n.kind = NODE_LIBRARY;
+        n.name = r.name;
+        n.path = in_dir(dir, r.name);
+        if (!loadable_library(n.path, *c.target, n.input))
+            continue;  // not part of this target's glibc
+        std::pair<dev_t, ino_t> file = {n.input.identity.device, n.input.identity.inode};
+        if (with.by_file.count(file))
+            continue;  // packed already, under another name
+        n.origin = dir;
+        n.is_object = true;
+        n.loader = 0;  // loaded as the program would load it
+        n.c_library = true;
+        n.runtime_why = r.why;
+        n.found = "libc.so.6's directory";
+        with.by_file[file] = (int)with.nodes.size();
+        with.by_name[n.name] = (int)with.nodes.size();
+        queue.push_back((int)with.nodes.size());
+        names.push_back(n.name);
+        with.nodes.push_back(n);
     }
-    return 0;
+    if (queue.empty())
+        return;
+    size_t next = 0;
+    std::string error;
+    if (resolve_queue(with, queue, next, error)) {
+        c.notes.push_back("--libc left out " + join(names) + ", which no object needs: " +
+                          error + "; loaded by name, they are the host's, if it has them");
+        return;
+    }
+    if (with.nodes.size() > PAYLOAD_MAX_ENTRIES) {
+        c.notes.push_back("--libc left out " + join(names) +
+                          ", which no object needs: with them the bundle would have " +
+                          std::to_string(with.nodes.size()) + " entries, more than the " +
+                          std::to_string(PAYLOAD_MAX_ENTRIES) +
+                          " a launcher unpacks; loaded by name, they are the host's, if it "
+                          "has them");
+        return;
+    }
+    c = std::move(with);
 }
 
 bool c_library_object(const std::string &name)

@@ -25,6 +25,9 @@ struct Node {
     int loader = -1;         // the object whose needs brought it in
     bool c_library = false;  // part of the C library, packed with --libc
     bool program_loader = false;  // the loader the program's PT_INTERP names
+    // --libc: why a library of the packed glibc that no object needs came
+    // (add_runtime_libraries); empty for the others.
+    std::string runtime_why;
     std::string found;
     std::vector<std::string> needed_by;
     std::vector<int> needs;  // nodes of the libraries it needs
@@ -46,6 +49,7 @@ struct Closure {
     std::map<std::pair<dev_t, ino_t>, int> by_file;  // the libraries found
     std::vector<SystemLibrary> left;
     std::map<std::string, size_t> left_by_name;
+    std::vector<std::string> notes;  // for the plan: what was left out, and why
 };
 
 // Resolves the needs of the program (node 0) and of everything found,
@@ -53,6 +57,14 @@ struct Closure {
 // (nodes listed in included), as dlopen would with the program as their
 // loader. Returns 0, or -1 with a one-line reason.
 int collect_closure(Closure &c, const std::vector<int> &included, std::string &error);
+
+// With --libc, adds the libraries of the packed glibc that a program, or
+// glibc itself, loads by name at run time (dlopen, the name service switch,
+// LD_PRELOAD, a debugger), from the directory the closure's libc.so.6 came
+// from, with what they need. Left out, with a note, when the bundle would
+// then have more entries than a launcher unpacks. Call after
+// collect_closure.
+void add_runtime_libraries(Closure &c);
 
 // True when name is one of the C library's own objects, which the loader of
 // the running machine must match.

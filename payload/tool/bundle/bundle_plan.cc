@@ -209,6 +209,7 @@ void plan_files(const PackOptions &options, BundlePlan &plan)
         plan.entries.push_back(e);
     }
     plan.left_to_system.clear();
+    plan.notes.clear();
 }
 
 void read_plan_inputs(BundlePlan &plan)
@@ -306,6 +307,7 @@ int plan_bundle(const PackOptions &options, const TargetInfo &target,
 
     if (collect_closure(c, included, error) || (c.libc && check_one_glibc(c, error)))
         return -1;
+    add_runtime_libraries(c);
 
     plan.target = &target;
     plan.entries.clear();
@@ -315,6 +317,8 @@ int plan_bundle(const PackOptions &options, const TargetInfo &target,
         std::string why = "needed by " + join(n.needed_by);
         if (n.program_loader)
             why = "the program's loader" + (n.needed_by.empty() ? "" : ", " + why);
+        else if (!n.runtime_why.empty())
+            why = n.runtime_why + (n.needed_by.empty() ? "" : ", " + why);
         plan.entries.push_back(plan_entry(n, why, c.libc));
     }
     for (int i : included) {
@@ -325,5 +329,6 @@ int plan_bundle(const PackOptions &options, const TargetInfo &target,
         plan.entries.push_back(plan_entry(n, why, c.libc));
     }
     plan.left_to_system = c.left;
+    plan.notes = c.notes;
     return 0;
 }

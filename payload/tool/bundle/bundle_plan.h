@@ -59,6 +59,7 @@ struct BundlePlan {
     const TargetInfo *target = nullptr;
     std::vector<PlanEntry> entries;  // the program first
     std::vector<SystemLibrary> left_to_system;
+    std::vector<std::string> notes;  // what was left out that might have come, and why
 };
 
 // The plan of a plain pack: the files as given, not read yet.

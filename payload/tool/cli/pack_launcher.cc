@@ -200,6 +200,7 @@ int pack_launcher(PackOptions &options)
     // read to plan it): the reports, --strip and the manifest take what was
     // learned of it, and only compression maps its bytes again.
     read_plan_inputs(plan);
+    warn_of_lost_privileges(plan);
     // Refused before anything is compressed: the entries' needs are known now.
     GlibcNeeds glibc;
     bool report_glibc = options.verbose || options.dry_run;

@@ -60,6 +60,8 @@ int read_record(const std::string &path, InputKind kind, const TargetInfo *targe
     if (file.open(path, record.error) != 0)
         return -1;
     record.identity = file.identity;
+    record.mode = file.mode;
+    record.capabilities = file.capabilities;
     if (kind == INPUT_STORED)
         return read_stored_facts(file, *target, record);
     read_elf_facts(file, kind, record);

@@ -22,6 +22,10 @@ struct InputRecord {
     std::string error;  // "PATH: reason" when it could not be read: nothing
                         // below is known then
     FileIdentity identity;  // as read: its size is the entry's, unless stored
+    // What running it grants, which no packed copy keeps: its mode's
+    // set-user-ID and set-group-ID bits, and file capabilities.
+    mode_t mode = 0;
+    bool capabilities = false;
 
     // An ELF object's facts; a file that is not one has none.
     std::string elf_error;  // why elf is not known ("not an ELF file", ...)

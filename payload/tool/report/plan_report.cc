@@ -1,6 +1,10 @@
 // The plan as --verbose and --dry-run print it.
 #include "report/plan_report.h"
 
+#include <sys/stat.h>
+
+#include "sys/diagnostics.h"
+
 void print_plan(FILE *out, const BundlePlan &plan)
 {
     for (size_t i = 0; i < plan.entries.size(); i++) {
@@ -34,7 +38,31 @@ void print_plan(FILE *out, const BundlePlan &plan)
     for (const SystemLibrary &s : plan.left_to_system)
         fprintf(out, "system: %s (needed by %s; %s)\n", s.name.c_str(),
                 s.needed_by.c_str(), s.why.c_str());
+    for (const std::string &note : plan.notes)
+        fprintf(out, "note: %s\n", note.c_str());
     fprintf(out, "%zu entr%s for %s, %zu librar%s left to the system\n",
             plan.entries.size(), plan.entries.size() == 1 ? "y" : "ies", plan.target->name,
             plan.left_to_system.size(), plan.left_to_system.size() == 1 ? "y" : "ies");
+}
+
+void warn_of_lost_privileges(const BundlePlan &plan)
+{
+    for (const PlanEntry &e : plan.entries) {
+        std::vector<std::string> lost;
+        if (e.input.mode & S_ISUID)
+            lost.push_back("setuid bit");
+        // Without group execute, the set-group-ID bit marks mandatory locking.
+        if ((e.input.mode & (S_ISGID | S_IXGRP)) == (S_ISGID | S_IXGRP))
+            lost.push_back("setgid bit");
+        if (e.input.capabilities)
+            lost.push_back("file capabilities (security.capability)");
+        if (lost.empty())
+            continue;
+        std::string what = lost[0];
+        for (size_t i = 1; i < lost.size(); i++)
+            what += (i + 1 == lost.size() ? " and " : ", ") + lost[i];
+        print_warning(e.path + ": packed, it loses its " + what +
+                      ": the launcher unpacks every file with mode 0700, to run with the "
+                      "rights of whoever starts it");
+    }
 }

@@ -7,6 +7,7 @@
 #include <string.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <mutex>
@@ -68,6 +69,9 @@ int MappedFile::open(const std::string &name, std::string &error)
         return -1;
     path = name;
     identity = identity_of(st);
+    mode = st.st_mode;
+    // Without the attribute, or on a file system without them, it has none.
+    capabilities = fgetxattr(fd, "security.capability", nullptr, 0) > 0;
     size = (size_t)st.st_size;
     if (size == 0) {
         close(fd);

@@ -29,6 +29,10 @@ struct MappedFile {
     size_t size = 0;
     std::string path;
     FileIdentity identity;  // of the file mapped
+    // What running the file grants beyond the rights of whoever runs it: its
+    // set-user-ID and set-group-ID bits, and file capabilities.
+    mode_t mode = 0;            // st_mode
+    bool capabilities = false;  // it has a security.capability attribute
     MappedFile() = default;
     MappedFile(const MappedFile &) = delete;
     MappedFile &operator=(const MappedFile &) = delete;
