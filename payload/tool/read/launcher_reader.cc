@@ -233,8 +233,13 @@ void read_integrity(const ElfFile &file, const unsigned char *data, size_t size,
     std::vector<PlacedSection> excluded = payload;
     if (manifest.found)
         excluded.push_back({manifest_section_name, manifest.offset, manifest.addr, manifest.size});
-    if (launcher_code_digest(file, data, size, excluded, image.code_sha256,
-                             image.code_digest_error) != 0 &&
+    std::vector<PlacedSection> format2 = excluded;
+    for (const PlacedSection &field : section_header_fields(file))
+        excluded.push_back(field);
+    if ((launcher_code_digest(file, data, size, excluded, image.code_sha256,
+                              image.code_digest_error) != 0 ||
+         launcher_code_digest(file, data, size, format2, image.code_sha256_format2,
+                              image.code_digest_error) != 0) &&
         image.code_digest_error.empty())
         image.code_digest_error = "unreadable";
     image.manifest_mark = manifest_format_mark(file, data, size);

@@ -31,9 +31,12 @@ struct LauncherImage {
     const unsigned char *manifest = nullptr;
     size_t manifest_size = 0;
     bool has_manifest = false;
-    // Of the launcher's code, as launcher_code_digest defines it; when the
-    // segments cannot be read, code_digest_error says why.
+    // Of the launcher's code, as launcher_code_digest defines it for the
+    // manifest format this sfxpack writes (without the ELF header's
+    // section-header fields) and for format 2 (with them); when the segments
+    // cannot be read, code_digest_error says why.
     unsigned char code_sha256[SHA256_SIZE] = {};
+    unsigned char code_sha256_format2[SHA256_SIZE] = {};
     std::string code_digest_error;
     // The manifest format that the runtime's note names, 0 without a note.
     unsigned manifest_mark = 0;
