@@ -89,10 +89,27 @@ int write_path_at(int fd, const std::string &text, uint64_t offset)
     return -1;
 }
 
-// One entry into its file, checked against the manifest as it is written.
-// @unpack gives entry 0 mode 0700 and the others what creating them gives;
-// for a --libc launcher, it writes the directory's path (loader_dir) into
-// the program and makes the loader 0700 too.
+// What @unpack does to an entry's file once it is written: entry 0 and a
+// --libc program's loader become 0700 (the others keep what creating them
+// gave), and the program gets loader_dir in its rooms. Returns 0, or -1
+// with errno set.
+int finish_as_unpack_does(int fd, const LauncherImage &image, size_t index,
+                          const std::string &loader_dir)
+{
+    const LoaderRecord &loader = image.loader;
+    bool is_loader = loader.present && image.entries[index].name == loader.loader_name;
+    if ((index == 0 || is_loader) && fchmod(fd, 0700) != 0)
+        return -1;
+    if (index != 0 || !loader.present)
+        return 0;
+    if (write_path_at(fd, loader_dir + "/" + loader.loader_name, loader.interpreter_at) != 0 ||
+        write_path_at(fd, loader_dir, loader.library_dir_at) != 0)
+        return -1;
+    return 0;
+}
+
+// One entry into its file, checked against the manifest as it is written,
+// then finished as @unpack leaves it.
 int extract_one(Made &made, const std::string &path, const LauncherImage &image,
                 size_t index, const Manifest *manifest, const std::string &loader_dir)
 {
@@ -116,13 +133,7 @@ int extract_one(Made &made, const std::string &path, const LauncherImage &image,
     else if (!error.empty())
         problem = path + ": entry " + std::to_string(index) + " '" + printable_name(entry.name) +
                   "': " + error;
-    else if ((index == 0 || (image.loader.present && entry.name == image.loader.loader_name)) &&
-             fchmod(fd, 0700) != 0)
-        problem = shown + ": " + strerror(errno);
-    else if (index == 0 && image.loader.present &&
-             (write_path_at(fd, loader_dir + "/" + image.loader.loader_name,
-                            image.loader.interpreter_at) != 0 ||
-              write_path_at(fd, loader_dir, image.loader.library_dir_at) != 0))
+    else if (finish_as_unpack_does(fd, image, index, loader_dir) != 0)
         problem = shown + ": " + strerror(errno);
     if (close(fd) != 0 && problem.empty())
         problem = shown + ": " + strerror(errno);
