@@ -20,7 +20,9 @@
  * such manifest knows the manifest was lost or replaced, not merely absent. */
 #define FORMAT_NOTE_NAME "sfxpack"
 #define FORMAT_NOTE_TYPE 1
-#define MANIFEST_FORMAT 2
+/* Format 3 is format 2 with a code digest that leaves out the ELF header's
+ * section-header fields, which strip rewrites (payload/tool/format/manifest.h). */
+#define MANIFEST_FORMAT 3
 
 /* A run's work directory in its temp directory is the program's entry name,
  * WORK_DIR_PID_SEPARATOR and the launcher's pid: {name}-{pid}. When someone

@@ -4,10 +4,12 @@
 // real launcher as a careless or hostile hand would and reads it back.
 #include <elf.h>
 #include <string.h>
+#include <sys/stat.h>
 
 #include "elf_file.h"
 #include "format/manifest.h"
 #include "sfx.h"
+#include "sys/sha256.h"
 
 namespace {
 
@@ -115,6 +117,39 @@ protected:
         return flipped(name, names.offset + at + 1, 0, from);
     }
 
+    // The ELF header's section-header fields (e_shoff; e_shentsize, e_shnum,
+    // e_shstrndx), [from, to) in the file: strip rewrites them.
+    std::vector<std::pair<uint64_t, uint64_t>> section_header_fields() const
+    {
+        if (image.elf_class == ELFCLASS64)
+            return {{0x28, 0x30}, {0x3a, 0x40}};
+        return {{0x20, 0x24}, {0x2e, 0x34}};
+    }
+
+    // The offsets of the launcher's code as the manifest's digest takes it
+    // in: the loaded segments' bytes less the payload and the manifest, and
+    // from format 3 on less the section-header fields too.
+    std::vector<size_t> covered_bytes(int format)
+    {
+        std::vector<std::pair<uint64_t, uint64_t>> skipped;
+        for (const char *name :
+             {".qzvdump.str", ".qzvdump.bin", ".qzvdump.ptr", manifest_section_name})
+            skipped.push_back({section(name).offset, section(name).offset + section(name).size});
+        if (format >= 3)
+            for (const auto &field : section_header_fields())
+                skipped.push_back(field);
+        std::vector<size_t> covered;
+        for (const ElfSegment &segment : image.loaded)
+            for (uint64_t at = segment.offset; at < segment.offset + segment.size; at++) {
+                bool skip = false;
+                for (const auto &range : skipped)
+                    skip = skip || (at >= range.first && at < range.second);
+                if (!skip)
+                    covered.push_back((size_t)at);
+            }
+        return covered;
+    }
+
     // As the runtime of an sfxpack from before the manifest had it: no note.
     std::string without_note(const std::string &name, const std::string &from)
     {
@@ -190,7 +225,7 @@ TEST_P(LauncherIntegrity, AHiddenManifestFailsWhateverTheFlags)
 {
     std::string hidden = without_manifest("hidden");
     const std::string expected =
-        "manifest: FAILED: none, yet the launcher's runtime comes with a manifest of format 2";
+        "manifest: FAILED: none, yet the launcher's runtime comes with a manifest of format 3";
     expect_fails(hidden, expected, scratch / "out");
     RunResult r = run_sfxpack({"--verify", "--no-manifest-ok", hidden});
     EXPECT_EQ(r.exit_code, 1) << r.out;
@@ -227,7 +262,7 @@ TEST_P(LauncherIntegrity, AnOlderFormatManifestPassesOnlyUnderAnOlderRuntime)
     std::string downgraded = with_manifest("downgraded", older_format(manifest()));
     expect_fails(downgraded,
                  "manifest: FAILED: format 1, yet the launcher's runtime comes with a manifest "
-                 "of format 2",
+                 "of format 3",
                  scratch / "out");
     std::string old = without_note("old", downgraded);
     RunResult r = run_sfxpack({"--verify", old});
@@ -241,18 +276,7 @@ TEST_P(LauncherIntegrity, AnOlderFormatManifestPassesOnlyUnderAnOlderRuntime)
 // land, the check fails, and one in the code itself is named as such.
 TEST_P(LauncherIntegrity, AnyFlipInTheLaunchersCodeFailsVerify)
 {
-    std::vector<std::pair<uint64_t, uint64_t>> skipped;
-    for (const char *name : {".qzvdump.str", ".qzvdump.bin", ".qzvdump.ptr", manifest_section_name})
-        skipped.push_back({section(name).offset, section(name).offset + section(name).size});
-    std::vector<size_t> covered;
-    for (const ElfSegment &segment : image.loaded)
-        for (uint64_t at = segment.offset; at < segment.offset + segment.size; at++) {
-            bool skip = false;
-            for (const auto &range : skipped)
-                skip = skip || (at >= range.first && at < range.second);
-            if (!skip)
-                covered.push_back((size_t)at);
-        }
+    std::vector<size_t> covered = covered_bytes(MANIFEST_FORMAT);
     ASSERT_GT(covered.size(), 1000u);
     const ElfSection &text = section(".text");
     const int samples = 60;
@@ -296,6 +320,95 @@ TEST_P(LauncherIntegrity, ARelocationOntoThePayloadTableFails)
     expect_fails(path,
                  std::string("table: FAILED: a dynamic relocation (type 8) at ") + where +
                      " writes into .qzvdump.ptr",
+                 scratch / "out");
+}
+
+// Every byte of the ELF header but the fields that locate the section
+// headers: the kernel and the loader read them.
+TEST_P(LauncherIntegrity, AnyFlipInTheElfHeaderOutsideItsSectionHeaderFieldsFailsVerify)
+{
+    size_t header = image.elf_class == ELFCLASS64 ? sizeof(Elf64_Ehdr) : sizeof(Elf32_Ehdr);
+    for (size_t at = 0; at < header; at++) {
+        bool skipped = false;
+        for (const auto &field : section_header_fields())
+            skipped = skipped || (at >= field.first && at < field.second);
+        if (skipped)
+            continue;
+        RunResult r = run_sfxpack({"--verify", flipped("damaged", at, (int)(at % 8))});
+        EXPECT_EQ(r.exit_code, 1) << "byte " << at << ":\n" << r.out << r.err;
+        EXPECT_EQ(r.out.find(": verified"), std::string::npos) << "byte " << at << ":\n" << r.out;
+    }
+}
+
+// strip and objcopy rewrite the section headers and the ELF header's fields
+// that locate them, which no run reads; Debian's packaging strips every
+// executable it installs. The launcher keeps its manifest, verifies and
+// runs, with either runtime.
+TEST_P(LauncherIntegrity, AStrippedLauncherVerifiesAndRuns)
+{
+    std::string static_launcher =
+        pack(target(), scratch / "static",
+             {"--static-runtime", fixture_path(target(), "probe"),
+              fixture_path(target(), "libprobe.so"), scratch / "data.bin"});
+    const std::vector<std::vector<std::string>> tools = {
+        {"strip"},
+        {"strip", "--strip-unneeded"},
+        {"objcopy", "--remove-section=.comment"},
+        {"strip", "--remove-section=.comment", "--remove-section=.note", "--strip-unneeded"}};
+    for (const std::string &original : {launcher, static_launcher})
+        for (std::vector<std::string> argv : tools) {
+            SCOPED_TRACE(argv.back() + " " + original);
+            std::string copy = scratch / "stripped";
+            write_text(copy, read_text(original));
+            ASSERT_EQ(chmod(copy.c_str(), 0755), 0);
+            argv.push_back(copy);
+            RunResult stripped = run_process(argv);
+            ASSERT_EQ(stripped.exit_code, 0) << stripped.err;
+            EXPECT_LT(read_text(copy).size(), read_text(original).size());
+            RunResult r = run_sfxpack({"--verify", copy});
+            EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+            EXPECT_NE(r.out.find(", manifest by sfxpack "), std::string::npos) << r.out;
+            EXPECT_EQ(split_lines(r.out).back(), copy + ": verified") << r.out;
+            EXPECT_EQ(run_launcher(copy, {"exit", "7"}, scratch.path).exit_code, 7);
+        }
+}
+
+// A launcher of the sfxpack before: its runtime's note names format 2, and
+// its manifest's code digest takes in the whole ELF header. Made here from a
+// new one by rewriting both as that sfxpack wrote them, it passes as it did
+// then, a strip still fails it, and under a runtime that names format 3 it
+// is a downgrade.
+TEST_P(LauncherIntegrity, AFormat2LauncherIsCheckedAsItWasMade)
+{
+    size_t note = file.find(format_note + le32(MANIFEST_FORMAT));
+    ASSERT_NE(note, std::string::npos);
+    file.replace(note + format_note.size(), 4, le32(2));
+    Sha256 code;
+    for (size_t at : covered_bytes(2))
+        code.update(&file[at], 1);
+    Manifest m = manifest();
+    code.finish(m.code_sha256);
+    std::string bytes = encode_manifest(m);
+    ASSERT_EQ(bytes.substr(0, 8), std::string("SFXMAN3\0", 8));
+    bytes[6] = '2';
+    unsigned char own[SHA256_SIZE];
+    sha256(bytes.data(), bytes.size() - SHA256_SIZE, own);
+    bytes.replace(bytes.size() - SHA256_SIZE, SHA256_SIZE, (const char *)own, SHA256_SIZE);
+    std::string format2 = with_manifest("format2", bytes);
+
+    RunResult r = run_sfxpack({"--verify", format2});
+    EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+    EXPECT_EQ(split_lines(r.out).back(), format2 + ": verified") << r.out;
+
+    std::string stripped = scratch / "stripped";
+    write_text(stripped, read_text(format2));
+    ASSERT_EQ(run_process({"strip", stripped}).exit_code, 0);
+    expect_fails(stripped, "manifest: FAILED: the launcher's code has SHA-256 ", scratch / "out");
+
+    file = read_text(launcher);
+    expect_fails(with_manifest("downgraded", bytes),
+                 "manifest: FAILED: format 2, yet the launcher's runtime comes with a manifest "
+                 "of format 3",
                  scratch / "out");
 }
 

@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "elf_file.h"
 #include "format/manifest.h"
 #include "sfx.h"
@@ -451,5 +453,96 @@ TEST_P(LauncherReading, NothingIsExecutedToReadIt)
 }
 
 INSTANTIATE_FOR_TARGETS(LauncherReading);
+
+// The program of a --libc launcher names its loader and its library
+// directory by absolute paths, which @unpack fills in for the directory it
+// unpacks into: --extract writes the same for DIR, and makes the loader
+// 0700 too, so that DIR/program runs, from any directory.
+class LibcExtract : public TargetTest {
+protected:
+    ScratchDir scratch;
+    std::string launcher;
+
+    void SetUp() override
+    {
+        launcher = scratch / "probe-sfx";
+        RunOptions options;
+        options.unset_env = {"LD_LIBRARY_PATH"};
+        RunResult r = run_process({sfxpack_path(), "--bundle", "--libc", "-o", launcher,
+                                   fixture_path(target(), "probe")},
+                                  options);
+        ASSERT_EQ(r.exit_code, 0) << r.err;
+    }
+
+    // The program started from / with no library path: only the paths
+    // written into it lead to its loader and libraries.
+    RunResult run_program(const std::string &dir)
+    {
+        RunOptions options;
+        options.cwd = "/";
+        options.unset_env = {"LD_LIBRARY_PATH"};
+        return run_process({dir + "/probe", "report"}, options);
+    }
+};
+
+TEST_P(LibcExtract, ExtractWritesWhatUnpackWritesAndTheProgramRuns)
+{
+    std::string loader = target() == "x86_64" ? "ld-linux-x86-64.so.2" : "ld-linux.so.2";
+    ScratchDir cwd;
+    RunOptions in_cwd;
+    in_cwd.cwd = cwd.path;
+    ASSERT_EQ(run_process({launcher, "@unpack"}, in_cwd).exit_code, 0);
+    ASSERT_EQ(rename((cwd / "probe").c_str(), (cwd / "unpacked").c_str()), 0);
+    RunResult extracted = run_process({sfxpack_path(), "--extract", launcher, "probe"}, in_cwd);
+    ASSERT_EQ(extracted.exit_code, 0) << extracted.err;
+    std::vector<std::string> names = list_dir(cwd / "probe");
+    EXPECT_EQ(names, list_dir(cwd / "unpacked"));
+    EXPECT_NE(std::find(names.begin(), names.end(), loader), names.end());
+    for (const std::string &name : names) {
+        EXPECT_TRUE(read_text(cwd / "probe/" + name) == read_text(cwd / "unpacked/" + name))
+            << name;
+        EXPECT_EQ(file_mode(cwd / "probe/" + name), file_mode(cwd / "unpacked/" + name)) << name;
+    }
+    EXPECT_EQ(file_mode(cwd / "probe/" + loader), 0700u);
+    RunResult ran = run_program(cwd / "probe");
+    EXPECT_EQ(ran.exit_code, 0) << ran.err;
+    EXPECT_NE(ran.out.find("\nexe=" + cwd.path + "/probe/probe\nlibrary=42\n"),
+              std::string::npos)
+        << ran.out;
+
+    // An absolute DIR, elsewhere.
+    std::string elsewhere = scratch / "elsewhere";
+    ASSERT_EQ(run_sfxpack({"--extract", launcher, elsewhere}).exit_code, 0);
+    ran = run_program(elsewhere);
+    EXPECT_EQ(ran.exit_code, 0) << ran.err;
+    EXPECT_NE(ran.out.find("\nexe=" + elsewhere + "/probe\n"), std::string::npos) << ran.out;
+}
+
+// The library directory is a DT_RPATH: its loader would split it at ':' and
+// expand '$' tokens. Such a DIR is refused, with nothing made, and so is one
+// too long for the room the program keeps.
+TEST_P(LibcExtract, ADirectoryTheLoaderCannotNameIsRefused)
+{
+    std::string deep = scratch.path;
+    while (deep.size() < 4100)
+        deep += "/" + std::string(200, 'd');
+    RunResult too_long = run_sfxpack({"--extract", launcher, deep});
+    EXPECT_EQ(too_long.exit_code, 1);
+    EXPECT_EQ(too_long.err.rfind("sfxpack: " + deep + ": the directory's path is too long for "
+                                 "the packed loader's (at most ", 0), 0u) << too_long.err;
+    EXPECT_EQ(split_lines(too_long.err).size(), 1u);
+    EXPECT_FALSE(file_exists(scratch / std::string(200, 'd')));
+
+    for (const char *name : {"a:b", "a$ORIGIN"}) {
+        std::string dir = scratch / name;
+        RunResult r = run_sfxpack({"--extract", launcher, dir});
+        EXPECT_EQ(r.exit_code, 1);
+        EXPECT_EQ(r.err,
+                  "sfxpack: " + dir + ": the packed loader's library path cannot hold ':' or '$'\n");
+        EXPECT_FALSE(file_exists(dir));
+    }
+}
+
+INSTANTIATE_FOR_TARGETS(LibcExtract);
 
 }  // namespace

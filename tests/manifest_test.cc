@@ -38,7 +38,7 @@ std::string entries_bytes()
 
 TEST(ManifestFormat, HasTheFixedLayoutAndReadsBack)
 {
-    std::string expected = std::string("SFXMAN2\0\6\0\0\0" "13.0.0", 18) +
+    std::string expected = std::string("SFXMAN3\0\6\0\0\0" "13.0.0", 18) +
                            std::string(SHA256_SIZE, '\xc3') + entries_bytes();
     unsigned char digest[SHA256_SIZE];
     sha256(expected.data(), expected.size(), digest);
@@ -48,7 +48,7 @@ TEST(ManifestFormat, HasTheFixedLayoutAndReadsBack)
     std::string error;
     ASSERT_EQ(decode(expected, out, error), 0) << error;
     ASSERT_EQ(out.entries.size(), 2u);
-    EXPECT_EQ(out.format, 2);
+    EXPECT_EQ(out.format, 3);
     EXPECT_EQ(out.version, "13.0.0");
     EXPECT_EQ(out.code_sha256[0], 0xc3);
     EXPECT_EQ(out.entries[0].name, "prog");
@@ -58,7 +58,28 @@ TEST(ManifestFormat, HasTheFixedLayoutAndReadsBack)
     EXPECT_EQ(out.entries[0].glibc, "GLIBC_2.34");
 }
 
-// Launchers of the sfxpack before still read: their manifest has neither
+// Format 2, whose code digest took in the whole ELF header, is laid out as
+// format 3 and still reads, its own digest checked.
+TEST(ManifestFormat, ReadsFormat2)
+{
+    std::string format2 = std::string("SFXMAN2\0\6\0\0\0" "13.0.0", 18) +
+                          std::string(SHA256_SIZE, '\xc3') + entries_bytes();
+    unsigned char digest[SHA256_SIZE];
+    sha256(format2.data(), format2.size(), digest);
+    format2.append((const char *)digest, SHA256_SIZE);
+    Manifest out;
+    std::string error;
+    ASSERT_EQ(decode(format2, out, error), 0) << error;
+    EXPECT_EQ(out.format, 2);
+    EXPECT_EQ(out.code_sha256[31], 0xc3);
+    ASSERT_EQ(out.entries.size(), 2u);
+    EXPECT_EQ(out.entries[1].stored_sha256[0], 0xb2);
+    format2[20] ^= 1;
+    EXPECT_EQ(decode(format2, out, error), -1);
+    EXPECT_EQ(error, "manifest's bytes do not match its own SHA-256");
+}
+
+// Launchers of an older sfxpack still read: their manifest has neither
 // digest.
 TEST(ManifestFormat, ReadsTheOlderFormat)
 {

@@ -3,6 +3,8 @@
 #include <elf.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
 
 #include "elf_file.h"
 #include "sfx.h"
@@ -318,6 +320,92 @@ TEST(PackerFailure, KeepsAnExistingOutputUntouched)
     EXPECT_NE(r.exit_code, 0);
     EXPECT_EQ(read_text(scratch / "out"), "previous launcher");
     EXPECT_EQ(list_dir(scratch.path), std::vector<std::string>{"out"});
+}
+
+// sfxpack writes a launcher by renaming it into OUTPUT's place, which would
+// replace whatever has that name: only a regular file is, or a symbolic
+// link, which is replaced itself. A device, a FIFO or a directory is
+// refused at once, with or without --force, and a write-protected file
+// without it: one line, status 1, nothing written and nothing waited on.
+TEST(PackerOutput, OnlyARegularFileIsReplacedAndAWriteProtectedOneOnlyWithForce)
+{
+    ScratchDir scratch;
+    write_text(scratch / "prog", "#!/bin/sh\n");
+    write_text(scratch / "protected", "kept");
+    ASSERT_EQ(chmod((scratch / "protected").c_str(), 0444), 0);
+    ASSERT_EQ(mkfifo((scratch / "fifo").c_str(), 0600), 0);
+    ASSERT_EQ(mkdir((scratch / "dir").c_str(), 0700), 0);
+    std::vector<std::pair<std::string, std::string>> refused = {
+        {"fifo", "not a regular file; only a regular file is replaced"},
+        {"dir", "is a directory"},
+        {"protected", "write-protected; --force replaces it"}};
+    // What /dev/null is: only root may make one.
+    if (geteuid() == 0) {
+        ASSERT_EQ(mknod((scratch / "null").c_str(), S_IFCHR | 0666, makedev(1, 3)), 0);
+        refused.push_back({"null", "not a regular file; only a regular file is replaced"});
+    }
+    std::vector<std::string> before = list_dir(scratch.path);
+    for (const auto &[name, why] : refused)
+        for (bool force : {false, true}) {
+            if (force && name == "protected")
+                continue;
+            SCOPED_TRACE(name + (force ? " --force" : ""));
+            std::vector<std::string> argv = {sfxpack_path(), "-o", scratch / name};
+            if (force)
+                argv.push_back("--force");
+            argv.push_back(scratch / "prog");
+            RunOptions options;
+            options.timeout_seconds = 30;
+            RunResult r = run_process(argv, options);
+            EXPECT_EQ(r.exit_code, 1);
+            EXPECT_EQ(r.err, "sfxpack: " + scratch / name + ": " + why + "\n");
+        }
+    EXPECT_EQ(list_dir(scratch.path), before);
+    struct stat st;
+    ASSERT_EQ(lstat((scratch / "fifo").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    if (geteuid() == 0) {
+        ASSERT_EQ(lstat((scratch / "null").c_str(), &st), 0);
+        EXPECT_TRUE(S_ISCHR(st.st_mode));
+        EXPECT_EQ(st.st_rdev, makedev(1, 3));
+    }
+    EXPECT_EQ(read_text(scratch / "protected"), "kept");
+    EXPECT_EQ(file_mode(scratch / "protected"), 0444u);
+
+    RunResult forced = run_sfxpack({"--force", "-o", scratch / "protected", scratch / "prog"});
+    EXPECT_EQ(forced.exit_code, 0) << forced.err;
+    EXPECT_EQ(run_process({scratch / "protected", "@list"}).exit_code, 0);
+
+    // A link is replaced by the launcher; the file it pointed at stays.
+    write_text(scratch / "pointed-at", "kept");
+    ASSERT_EQ(symlink("pointed-at", (scratch / "link").c_str()), 0);
+    RunResult linked = run_sfxpack({"-o", scratch / "link", scratch / "prog"});
+    EXPECT_EQ(linked.exit_code, 0) << linked.err;
+    ASSERT_EQ(lstat((scratch / "link").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(read_text(scratch / "pointed-at"), "kept");
+}
+
+// What takes OUTPUT's name while the launcher is being made is checked
+// again before the rename: here the compiler driver makes a FIFO there.
+TEST(PackerOutput, AFifoMadeWhilePackingIsNotReplaced)
+{
+    ScratchDir scratch;
+    write_text(scratch / "prog", "#!/bin/sh\n");
+    std::string driver = scratch / "driver";
+    write_text(driver, "#!/bin/sh\n[ -e \"$OUT\" ] || mkfifo \"$OUT\" || exit 99\nexec cc \"$@\"\n");
+    ASSERT_EQ(chmod(driver.c_str(), 0755), 0);
+    RunOptions options;
+    options.set_env = {"SFXPACK_CC=" + driver, "OUT=" + scratch / "out"};
+    options.timeout_seconds = 60;
+    RunResult r = run_process({sfxpack_path(), "-o", scratch / "out", scratch / "prog"}, options);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.err, "sfxpack: " + scratch / "out" +
+                         ": not a regular file; only a regular file is replaced\n");
+    struct stat st;
+    ASSERT_EQ(lstat((scratch / "out").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    EXPECT_EQ(list_dir(scratch.path), (std::vector<std::string>{"driver", "out", "prog"}));
 }
 
 // A FIFO (or a device) named as an input would block the packer in open or

@@ -177,6 +177,10 @@ static int loader_paths_of(const BundlePlan &plan, LoaderPathsSource &loader,
 int pack_launcher(PackOptions &options)
 {
     std::string error;
+    // Before any work: an output that will not be replaced is no reason to
+    // compress anything.
+    if (!options.dry_run && check_output(options.output, options.force, error))
+        return fail(EXIT_FAILED, error);
     BundlePlan plan;
     if (int status = plan_entries(options, plan))
         return status;
@@ -259,7 +263,7 @@ int pack_launcher(PackOptions &options)
         return fail(EXIT_FAILED, error);
     if (report_glibc && print_glibc_needs(stdout, glibc))
         return fail(EXIT_FAILED, "cannot write the report to standard output");
-    if (linked.commit(error))
+    if (linked.commit(options.force, error))
         return fail(EXIT_FAILED, error);
     return 0;
 }

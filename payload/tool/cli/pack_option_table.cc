@@ -87,7 +87,8 @@ const PackOption pack_option_table[] = {
     {"--force", 0, 0, PACKING_MODES, 0, nullptr,
      set_flag(&PackOptions::force), nullptr,
      "accept more than {max_entries} entries, duplicate names and --stored streams that "
-     "would not unpack, with a warning (such a launcher can list, but not unpack)"},
+     "would not unpack, with a warning (such a launcher can list, but not unpack); and "
+     "replace a write-protected OUTPUT"},
     {"--bundle", 0, 0, MODE_BUNDLE, MODE_BUNDLE, nullptr,
      set_flag(&PackOptions::bundle), nullptr,
      "pack PROGRAM with the shared libraries it needs"},

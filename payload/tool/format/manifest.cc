@@ -10,9 +10,13 @@ const char manifest_section_name[] = ".sfxpack.manifest";
 
 namespace {
 
-// The formats differ in their seventh byte, '1' or '2': two bits apart, so
-// no single flip turns a manifest into one of the older format.
-const char manifest_magic[8] = {'S', 'F', 'X', 'M', 'A', 'N', '2', '\0'};
+// The formats differ in their seventh byte, '1', '2' or '3'. '1' and '2'
+// are two bits apart, so no single flip turns a format 2 manifest into one
+// without digests. '3' is one bit from either, and a flip to '2' breaks the
+// manifest's own digest; one to '1' is caught by the note of the runtime
+// that comes with format 3 (manifest_problem).
+const char manifest_magic[8] = {'S', 'F', 'X', 'M', 'A', 'N', '3', '\0'};
+static_assert(MANIFEST_FORMAT == 3, "the magic names the format that the runtime's note names");
 const size_t format_byte = 6;
 
 void put_text(std::string &out, const std::string &text)
@@ -74,13 +78,13 @@ int decode_manifest(const unsigned char *data, size_t size, Manifest &manifest,
     Manifest parsed;
     if (size < sizeof manifest_magic ||
         memcmp(data, manifest_magic, format_byte) != 0 ||
-        (data[format_byte] != '1' && data[format_byte] != '2') ||
+        data[format_byte] < '1' || data[format_byte] > '3' ||
         data[format_byte + 1] != '\0') {
-        error = "manifest does not start with SFXMAN1 or SFXMAN2";
+        error = "manifest does not start with SFXMAN1, SFXMAN2 or SFXMAN3";
         return -1;
     }
     parsed.format = data[format_byte] - '0';
-    if (parsed.format == 2) {
+    if (parsed.format >= 2) {
         unsigned char digest[SHA256_SIZE];
         if (size < sizeof manifest_magic + SHA256_SIZE) {
             error = "manifest cut short before its own SHA-256";
@@ -99,7 +103,7 @@ int decode_manifest(const unsigned char *data, size_t size, Manifest &manifest,
         error = "manifest version cut short";
         return -1;
     }
-    if (parsed.format == 2) {
+    if (parsed.format >= 2) {
         if (in.size - in.at < SHA256_SIZE) {
             error = "manifest code digest cut short";
             return -1;

@@ -27,35 +27,38 @@ struct ManifestEntry {
     std::string glibc;
 };
 
-// The format this sfxpack writes is MANIFEST_FORMAT; format 1, of older
-// versions, is still read.
+// The format this sfxpack writes is MANIFEST_FORMAT, 3; formats 1 and 2,
+// of older versions, are still read.
 struct Manifest {
     int format = MANIFEST_FORMAT;
     std::string version;
-    // Format 2: the SHA-256 of the launcher's code, so that a flip outside
-    // the payload is seen too: the file bytes of every PT_LOAD segment
-    // (p_offset for p_filesz bytes, in program header order) less those of
-    // the payload sections and the manifest, skipped (launcher_code_digest).
+    // From format 2 on: the SHA-256 of the launcher's code, so that a flip
+    // outside the payload is seen too: the file bytes of every PT_LOAD
+    // segment (p_offset for p_filesz bytes, in program header order) less
+    // those of the payload sections and the manifest, skipped
+    // (launcher_code_digest). Format 3 skips the ELF header's section-header
+    // fields too, which strip rewrites: a stripped launcher still verifies.
     unsigned char code_sha256[SHA256_SIZE] = {};
     std::vector<ManifestEntry> entries;
 };
 
 extern const char manifest_section_name[];  // ".sfxpack.manifest"
 
-// Little-endian throughout, no padding: the magic "SFXMAN2\0"; u32 length
+// Little-endian throughout, no padding: the magic "SFXMAN3\0"; u32 length
 // and the version text; the 32-byte SHA-256 of the launcher's code; u32
 // entry count; per entry in table order, u32 length and the name, u64
 // unpacked size, the 32-byte SHA-256 of the unpacked bytes, the 32-byte
 // SHA-256 of the stored bytes, u32 length and the newest GLIBC_ version
 // need; last, the 32-byte SHA-256 of every byte before it, so that no bit of
-// the manifest's own text goes unchecked. Format 1 ("SFXMAN1\0") has neither
-// digest. Always writes format 2, whatever manifest.format says.
+// the manifest's own text goes unchecked. Format 2 ("SFXMAN2\0") is laid out
+// alike; format 1 ("SFXMAN1\0") has neither digest. Always writes format 3,
+// whatever manifest.format says.
 std::string encode_manifest(const Manifest &manifest);
 
-// Parses a section's bytes, either format, which may be hostile: every
-// length is checked against what is left, nothing past size is read, and a
-// format 2 manifest must match its own digest. Returns 0, or -1 with a
-// one-line reason in error.
+// Parses a section's bytes, of any of the three formats, which may be
+// hostile: every length is checked against what is left, nothing past size
+// is read, and a manifest of format 2 or 3 must match its own digest.
+// Returns 0, or -1 with a one-line reason in error.
 int decode_manifest(const unsigned char *data, size_t size, Manifest &manifest,
                     std::string &error);
 

@@ -135,8 +135,39 @@ static int build_in(const TempDir &dir, const std::vector<PackedEntry> &entries,
     return 0;
 }
 
-int LinkedLauncher::commit(std::string &error)
+int check_output(const std::string &output, bool replace_protected, std::string &error)
 {
+    struct stat st;
+    if (lstat(output.c_str(), &st) != 0) {
+        if (errno == ENOENT)
+            return 0;
+        error = output + ": " + strerror(errno);
+        return -1;
+    }
+    if (S_ISLNK(st.st_mode))
+        return 0;
+    if (!S_ISREG(st.st_mode)) {
+        error = output + (S_ISDIR(st.st_mode)
+                              ? ": is a directory"
+                              : ": not a regular file; only a regular file is replaced");
+        return -1;
+    }
+    // Root may write any file: for it, only the mode bits say read-only.
+    bool writable = (st.st_mode & 0222) != 0 &&
+                    (faccessat(AT_FDCWD, output.c_str(), W_OK, AT_EACCESS) == 0 ||
+                     errno != EACCES);
+    if (writable || replace_protected)
+        return 0;
+    error = output + ": write-protected; --force replaces it";
+    return -1;
+}
+
+int LinkedLauncher::commit(bool replace_protected, std::string &error)
+{
+    // Something else may have taken output's name while the launcher was
+    // being made.
+    if (check_output(output, replace_protected, error) != 0)
+        return -1;
     mode_t mask = umask(0);
     umask(mask);
     if (chmod(path.c_str(), 0777 & ~mask) != 0 ||

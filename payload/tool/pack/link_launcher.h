@@ -18,13 +18,22 @@ struct PackedEntry {
     Unpacked unpacked;  // for the manifest
 };
 
+// Whether output may take the launcher: it is absent, a regular file or a
+// symbolic link, which the rename replaces itself (what it points at is
+// never written). A directory, device, FIFO or socket is never replaced; a
+// regular file that the caller may not write (or, for root, that no one
+// may: no w bit) only with replace_protected (--force). Returns 0, or -1
+// with a one-line reason.
+int check_output(const std::string &output, bool replace_protected, std::string &error);
+
 // The launcher linked into a hidden temporary file beside output, which a
-// fatal signal removes, until commit puts it in output's place.
+// fatal signal removes, until commit puts it in output's place, checking
+// output again first.
 struct LinkedLauncher {
     std::string path;     // the temporary file, empty when none
     std::string output;   // as given
     int signal_slot = -1;
-    int commit(std::string &error);
+    int commit(bool replace_protected, std::string &error);
     ~LinkedLauncher();    // removes the temporary file if it is still there
 };
 

@@ -1,6 +1,7 @@
 #include "read/launcher_integrity.h"
 
 #include <elf.h>
+#include <stddef.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -170,6 +171,16 @@ int launcher_code_digest(const ElfFile &file, const unsigned char *data, size_t 
     }
     hash.finish(digest);
     return 0;
+}
+
+std::vector<PlacedSection> section_header_fields(const ElfFile &file)
+{
+    // e_shentsize, e_shnum and e_shstrndx are the header's last three fields.
+    if (file.elf_class == ELFCLASS64)
+        return {{"e_shoff", offsetof(Elf64_Ehdr, e_shoff), 0, sizeof(Elf64_Off)},
+                {"e_shentsize", offsetof(Elf64_Ehdr, e_shentsize), 0, 3 * sizeof(Elf64_Half)}};
+    return {{"e_shoff", offsetof(Elf32_Ehdr, e_shoff), 0, sizeof(Elf32_Off)},
+            {"e_shentsize", offsetof(Elf32_Ehdr, e_shentsize), 0, 3 * sizeof(Elf32_Half)}};
 }
 
 unsigned manifest_format_mark(const ElfFile &file, const unsigned char *data, size_t size)

@@ -25,13 +25,19 @@ struct PlacedSection {
 // The launcher's code, whose digest the manifest records (README.md, "What
 // --verify covers"): the file bytes of every PT_LOAD segment,
 // [p_offset, p_offset + p_filesz), in program header order, less the bytes
-// of the excluded sections (the payload and the manifest), which are
-// skipped, not zeroed. The ELF and program headers lie in the first
-// segment and are covered; the section headers are not loaded and are not.
-// Returns 0, or -1 with a reason.
+// of the excluded ranges (the payload and the manifest; from format 3 on
+// also section_header_fields), which are skipped, not zeroed. The ELF and
+// program headers lie in the first segment and are covered; the section
+// headers are not loaded and are not. Returns 0, or -1 with a reason.
 int launcher_code_digest(const ElfFile &file, const unsigned char *data, size_t size,
                          const std::vector<PlacedSection> &excluded,
                          unsigned char digest[SHA256_SIZE], std::string &error);
+
+// The ELF header's section-header fields (e_shoff; e_shentsize, e_shnum and
+// e_shstrndx), as file ranges to leave out of the code digest: strip and
+// objcopy rewrite them whenever they drop or add a section that is not
+// loaded, and neither the kernel nor the loader reads them.
+std::vector<PlacedSection> section_header_fields(const ElfFile &file);
 
 // The manifest format named by the runtime's "sfxpack" note (type 1) in a
 // PT_NOTE segment, or 0 when there is none (an older runtime).

@@ -24,6 +24,7 @@ namespace {
 const char names_section[] = PAYLOAD_NAMES_SECTION;
 const char streams_section[] = PAYLOAD_STREAMS_SECTION;
 const char table_section[] = PAYLOAD_TABLE_SECTION;
+const char loader_section[] = PAYLOAD_LOADER_SECTION;
 
 struct Section {
     bool found = false;
@@ -87,8 +88,8 @@ std::string foreign_elf(int elf_class, unsigned machine)
            "); launchers are 64-bit x86_64 or 32-bit i386 files";
 }
 
-int find_sections(const ElfFile &file, size_t file_size, Section &names,
-                  Section &streams, Section &table, Section &manifest, std::string &error)
+int find_sections(const ElfFile &file, size_t file_size, Section &names, Section &streams,
+                  Section &table, Section &manifest, Section &loader, std::string &error)
 {
     std::vector<ElfSectionEntry> sections;
     if (elf_sections(file, sections, error) != 0)
@@ -102,6 +103,7 @@ int find_sections(const ElfFile &file, size_t file_size, Section &names,
                      : strcmp(name, streams_section) == 0 ? &streams
                      : strcmp(name, table_section) == 0   ? &table
                      : strcmp(name, manifest_section_name) == 0 ? &manifest
+                     : strcmp(name, loader_section) == 0   ? &loader
                                                             : nullptr;
         if (s == nullptr)
             continue;
@@ -156,16 +158,57 @@ int check_loaded(const std::vector<GElf_Phdr> &headers, const Section &s, const 
 }
 
 int check_payload_loaded(const ElfFile &file, const Section &names, const Section &streams,
-                         const Section &table, std::string &error)
+                         const Section &table, const Section &loader, std::string &error)
 {
     // A program header that cannot be read loads nothing.
     std::vector<GElf_Phdr> headers;
     elf_program_headers(file, headers);
     if (check_loaded(headers, names, names_section, error) != 0 ||
         check_loaded(headers, streams, streams_section, error) != 0 ||
-        check_loaded(headers, table, table_section, error) != 0)
+        check_loaded(headers, table, table_section, error) != 0 ||
+        (loader.found && check_loaded(headers, loader, loader_section, error) != 0))
         return -1;
     return 0;
+}
+
+// The --libc record: four uint32_t, then the pointer to the loader's entry
+// name, which the packer puts just after it in the same section. A run
+// writes the work directory's path at both offsets of the program's file,
+// so each room must lie inside the program.
+void read_loader_record(const unsigned char *file, const Section &loader,
+                        const TargetInfo &target, LauncherImage &image)
+{
+    const std::string what = std::string("the loader record in ") + loader_section;
+    if (loader.size < 16 + (uint64_t)target.pointer_size) {
+        image.table_problems.push_back(what + " is cut short");
+        return;
+    }
+    const unsigned char *r = file + loader.offset;
+    LoaderRecord &record = image.loader;
+    record.interpreter_at = (uint32_t)read_le(r, 4);
+    record.interpreter_room = (uint32_t)read_le(r + 4, 4);
+    record.library_dir_at = (uint32_t)read_le(r + 8, 4);
+    record.library_dir_room = (uint32_t)read_le(r + 12, 4);
+    uint64_t name_addr = read_le(r + 16, target.pointer_size);
+    const unsigned char *name = inside(file, loader, name_addr, 1);
+    if (name == nullptr ||
+        !elf_bounded_string(name, (size_t)(loader.size - (name_addr - loader.addr)), 0,
+                            record.loader_name)) {
+        image.table_problems.push_back(what + " names its loader outside the section");
+        return;
+    }
+    record.present = true;
+    if (image.entries.empty() || !image.entries[0].unpacked_known)
+        return;
+    uint64_t program = image.entries[0].unpacked_size;
+    for (uint64_t end : {(uint64_t)record.interpreter_at + record.interpreter_room,
+                         (uint64_t)record.library_dir_at + record.library_dir_room})
+        if (end > program) {
+            image.table_problems.push_back(what + " has a run write up to byte " +
+                                           std::to_string(end) + " of the program's " +
+                                           std::to_string(program));
+            return;
+        }
 }
 
 // The table's records up to the terminator, checked against the sections.
@@ -232,8 +275,13 @@ void read_integrity(const ElfFile &file, const unsigned char *data, size_t size,
     std::vector<PlacedSection> excluded = payload;
     if (manifest.found)
         excluded.push_back({manifest_section_name, manifest.offset, manifest.addr, manifest.size});
-    if (launcher_code_digest(file, data, size, excluded, image.code_sha256,
-                             image.code_digest_error) != 0 &&
+    std::vector<PlacedSection> format2 = excluded;
+    for (const PlacedSection &field : section_header_fields(file))
+        excluded.push_back(field);
+    if ((launcher_code_digest(file, data, size, excluded, image.code_sha256,
+                              image.code_digest_error) != 0 ||
+         launcher_code_digest(file, data, size, format2, image.code_sha256_format2,
+                              image.code_digest_error) != 0) &&
         image.code_digest_error.empty())
         image.code_digest_error = "unreadable";
     image.manifest_mark = manifest_format_mark(file, data, size);
@@ -275,7 +323,7 @@ int read_launcher(const unsigned char *data, size_t size, LauncherImage &image,
         return -1;
     }
     int result = -1;
-    Section names, streams, table, manifest;
+    Section names, streams, table, manifest, loader;
     if (elf_read_header(file) != 0) {
         error = std::string("not a launcher: unreadable ELF header: ") + elf_errmsg(-1);
     } else if ((image.target = find_elf_target(file.elf_class, file.header.e_machine)) ==
@@ -286,9 +334,11 @@ int read_launcher(const unsigned char *data, size_t size, LauncherImage &image,
                    size - file.header.e_shoff) {
         error = "cut short: the section headers end past the file's " + std::to_string(size) +
                 " bytes";
-    } else if (find_sections(file, size, names, streams, table, manifest, error) == 0 &&
-               check_payload_loaded(file, names, streams, table, error) == 0 &&
+    } else if (find_sections(file, size, names, streams, table, manifest, loader, error) == 0 &&
+               check_payload_loaded(file, names, streams, table, loader, error) == 0 &&
                read_table(data, names, streams, table, *image.target, image, error) == 0) {
+        if (loader.found)
+            read_loader_record(data, loader, *image.target, image);
         if (manifest.found) {
             image.has_manifest = true;
             image.manifest = data + manifest.offset;

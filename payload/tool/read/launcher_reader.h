@@ -23,6 +23,17 @@ struct LauncherEntry {
     std::string problem;          // what breaks the table's rules here, or empty
 };
 
+// The record by which a launcher of a program packed with its own C library
+// (--libc) knows where the program's file keeps room for its loader's path
+// and its library directory (payload.h, LoaderPaths): offsets into the
+// program's unpacked bytes and the bytes reserved, NUL included.
+struct LoaderRecord {
+    bool present = false;
+    uint32_t interpreter_at = 0, interpreter_room = 0;
+    uint32_t library_dir_at = 0, library_dir_room = 0;
+    std::string loader_name;  // the entry that is the program's loader
+};
+
 struct LauncherImage {
     const TargetInfo *target = nullptr;
     std::vector<LauncherEntry> entries;
@@ -31,12 +42,18 @@ struct LauncherImage {
     const unsigned char *manifest = nullptr;
     size_t manifest_size = 0;
     bool has_manifest = false;
-    // Of the launcher's code, as launcher_code_digest defines it; when the
-    // segments cannot be read, code_digest_error says why.
+    // Of the launcher's code, as launcher_code_digest defines it for the
+    // manifest format this sfxpack writes (without the ELF header's
+    // section-header fields) and for format 2 (with them); when the segments
+    // cannot be read, code_digest_error says why.
     unsigned char code_sha256[SHA256_SIZE] = {};
+    unsigned char code_sha256_format2[SHA256_SIZE] = {};
     std::string code_digest_error;
     // The manifest format that the runtime's note names, 0 without a note.
     unsigned manifest_mark = 0;
+    // Present only in a --libc launcher; a record that cannot be read is a
+    // table problem.
+    LoaderRecord loader;
 
     // Every rule the launcher relies on holds.
     bool sound() const;
