@@ -186,9 +186,8 @@ int signature_section_bytes(const Bytes &blob, Bytes &content, std::string &erro
     return 0;
 }
 
-// The section's bytes, all zero or as signature_section_bytes writes them.
-static int read_content(const unsigned char *bytes, SignatureSection &section,
-                        std::string &error)
+int read_signature_content(const unsigned char *bytes, SignatureSection &section,
+                           std::string &error)
 {
     const size_t size = SIGNATURE_SECTION_SIZE;
     if (std::all_of(bytes, bytes + size, [](unsigned char c) { return c == 0; }))
@@ -247,7 +246,7 @@ int read_signature_section(const unsigned char *data, size_t size, SignatureSect
         return -1;
     }
     section.present = true;
-    return read_content(data + last, section, error);
+    return read_signature_content(data + last, section, error);
 }
 
 void signed_bytes_sha512(const unsigned char *data, size_t size,

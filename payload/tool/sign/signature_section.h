@@ -43,6 +43,11 @@ struct SignatureSection {
 int read_signature_section(const unsigned char *data, size_t size, SignatureSection &section,
                            std::string &error);
 
+// The section's content alone (bytes, 512 of them): zeros, or a signature
+// as signature_section_bytes writes it. Returns 0, or -1 with a reason.
+int read_signature_content(const unsigned char *bytes, SignatureSection &section,
+                           std::string &error);
+
 // The section's 512 bytes holding blob. Returns 0, or -1 when it does not
 // fit.
 int signature_section_bytes(const Bytes &blob, Bytes &content, std::string &error);
