@@ -135,7 +135,7 @@ struct Report {
     bool decode;
     bool space_known;
     uint64_t space;
-    std::string signature;  // what follows "signature: "
+    std::string signature;  // what follows "signature: ", empty when unsigned
     bool signature_failed = false;
     std::string signer;     // the signer's fingerprint, when the signature reads
     bool verified;
@@ -170,7 +170,8 @@ void print_human(const Report &r)
         printf("manifest:   none\n");
     else
         printf("manifest:   present but unreadable: %s\n", r.manifest_error.c_str());
-    printf("signature:  %s\n", r.signature.c_str());
+    if (!r.signature.empty())
+        printf("signature:  %s\n", r.signature.c_str());
     if (r.space_known)
         printf("temp space: %llu bytes (%.1f KiB) for a run: %s\n", (unsigned long long)r.space,
                (double)r.space / 1024.0, temp_space_basis(image.entries.size()).c_str());
@@ -226,11 +227,13 @@ void print_json(const Report &r)
     else
         printf("  \"manifest\": {\"present\": true, \"readable\": false, \"error\": %s},\n",
                json_string(r.manifest_error).c_str());
-    printf("  \"signature\": {\"signer\": %s, \"checked\": %s, \"problem\": %s},\n",
-           r.signer.empty() ? "null" : json_string(r.signer).c_str(), r.decode ? "true" : "false",
-           r.signature_failed || r.signature.rfind("unreadable", 0) == 0
-               ? json_string(r.signature).c_str()
-               : "null");
+    if (!r.signature.empty())
+        printf("  \"signature\": {\"signer\": %s, \"checked\": %s, \"problem\": %s},\n",
+               r.signer.empty() ? "null" : json_string(r.signer).c_str(),
+               r.decode ? "true" : "false",
+               r.signature_failed || r.signature.rfind("unreadable", 0) == 0
+                   ? json_string(r.signature).c_str()
+                   : "null");
     if (r.space_known)
         printf("  \"temp_space\": %llu,\n", (unsigned long long)r.space);
     else

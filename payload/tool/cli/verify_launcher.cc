@@ -69,7 +69,8 @@ int verify_launcher(const std::string &path, bool no_manifest_ok,
     }
     SignatureVerdict signature =
         check_launcher_signature(file.data, file.size, keys.empty() ? nullptr : &trusted);
-    printf("signature: %s\n", signature.text.c_str());
+    if (!signature.text.empty())
+        printf("signature: %s\n", signature.text.c_str());
     if (signature.failed)
         failures++;
 

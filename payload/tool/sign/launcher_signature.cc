@@ -59,9 +59,8 @@ SignatureVerdict check_launcher_signature(const unsigned char *data, size_t size
             return failed(section.present ? "not signed, and --key asks for a signature"
                                           : "no section signature (made by an sfxpack that "
                                             "did not sign), and --key asks for a signature");
-        SignatureVerdict none;
-        none.text = section.present ? "none" : "none (no section signature)";
-        return none;
+        // Unsigned and not asked about: nothing to say.
+        return SignatureVerdict();
     }
     SshSignature signature;
     if (sshsig_decode(section.blob, signature, error) != 0)
@@ -109,7 +108,7 @@ std::string signature_summary(const unsigned char *data, size_t size, std::strin
         (section.is_signed && sshsig_decode(section.blob, signature, error) != 0))
         return "unreadable: " + error;
     if (!section.is_signed)
-        return section.present ? "none" : "none (no section signature)";
+        return "";
     signer = key_fingerprint(signature.public_blob);
     return "by " + signer + ", not checked (sfxpack --verify --key PUBKEY checks it)";
 }

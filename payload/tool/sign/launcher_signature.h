@@ -19,7 +19,7 @@ struct SignatureVerdict {
     bool present = false;     // the launcher holds a signature
     bool failed = false;      // the check fails
     std::string fingerprint;  // the signer's, once the signature reads
-    std::string text;         // what follows "signature: "
+    std::string text;         // what follows "signature: ", empty when unsigned and not asked
 };
 
 // Checks the signature of the launcher in data against keys; with keys
@@ -30,7 +30,8 @@ SignatureVerdict check_launcher_signature(const unsigned char *data, size_t size
                                           const std::vector<TrustedKey> *keys);
 
 // What --inspect shows without --verify: the signer's fingerprint (also
-// put in signer), from the section alone and unchecked, or "none".
+// put in signer), from the section alone and unchecked, or empty when the
+// launcher is unsigned.
 std::string signature_summary(const unsigned char *data, size_t size, std::string &signer);
 
 // Writes the section's bytes for blob over the last 512 of the file at
