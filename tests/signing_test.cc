@@ -392,6 +392,35 @@ TEST_P(Signing, FullDiskLeavesTheLauncherAsItWas)
     EXPECT_EQ(split_lines(r.err).size(), 1u) << r.err;
 }
 
+// strip rewrites the file: the signature no longer matches, and the
+// section is left before the section headers. Signing the stripped launcher
+// moves it back last, once the launcher still verifies after strip (the
+// code digest must leave out the header fields that strip rewrites); until
+// then signing refuses it, changing nothing.
+TEST_P(Signing, StrippingBreaksTheSignatureAndSigningAfterStrippingMendsIt)
+{
+    std::string launcher = pack_signed("launcher", {"--sign", alice});
+    ASSERT_EQ(run_process({"strip", launcher}).exit_code, 0);
+    expect_signature_fails(launcher, "", {alice + ".pub"});
+
+    std::string stripped = read_text(launcher);
+    bool whole = run_sfxpack({"--verify", launcher}).exit_code == 0;
+    RunResult r = run_sfxpack({"--sign", alice, launcher});
+    if (!whole) {
+        EXPECT_EQ(r.exit_code, 1);
+        EXPECT_NE(r.err.find("not as sfxpack made it"), std::string::npos) << r.err;
+        EXPECT_EQ(read_text(launcher), stripped);
+        return;
+    }
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(verify(launcher, {alice + ".pub"}).exit_code, 0);
+    ElfImage image;
+    std::string error;
+    ASSERT_EQ(image.load(launcher, error), 0) << error;
+    ASSERT_NE(image.find("signature"), nullptr);
+    EXPECT_EQ(image.find("signature")->offset, read_text(launcher).size() - signature_size);
+}
+
 INSTANTIATE_FOR_TARGETS(Signing);
 
 // A thousand flips spread evenly over one signed x86_64 launcher, each bit

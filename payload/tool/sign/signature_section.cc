@@ -232,6 +232,10 @@ int read_signature_section(const unsigned char *data, size_t size, SignatureSect
     const uint64_t last = size < SIGNATURE_SECTION_SIZE ? 0 : size - SIGNATURE_SECTION_SIZE;
     if (s->header.sh_size != SIGNATURE_SECTION_SIZE || s->header.sh_offset != last ||
         size < SIGNATURE_SECTION_SIZE) {
+        section.displaced = s->header.sh_size == SIGNATURE_SECTION_SIZE &&
+                            s->header.sh_type == SHT_PROGBITS &&
+                            (s->header.sh_flags & SHF_ALLOC) == 0 &&
+                            s->header.sh_offset + SIGNATURE_SECTION_SIZE <= layout.elf.header.e_shoff;
         error = name + " is not the file's last " + std::to_string(SIGNATURE_SECTION_SIZE) +
                 " bytes";
         return -1;

@@ -32,6 +32,9 @@ int put_signature_section_last(const std::string &path, std::string &error);
 struct SignatureSection {
     bool present = false;    // the file has the section, where it belongs
     bool is_signed = false;  // it holds a signature, not zeros
+    // There, but no longer last, as strip leaves it: the section headers
+    // and what strip kept were written after it.
+    bool displaced = false;
     Bytes blob;              // the SSHSIG blob, when signed
 };
 
