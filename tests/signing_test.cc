@@ -405,6 +405,10 @@ TEST_P(Signing, StrippingBreaksTheSignatureAndSigningAfterStrippingMendsIt)
 
     std::string stripped = read_text(launcher);
     bool whole = run_sfxpack({"--verify", launcher}).exit_code == 0;
+    // Unsigned, a stripped launcher has nothing to say of signatures.
+    std::string plain = pack_signed("plain");
+    ASSERT_EQ(run_process({"strip", plain}).exit_code, 0);
+    EXPECT_EQ(run_sfxpack({"--verify", plain}).out.find("signature"), std::string::npos);
     RunResult r = run_sfxpack({"--sign", alice, launcher});
     if (!whole) {
         EXPECT_EQ(r.exit_code, 1);

@@ -193,8 +193,8 @@ int embed_signature(const std::string &path, const std::string &signature_path)
     unsigned char digest[SHA512_DIGEST_SIZE];
     signed_bytes_sha512(file.data, file.size, digest);
     if (sshsig_check(signature, digest, error) != 0)
-        return fail(signature_path + ": not a signature of " + path + "'s signed bytes (all "
-                    "but its last " + std::to_string(SIGNATURE_SECTION_SIZE) + "): " + error);
+        return fail(signature_path + ": " + error + " (of " + path + ": all but its last " +
+                    std::to_string(SIGNATURE_SECTION_SIZE) + " bytes)");
     SigningCopy copy;
     if (copy.make(path, file, error) != 0 ||
         write_signature(copy.temp, file.size, blob, error) != 0 || copy.commit(path, error) != 0)

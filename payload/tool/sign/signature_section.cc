@@ -235,7 +235,14 @@ int read_signature_section(const unsigned char *data, size_t size, SignatureSect
         section.displaced = s->header.sh_size == SIGNATURE_SECTION_SIZE &&
                             s->header.sh_type == SHT_PROGBITS &&
                             (s->header.sh_flags & SHF_ALLOC) == 0 &&
+                            size >= SIGNATURE_SECTION_SIZE &&
+                            s->header.sh_offset <= size - SIGNATURE_SECTION_SIZE &&
                             s->header.sh_offset + SIGNATURE_SECTION_SIZE <= layout.elf.header.e_shoff;
+        // Whether it held a signature where it lies now.
+        const unsigned char *held = data + s->header.sh_offset;
+        section.is_signed = section.displaced &&
+                            !std::all_of(held, held + SIGNATURE_SECTION_SIZE,
+                                         [](unsigned char c) { return c == 0; });
         error = name + " is not the file's last " + std::to_string(SIGNATURE_SECTION_SIZE) +
                 " bytes";
         return -1;

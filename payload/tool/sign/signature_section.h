@@ -33,7 +33,8 @@ struct SignatureSection {
     bool present = false;    // the file has the section, where it belongs
     bool is_signed = false;  // it holds a signature, not zeros
     // There, but no longer last, as strip leaves it: the section headers
-    // and what strip kept were written after it.
+    // and what strip kept were written after it. is_signed then says
+    // whether it holds anything but zeros.
     bool displaced = false;
     Bytes blob;              // the SSHSIG blob, when signed
 };

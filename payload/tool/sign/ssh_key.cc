@@ -100,7 +100,7 @@ static int read_private_section(const Bytes &section, SshPrivateKey &key, std::s
             return -1;
         }
     if (type != ed25519_key_type || public_key.size() != ED25519_KEY_SIZE ||
-        secret.size() != 2 * ED25519_KEY_SIZE ||
+        secret.size() != (size_t)2 * ED25519_KEY_SIZE ||
         memcmp(secret.data() + ED25519_KEY_SIZE, public_key.data(), ED25519_KEY_SIZE) != 0) {
         error = "its private part is not the Ed25519 key its public part names";
         return -1;
