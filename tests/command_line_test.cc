@@ -147,6 +147,8 @@ TEST(PackerOptionModes, EachOptionIsRefusedOutsideItsModesOnly)
         {MODE_INSPECT, {"--inspect", missing}},
         {MODE_VERIFY, {"--verify", missing}},
         {MODE_EXTRACT, {"--extract", missing, scratch / "dir"}},
+        {MODE_SIGN, {"--sign", scratch / "key", missing}},
+        {MODE_EMBED, {"--embed-signature", scratch / "sig", missing}},
     };
     // Values that the rows' own checks take; any other value is a path.
     const std::map<std::string, std::string> values = {
@@ -158,6 +160,9 @@ TEST(PackerOptionModes, EachOptionIsRefusedOutsideItsModesOnly)
             continue;
         std::string spelling = option_spelling(option);
         for (const auto &mode : modes) {
+            // A packing option makes --sign sign while packing instead.
+            if (mode.mode == MODE_SIGN && (option.modes & PACKING_MODES) != 0)
+                continue;
             std::vector<std::string> args = {spelling};
             if ((option.flags & OPTION_VALUE) != 0)
                 args.push_back(values.count(spelling) ? values.at(spelling) : scratch / "value");

@@ -30,8 +30,12 @@ int main(int argc, char **argv)
         return extract_launcher(options.files[0].path, options.files[1].path);
     if (options.inspect)
         return inspect_launcher(options.files[0].path, options.json, options.verify,
-                                options.no_manifest_ok);
+                                options.no_manifest_ok, options.keys);
     if (options.verify)
-        return verify_launcher(options.files[0].path, options.no_manifest_ok);
+        return verify_launcher(options.files[0].path, options.no_manifest_ok, options.keys);
+    if (options.sign_in_place)
+        return sign_launcher(options.files[0].path, options.sign_key);
+    if (!options.embed_signature.empty())
+        return embed_signature(options.files[0].path, options.embed_signature);
     return pack_launcher(options);
 }

@@ -9,6 +9,7 @@
 #include "read/manifest_checks.h"
 #include "cli/open_launcher.h"
 #include "report/size_report.h"
+#include "sign/launcher_signature.h"
 #include "sys/diagnostics.h"
 
 namespace {
@@ -134,6 +135,9 @@ struct Report {
     bool decode;
     bool space_known;
     uint64_t space;
+    std::string signature;  // what follows "signature: ", empty when unsigned
+    bool signature_failed = false;
+    std::string signer;     // the signer's fingerprint, when the signature reads
     bool verified;
 };
 
@@ -166,6 +170,8 @@ void print_human(const Report &r)
         printf("manifest:   none\n");
     else
         printf("manifest:   present but unreadable: %s\n", r.manifest_error.c_str());
+    if (!r.signature.empty())
+        printf("signature:  %s\n", r.signature.c_str());
     if (r.space_known)
         printf("temp space: %llu bytes (%.1f KiB) for a run: %s\n", (unsigned long long)r.space,
                (double)r.space / 1024.0, temp_space_basis(image.entries.size()).c_str());
@@ -221,6 +227,13 @@ void print_json(const Report &r)
     else
         printf("  \"manifest\": {\"present\": true, \"readable\": false, \"error\": %s},\n",
                json_string(r.manifest_error).c_str());
+    if (!r.signature.empty())
+        printf("  \"signature\": {\"signer\": %s, \"checked\": %s, \"problem\": %s},\n",
+               r.signer.empty() ? "null" : json_string(r.signer).c_str(),
+               r.decode ? "true" : "false",
+               r.signature_failed || r.signature.rfind("unreadable", 0) == 0
+                   ? json_string(r.signature).c_str()
+                   : "null");
     if (r.space_known)
         printf("  \"temp_space\": %llu,\n", (unsigned long long)r.space);
     else
@@ -261,8 +274,15 @@ void print_json(const Report &r)
 
 }  // namespace
 
-int inspect_launcher(const std::string &path, bool json, bool decode, bool no_manifest_ok)
+int inspect_launcher(const std::string &path, bool json, bool decode, bool no_manifest_ok,
+                     const std::vector<std::string> &keys)
 {
+    std::vector<TrustedKey> trusted;
+    std::string error;
+    if (read_key_files(keys, trusted, error) != 0) {
+        print_error(error);
+        return EXIT_FAILED;
+    }
     MappedFile file;
     LauncherImage image;
     if (open_launcher(path, file, image) != 0)
@@ -283,7 +303,17 @@ int inspect_launcher(const std::string &path, bool json, bool decode, bool no_ma
     r.manifest_problem = manifest_problem(image, manifest, r.manifest_status, r.manifest_error,
                                           no_manifest_ok || !decode);
     r.manifest_note = manifest_note(image, manifest, r.manifest_status);
-    r.verified = image.table_problems.empty() && r.manifest_problem.empty();
+    // Without --verify, only who signed it, read from the section.
+    if (decode) {
+        SignatureVerdict verdict = check_launcher_signature(file.data, file.size,
+                                                            keys.empty() ? nullptr : &trusted);
+        r.signature = verdict.text;
+        r.signature_failed = verdict.failed;
+        r.signer = verdict.fingerprint;
+    } else {
+        r.signature = signature_summary(file.data, file.size, r.signer);
+    }
+    r.verified = image.table_problems.empty() && r.manifest_problem.empty() && !r.signature_failed;
     for (const EntryFacts &f : r.facts)
         r.verified = r.verified && f.problem.empty();
     if (json)

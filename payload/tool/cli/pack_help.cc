@@ -10,14 +10,17 @@
 static_assert(LZMA_ALONE_DICTIONARY % (1u << 20) == 0, "--help gives the dictionary in MiB");
 
 static const char usage_and_description[] =
-    "usage: sfxpack [--target x86_64|i386] [--static-runtime] [--force] -o OUTPUT\n"
-    "               [--name NAME] [--stored] FILE ...\n"
+    "usage: sfxpack [--target x86_64|i386] [--static-runtime] [--force] [--sign KEY]\n"
+    "               -o OUTPUT [--name NAME] [--stored] FILE ...\n"
     "       sfxpack --bundle [--libc] [--target x86_64|i386] [--static-runtime] [--exclude NAME]...\n"
-    "               [--include FILE]...\n"
+    "               [--include FILE]... [--sign KEY]\n"
     "               -o OUTPUT [--name NAME] PROGRAM\n"
-    "       sfxpack --inspect [--verify [--no-manifest-ok]] [--json] LAUNCHER\n"
-    "       sfxpack --verify [--no-manifest-ok] LAUNCHER\n"
+    "       sfxpack --inspect [--verify [--no-manifest-ok] [--key PUBKEY]...] [--json]\n"
+    "               LAUNCHER\n"
+    "       sfxpack --verify [--no-manifest-ok] [--key PUBKEY]... LAUNCHER\n"
     "       sfxpack --extract LAUNCHER DIR\n"
+    "       sfxpack --sign KEY LAUNCHER\n"
+    "       sfxpack --embed-signature SIG LAUNCHER\n"
     "\n"
     "Packs FILEs into OUTPUT, a self-extracting launcher. Started like the\n"
     "first FILE, the launcher unpacks every FILE into a fresh private directory\n"
@@ -73,6 +76,11 @@ static const char after_options[] =
     "bytes and newest glibc need, and the sfxpack version. The three reading\n"
     "modes never execute LAUNCHER, for either target on any host.\n"
     "\n"
+    "Every launcher ends in the section signature, its last 512 bytes, which\n"
+    "--sign fills with an SSH signature (namespace sfxlaunch, SHA-512) of all\n"
+    "the bytes before them; ssh-keygen -Y verify checks it too. The launcher\n"
+    "never checks its own signature: check it before running it.\n"
+    "\n"
     "exit status: 0 packed, 1 a file could not be read, compressed, bundled\n"
     "or linked, 2 the command line is wrong, the entries would not unpack\n"
     "(more than {max_entries}, a name over {name_bytes} bytes or, for the first, "
@@ -81,7 +89,9 @@ static const char after_options[] =
     "--max-glibc.\n"
     "--inspect, --verify, --extract: 0 done, 1 LAUNCHER is not a sound\n"
     "launcher (or a check failed, or DIR could not be written), 2 the command\n"
-    "line is wrong.\n";
+    "line is wrong.\n"
+    "--sign, --embed-signature: 0 signed, 1 the key, the signature or LAUNCHER\n"
+    "would not do (LAUNCHER is then left as it was), 2 the command line is wrong.\n";
 
 // Where an option's text starts, and the widest line it may make.
 enum { HELP_TEXT_COLUMN = 19, HELP_WIDTH = 76 };

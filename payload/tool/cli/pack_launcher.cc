@@ -20,6 +20,7 @@
 #include "pack/stored_entry.h"
 #include "cache/stream_cache.h"
 #include "pack/strip_debug.h"
+#include "sign/launcher_signature.h"
 
 static int fail(int status, const std::string &message)
 {
@@ -219,6 +220,10 @@ int pack_launcher(PackOptions &options)
         (static_start_file(*options.target, start_file, error) ||
          gnu_abi_kernel(start_file, glibc.kernel, error)))
         return fail(EXIT_FAILED, error);
+    // Read before anything is compressed: a key that cannot sign stops here.
+    SshPrivateKey key;
+    if (!options.sign_key.empty() && read_private_key(options.sign_key, key, error))
+        return fail(EXIT_FAILED, error);
     if (options.dry_run) {
         if (report_planned_sizes(stdout, options, plan, error))
             return fail(EXIT_FAILED, error);
@@ -255,6 +260,8 @@ int pack_launcher(PackOptions &options)
     LinkedLauncher linked;
     if (link_launcher(entries, *options.target, options.static_runtime, loader, options.output,
                       linked, error))
+        return fail(EXIT_FAILED, error);
+    if (!options.sign_key.empty() && sign_file(linked.path, key, error))
         return fail(EXIT_FAILED, error);
     // Reported before the launcher takes output's place: a packer that cannot
     // finish its report (killed by SIGPIPE, say) leaves no launcher.

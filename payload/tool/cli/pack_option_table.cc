@@ -154,6 +154,19 @@ const PackOption pack_option_table[] = {
      set_flag(&PackOptions::extract), nullptr,
      "write LAUNCHER's entries into DIR (made 0700, must not exist) as @unpack would, "
      "checked against the manifest"},
+    {"--key", 0, OPTION_VALUE | OPTION_REPEATS | OPTION_FILE_VALUE, MODE_VERIFY, 0, nullptr,
+     add_to_list(&PackOptions::keys), "PUBKEY",
+     "pass only a launcher signed by a key of PUBKEY (id_ed25519.pub, authorized_keys or "
+     "allowed_signers, whose namespaces= it honours); may be given again"},
+    {"--sign", 0, OPTION_VALUE | OPTION_FILE_VALUE, PACKING_MODES | MODE_SIGN, MODE_SIGN,
+     nullptr, keep_text(&PackOptions::sign_key), "KEY",
+     "sign the launcher with the unencrypted Ed25519 private key KEY (ssh-keygen -t ed25519 "
+     "-N ''); without -o, sign (or sign again) LAUNCHER in place, changing only its last "
+     "512 bytes"},
+    {"--embed-signature", 0, OPTION_VALUE | OPTION_FILE_VALUE, MODE_EMBED, MODE_EMBED, nullptr,
+     keep_text(&PackOptions::embed_signature), "SIG",
+     "put SIG, made by ssh-keygen -Y sign -n sfxlaunch over all of LAUNCHER but its last 512 "
+     "bytes, into LAUNCHER, once it is checked"},
     {"--help", 'h', 0, ALL_MODES, 0, nullptr,
      set_flag(&PackOptions::help), nullptr,
      "show this text"},

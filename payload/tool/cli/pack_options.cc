@@ -113,13 +113,28 @@ static int add_file(const std::string &arg, PackOptions &options, ParseState &st
     return 0;
 }
 
+// Whether the option asks for packing: it goes with nothing else, or
+// selects a packing mode.
+static bool packing_option(const PackOption &option)
+{
+    return (option.modes & ~PACKING_MODES) == 0 || (option.selects & PACKING_MODES) != 0;
+}
+
 // The modes the options given select, or packing when none does.
 static unsigned chosen_modes(const ParseState &state)
 {
     unsigned modes = 0;
+    bool packing = false;
     for (size_t i = 0; i < pack_option_count; i++)
-        if (state.given[i])
+        if (state.given[i]) {
             modes |= pack_option_table[i].selects;
+            packing = packing || packing_option(pack_option_table[i]);
+        }
+    for (size_t i = 0; i < pack_option_count; i++) {
+        const PackOption &option = pack_option_table[i];
+        if (packing && state.given[i] && (option.modes & PACKING_MODES) != 0)
+            modes &= ~(option.selects & ~PACKING_MODES);
+    }
     return modes != 0 ? modes : MODE_PACK;
 }
 
@@ -142,7 +157,7 @@ static std::string misplaced_message(const PackOption &option, unsigned modes)
     if ((option.modes & ~PACKING_MODES) == 0) {
         if ((modes & LAUNCHER_MODES) != 0)
             return "packing options cannot be combined with " +
-                   options_selecting(LAUNCHER_MODES);
+                   options_selecting(LAUNCHER_MODES & ~MODE_SIGN);
         std::string needed = options_selecting(option.modes);
         if (!needed.empty())
             return name + " needs " + needed;
@@ -173,7 +188,8 @@ static int check_modes(const ParseState &state, unsigned modes, std::string &err
     return -1;
 }
 
-// The modes that read a launcher take only it (and --extract's directory).
+// The modes that read or sign a launcher take only it (and --extract's
+// directory).
 static int check_launcher_operands(const PackOptions &options, std::string &error)
 {
     size_t wanted = options.extract ? 2 : 1;
@@ -237,6 +253,7 @@ int parse_pack_options(int argc, char **argv, PackOptions &options,
     unsigned modes = chosen_modes(state);
     if (check_modes(state, modes, error))
         return -1;
+    options.sign_in_place = (modes & MODE_SIGN) != 0;
     if ((modes & LAUNCHER_MODES) != 0)
         return check_launcher_operands(options, error);
     return check_packing_operands(options, error);

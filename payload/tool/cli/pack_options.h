@@ -18,8 +18,10 @@ enum : unsigned {
     MODE_INSPECT = 1u << 2,
     MODE_VERIFY = 1u << 3,
     MODE_EXTRACT = 1u << 4,
+    MODE_SIGN = 1u << 5,   // --sign without the packing options: in place
+    MODE_EMBED = 1u << 6,
     PACKING_MODES = MODE_PACK | MODE_BUNDLE,
-    LAUNCHER_MODES = MODE_INSPECT | MODE_VERIFY | MODE_EXTRACT,
+    LAUNCHER_MODES = MODE_INSPECT | MODE_VERIFY | MODE_EXTRACT | MODE_SIGN | MODE_EMBED,
     ALL_MODES = PACKING_MODES | LAUNCHER_MODES,
 };
 
@@ -49,7 +51,9 @@ struct PackOption {
     // The MODE_*s it goes with. For an option that selects a mode: the
     // modes it may be combined with, its own among them.
     unsigned modes;
-    unsigned selects;         // the MODE_* it selects, or 0
+    // The MODE_* it selects, or 0. One that goes with packing too (--sign)
+    // selects its mode only when no option asks for packing.
+    unsigned selects;
     const char *implies;      // the name of an option it gives as well, or null
     OptionStore store;
     const char *placeholder;  // its value's name in --help, or null

@@ -41,6 +41,12 @@ struct PackOptions {
     int level = 9;          // -0 ... -9: the encoder's effort
     bool no_cache = false;  // --no-cache: neither reuse nor keep streams
     bool quiet = false;     // -q: no progress line
+    // --sign: the private key that signs the launcher, while packing or,
+    // without -o, files[0] in place.
+    std::string sign_key;
+    bool sign_in_place = false;
+    std::string embed_signature;    // --embed-signature: a signature to put into files[0]
+    std::vector<std::string> keys;  // --key: whose signature --verify accepts
 };
 
 #endif

@@ -7,6 +7,7 @@
 #include "cli/commands.h"
 #include "read/manifest_checks.h"
 #include "cli/open_launcher.h"
+#include "sign/launcher_signature.h"
 #include "sys/diagnostics.h"
 
 // Decodes the entry whole; an ELF entry, seen by its first bytes, is kept in
@@ -31,15 +32,21 @@ static int decode_checked_entry(const LauncherEntry &entry, DecodedEntry &decode
     return 0;
 }
 
-int verify_launcher(const std::string &path, bool no_manifest_ok)
+int verify_launcher(const std::string &path, bool no_manifest_ok,
+                    const std::vector<std::string> &keys)
 {
+    std::vector<TrustedKey> trusted;
+    std::string error;
+    if (read_key_files(keys, trusted, error) != 0) {
+        print_error(error);
+        return EXIT_FAILED;
+    }
     MappedFile file;
     LauncherImage image;
     if (open_launcher(path, file, image) != 0)
         return EXIT_FAILED;
 
     Manifest manifest;
-    std::string error;
     int manifest_status = launcher_manifest(image, manifest, error);
     printf("%s: %s launcher, %zu entr%s, %s\n", path.c_str(), image.target->name,
            image.entries.size(), image.entries.size() == 1 ? "y" : "ies",
@@ -60,6 +67,12 @@ int verify_launcher(const std::string &path, bool no_manifest_ok)
     } else if (!note.empty()) {
         printf("manifest: note: %s\n", note.c_str());
     }
+    SignatureVerdict signature =
+        check_launcher_signature(file.data, file.size, keys.empty() ? nullptr : &trusted);
+    if (!signature.text.empty())
+        printf("signature: %s\n", signature.text.c_str());
+    if (signature.failed)
+        failures++;
 
     for (size_t i = 0; i < image.entries.size(); i++) {
         const LauncherEntry &entry = image.entries[i];

@@ -12,6 +12,7 @@
 #include "format/manifest.h"
 #include "pack/payload_source.h"
 #include "pack/runtime_location.h"
+#include "sign/signature_section.h"
 #include "sfx_version.h"
 #include "sys/command_output.h"
 #include "sys/mapped_file.h"
@@ -262,7 +263,9 @@ int link_launcher(const std::vector<PackedEntry> &entries,
     linked.output = output;
     linked.signal_slot = remove_on_signal(temp.c_str(), false);
     // On failure the half-made file goes with linked.
-    if (build_in(dir, entries, target, static_runtime, loader, temp, error))
+    // The signature's section goes last before anything reads offsets back.
+    if (build_in(dir, entries, target, static_runtime, loader, temp, error) ||
+        put_signature_section_last(temp, error))
         return -1;
     return record_code_digest(entries, temp, error);
 }

@@ -4,6 +4,7 @@
 
 #include "format.h"
 #include "format/manifest.h"
+#include "sign/signature_section.h"
 
 const char manifest_file[] = "manifest";
 
@@ -72,6 +73,7 @@ std::string payload_source(const std::vector<BlockEntry> &entries,
     // launcher's image and table are what they would be without it.
     s += std::string("    .section ") + manifest_section_name + ",\"\",@progbits\n";
     s += std::string("    .incbin \"") + manifest_file + "\"\n";
+    s += signature_section_source();
     s += "    .section .note.GNU-stack,\"\",@progbits\n";
     return s;
 }

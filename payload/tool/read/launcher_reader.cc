@@ -99,6 +99,15 @@ int find_sections(const ElfFile &file, size_t file_size, Section &names, Section
             continue;
         const GElf_Shdr &shdr = entry.header;
         const char *name = entry.name.c_str();
+        // Every section lies in the file: one cut short loses the last,
+        // the signature, first.
+        if (shdr.sh_type != SHT_NOBITS &&
+            (shdr.sh_offset > file_size || shdr.sh_size > file_size - shdr.sh_offset)) {
+            error = std::string("cut short: section ") + name + " ends at byte " +
+                    std::to_string(shdr.sh_offset + shdr.sh_size) + ", the file has " +
+                    std::to_string(file_size);
+            return -1;
+        }
         Section *s = strcmp(name, names_section) == 0     ? &names
                      : strcmp(name, streams_section) == 0 ? &streams
                      : strcmp(name, table_section) == 0   ? &table
@@ -113,12 +122,6 @@ int find_sections(const ElfFile &file, size_t file_size, Section &names, Section
         }
         if (shdr.sh_type == SHT_NOBITS) {
             error = std::string("section ") + name + " has no bytes in the file";
-            return -1;
-        }
-        if (shdr.sh_offset > file_size || shdr.sh_size > file_size - shdr.sh_offset) {
-            error = std::string("cut short: section ") + name + " ends at byte " +
-                    std::to_string(shdr.sh_offset + shdr.sh_size) + ", the file has " +
-                    std::to_string(file_size);
             return -1;
         }
         s->found = true;

@@ -186,3 +186,11 @@ int check_unchanged(const std::string &path, const FileIdentity &read_as, std::s
     error = changed(path);
     return -1;
 }
+
+int read_whole_file(const std::string &path, Bytes &bytes, std::string &error)
+{
+    MappedFile file;
+    if (file.open(path, error) != 0)
+        return -1;
+    return copy_mapped(file, bytes, error);
+}

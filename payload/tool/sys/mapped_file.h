@@ -53,6 +53,10 @@ int read_mapped(const MappedFile &file, void (*read)(void *context), void *conte
 // A copy of file's bytes in bytes. Returns 0, or -1 as read_mapped does.
 int copy_mapped(const MappedFile &file, Bytes &bytes, std::string &error);
 
+// A small file's bytes (a key, a signature), copied. Returns 0, or -1 with
+// "PATH: reason" in error.
+int read_whole_file(const std::string &path, Bytes &bytes, std::string &error);
+
 // Maps path again for a reader that read it before as read_as. Returns 0, or
 // -1 with "PATH: reason" in error, which says so when path is no longer the
 // file that was read: what was learned of it would not be what is packed.
