@@ -139,6 +139,16 @@ TEST_P(LauncherReading, CutShortOrForeignFilesAreRefusedInOneLine)
         write_text(scratch / "cut", file.substr(0, size));
         expect_refused(scratch / "cut", "cut at " + std::to_string(size), scratch / "out");
     }
+    // The section cut short is named in the line, its name's bytes escaped.
+    size_t name_at = file.find(std::string("signature") + '\0');
+    ASSERT_NE(name_at, std::string::npos);
+    std::string renamed = file;
+    renamed[name_at + 4] = '\n';
+    write_text(scratch / "renamed", renamed.substr(0, renamed.size() - 1));
+    expect_refused(scratch / "renamed", "cut in a section named with a newline", scratch / "out");
+    RunResult renamed_read = run_sfxpack({"--inspect", scratch / "renamed"});
+    EXPECT_NE(renamed_read.err.find("sign\\x0ature"), std::string::npos) << renamed_read.err;
+
     write_text(scratch / "text", "#!/bin/sh\necho not a launcher\n");
     expect_refused(scratch / "text", "a script", scratch / "out");
     expect_refused(fixture_path(target(), "probe"), "a plain program", scratch / "out");

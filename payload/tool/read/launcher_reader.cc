@@ -103,7 +103,7 @@ int find_sections(const ElfFile &file, size_t file_size, Section &names, Section
         // the signature, first.
         if (shdr.sh_type != SHT_NOBITS &&
             (shdr.sh_offset > file_size || shdr.sh_size > file_size - shdr.sh_offset)) {
-            error = std::string("cut short: section ") + name + " ends at byte " +
+            error = "cut short: section " + printable_name(entry.name) + " ends at byte " +
                     std::to_string(shdr.sh_offset + shdr.sh_size) + ", the file has " +
                     std::to_string(file_size);
             return -1;
