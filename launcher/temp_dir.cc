@@ -76,12 +76,12 @@ static int private_enough(const char *dir, int runtime_dir, const char **reason)
         *reason = strerror(errno);
         return UNKNOWN;
     }
-    unsigned uid = (unsigned)geteuid();
     // Nothing can be made in what is not a directory; making it says so.
+    if (!S_ISDIR(status.mode) && !S_ISLNK(status.mode))
+        return PASSES;
+    unsigned uid = (unsigned)geteuid();
     if (S_ISLNK(status.mode))
         *reason = "a symbolic link";
-    else if (!S_ISDIR(status.mode))
-        return PASSES;
     else if (status.uid != uid && (status.uid != 0 || runtime_dir)) {
         snprintf(owner_reason, sizeof owner_reason, "owned by uid %u", status.uid);
         *reason = owner_reason;
