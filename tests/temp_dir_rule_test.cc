@@ -188,9 +188,9 @@ TEST_P(TempDirRule, RootNeverWritesThroughAWorkDirSwappedByAnotherUser)
                        "V=" + victim, "S=" + shared.path};
     std::string script =
         "mount -t tmpfs -o size=4m,noexec sfxtest \"$TEMP\" && "
-        "mount -t tmpfs -o size=16m sfxtest /dev/shm || exit 90\n"
+        "mount -t tmpfs -o size=16m sfxtest /dev/shm && : > \"$S/watching\" || exit 90\n"
         "setpriv --reuid=65534 --regid=65534 --clear-groups \"$W\" \"$V\" "
-        "\"$XDG_RUNTIME_DIR\" /dev/shm > \"$S/watching\" &\n"
+        "\"$XDG_RUNTIME_DIR\" /dev/shm >> \"$S/watching\" &\n"
         "i=0; while [ $i -lt 200 ] && ! grep -q watching \"$S/watching\"; do "
         "sleep 0.05; i=$((i+1)); done\n"
         "ok=0; i=0; while [ $i -lt 200 ]; do "
