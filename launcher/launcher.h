@@ -20,6 +20,9 @@ extern char work_dir[WORK_DIR_SIZE];
 // Run mode: the directory work_dir was made in, as given (TEMP, TMP, /tmp
 // or a fallback).
 extern const char *temp_dir;
+// The work directory, open once it was made and found private; every entry
+// is written relative to it. -1 before.
+extern int work_dir_fd;
 
 int launch_main(int argc, char **argv);
 
@@ -53,7 +56,8 @@ const char *next_fallback_temp_dir(int error);
 void reclaim_dead_work_dirs(void);
 
 // compat/dir_calls.cc: the calls relative to a directory descriptor, and stat,
-// as the kernel has them; none follows a symbolic link in its last step.
+// as the kernel has them; none but change_mode_at follows a symbolic link in
+// its last step.
 struct FileStatus {
     uint64_t device;
     uint64_t inode;
@@ -61,9 +65,11 @@ struct FileStatus {
     unsigned uid;
 };
 int open_at(int dir_fd, const char *name, int flags);  // close-on-exec
+int create_at(int dir_fd, const char *name, int flags, unsigned mode);  // close-on-exec
 int status_at(int dir_fd, const char *name, FileStatus *status);
 int status_of(int fd, FileStatus *status);
 int unlink_at(int dir_fd, const char *name, int flags);
+int change_mode_at(int dir_fd, const char *name, unsigned mode);  // follows a link
 int same_file(const FileStatus *a, const FileStatus *b);
 
 // unpack_pass.cc
@@ -75,6 +81,10 @@ int unpack_payload(char **program_path);
 int fill_loader_paths(const char *program_path);
 // True for the entry that is such a program's loader.
 int is_packed_loader(const char *name);
+// For such a program: why a work directory in dir, relative to the current
+// directory or absolute, cannot be written into its library search path;
+// null when it can, and for any other payload.
+const char *search_path_problem(const char *dir);
 
 // run_program.cc
 int launch_program(const char *program_path, int argc, char **argv);

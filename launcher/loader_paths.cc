@@ -36,6 +36,38 @@ static int absolute_work_dir(size_t *length)
     return 0;
 }
 
+// The loader splits its search path at each ':' and expands what follows a
+// '$' ($ORIGIN, $LIB, $PLATFORM): a work directory whose path holds either
+// would send the program's library lookups elsewhere.
+static const char *search_path_breaker(const char *text)
+{
+    if (strchr(text, ':') != NULL)
+        return "a path with ':' in it";
+    if (strchr(text, '$') != NULL)
+        return "a path with '$' in it";
+    return NULL;
+}
+
+const char *search_path_problem(const char *dir)
+{
+    const LoaderPaths *paths = &payload_loader_paths;
+    if (paths == NULL)
+        return NULL;
+    // Judged as absolute_work_dir will write it. A current directory that
+    // cannot be named is reported when the paths are written.
+    const char *problem = NULL;
+    if (dir[0] != '/' && dir[0] != '\0') {
+        char cwd[LOADER_PATH_ROOM];
+        if (getcwd(cwd, sizeof cwd) != NULL)
+            problem = search_path_breaker(cwd);
+    }
+    if (problem == NULL)
+        problem = search_path_breaker(dir);
+    if (problem == NULL)
+        problem = search_path_breaker(payload_entries[0].name);
+    return problem;
+}
+
 static int write_at(int fd, const char *path, const char *first, size_t first_length,
                     const char *second, uint32_t at)
 {
@@ -71,7 +103,7 @@ int fill_loader_paths(const char *program_path)
                 program_path, (unsigned)(paths->interpreter_room - 2 - loader_length));
         return -1;
     }
-    int fd = open64(program_path, O_WRONLY | O_CLOEXEC);
+    int fd = open_at(work_dir_fd, payload_entries[0].name, O_WRONLY | O_NOFOLLOW);
     if (fd < 0) {
         perror(program_path);
         return -1;

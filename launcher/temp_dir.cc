@@ -1,7 +1,11 @@
 #include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <unistd.h>
 
 #include "launcher.h"
 
@@ -17,11 +21,11 @@ const char *caller_temp_dir(void)
     return dir;
 }
 
-enum { RUNS_PROGRAMS = 1, RUNS_NONE = 0, RUNS_UNKNOWN = -1 };
+enum { PASSES = 1, FAILS = 0, UNKNOWN = -1 };
 
 // Whether the file system under dir lets the program be executed: hardened
 // hosts mount /tmp noexec, and a read-only one cannot take the files at
-// all. RUNS_UNKNOWN (errno set) when dir cannot be examined.
+// all. UNKNOWN (errno set) when dir cannot be examined.
 static int programs_run_in(const char *dir, const char **reason)
 {
     // The work directory's name joins dir to the rest with a '/': an empty
@@ -29,17 +33,68 @@ static int programs_run_in(const char *dir, const char **reason)
     struct statvfs64 fs;
     if (statvfs64(dir[0] != '\0' ? dir : "/", &fs) != 0) {
         *reason = strerror(errno);
-        return RUNS_UNKNOWN;
+        return UNKNOWN;
     }
     if (fs.f_flag & ST_RDONLY) {
         *reason = "read-only";
-        return RUNS_NONE;
+        return FAILS;
     }
     if (fs.f_flag & ST_NOEXEC) {
         *reason = "mounted noexec";
-        return RUNS_NONE;
+        return FAILS;
     }
-    return RUNS_PROGRAMS;
+    return PASSES;
+}
+
+// dir itself, not what a trailing slash would resolve it to.
+static int status_of_dir(const char *dir, FileStatus *status)
+{
+    static char path[PATH_MAX];
+    size_t length = strlen(dir);
+    if (length >= sizeof path) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    memcpy(path, dir, length + 1);
+    while (length > 1 && path[length - 1] == '/')
+        path[--length] = '\0';
+    return status_at(AT_FDCWD, length > 0 ? path : "/", status);
+}
+
+static char owner_reason[64];
+
+// Whoever may rename entries of a temp directory may swap the work
+// directory for one of their own between its making and its use, and the
+// program is started by path: only the caller and root may, or anyone when
+// the sticky bit keeps each to their own names. A symbolic link can be
+// turned elsewhere at any time. The runtime directory is the caller's own
+// by its rules. UNKNOWN (errno set) when dir cannot be examined.
+static int private_enough(const char *dir, int runtime_dir, const char **reason)
+{
+    FileStatus status;
+    if (status_of_dir(dir, &status) != 0) {
+        *reason = strerror(errno);
+        return UNKNOWN;
+    }
+    // Nothing can be made in what is not a directory; making it says so.
+    if (!S_ISDIR(status.mode) && !S_ISLNK(status.mode))
+        return PASSES;
+    unsigned uid = (unsigned)geteuid();
+    if (S_ISLNK(status.mode))
+        *reason = "a symbolic link";
+    else if (status.uid != uid && (status.uid != 0 || runtime_dir)) {
+        snprintf(owner_reason, sizeof owner_reason, "owned by uid %u", status.uid);
+        *reason = owner_reason;
+    } else if (runtime_dir && (status.mode & 077) != 0) {
+        snprintf(owner_reason, sizeof owner_reason, "mode %04o, not 0700", status.mode & 07777);
+        *reason = owner_reason;
+    } else if ((status.mode & S_ISVTX) == 0 && (status.mode & 002) != 0)
+        *reason = "writable by others and not sticky";
+    else if ((status.mode & S_ISVTX) == 0 && (status.mode & 020) != 0)
+        *reason = "writable by group and not sticky";
+    else if ((*reason = search_path_problem(dir)) == NULL)
+        return PASSES;
+    return FAILS;
 }
 
 static void trace_skip(const char *dir, const char *reason)
@@ -49,23 +104,28 @@ static void trace_skip(const char *dir, const char *reason)
 }
 
 // The caller's temp directory once it failed the test, and why, for the
-// message when no fallback passes either.
+// message when no fallback passes either; whether it could run programs.
 static const char *caller_dir = NULL;
-static const char *caller_reason = NULL;
+static char caller_reason[64];
+static int caller_runs_programs = 0;
 
 // The one test that every candidate takes, the caller's temp directory and
 // each fallback alike; one that fails is passed over, traced. The caller's
-// passes when it cannot even be examined: making the work directory there
-// then reports why.
-static int candidate_passes(const char *dir, int callers_own)
+// passes when it cannot even be examined, or when the caller cannot write
+// into it: making the work directory there then reports why.
+static int candidate_passes(const char *dir, int callers_own, int runtime_dir)
 {
     const char *reason = NULL;
     int runs = programs_run_in(dir, &reason);
-    if (runs == RUNS_PROGRAMS || (runs == RUNS_UNKNOWN && callers_own))
+    int verdict = runs == PASSES ? private_enough(dir, runtime_dir, &reason) : runs;
+    if (verdict == PASSES || (verdict == UNKNOWN && callers_own))
         return 1;
     if (callers_own) {
+        if (runs == PASSES && euidaccess(dir[0] != '\0' ? dir : "/", W_OK | X_OK) != 0)
+            return 1;
         caller_dir = dir;
-        caller_reason = reason;
+        snprintf(caller_reason, sizeof caller_reason, "%s", reason);
+        caller_runs_programs = runs == PASSES;
     }
     trace_skip(dir, reason);
     return 0;
@@ -73,7 +133,7 @@ static int candidate_passes(const char *dir, int callers_own)
 
 int caller_temp_dir_will_do(const char *dir)
 {
-    return candidate_passes(dir, 1);
+    return candidate_passes(dir, 1, 0);
 }
 
 // How many fallbacks have been answered or passed over, and the one
@@ -81,10 +141,10 @@ int caller_temp_dir_will_do(const char *dir)
 static int fallbacks_done = 0;
 static const char *fallback_answered = NULL;
 
-// Tried in this order when the caller's temp directory cannot run programs:
-// the user's own runtime directory (a tmpfs that systemd makes per user),
-// then the shared memory tmpfs, then the temp directory that survives
-// reboots. The XDG rules ignore a relative $XDG_RUNTIME_DIR.
+// Tried in this order when the caller's temp directory will not do: the
+// user's own runtime directory (a tmpfs that systemd makes per user), then
+// the shared memory tmpfs, then the temp directory that survives reboots.
+// The XDG rules ignore a relative $XDG_RUNTIME_DIR.
 const char *next_fallback_temp_dir(int error)
 {
     if (fallback_answered != NULL)
@@ -93,6 +153,7 @@ const char *next_fallback_temp_dir(int error)
     const char *fallbacks[] = {getenv("XDG_RUNTIME_DIR"), "/dev/shm", "/var/tmp"};
     const int count = sizeof fallbacks / sizeof fallbacks[0];
     while (fallbacks_done < count) {
+        int runtime_dir = fallbacks_done == 0;
         const char *dir = fallbacks[fallbacks_done++];
         if (dir == NULL || dir[0] != '/') {
             if (trace_enabled)
@@ -100,14 +161,21 @@ const char *next_fallback_temp_dir(int error)
                        dir == NULL ? "not set" : "not absolute");
             continue;
         }
-        if (candidate_passes(dir, 0)) {
+        if (candidate_passes(dir, 0, runtime_dir)) {
             fallback_answered = dir;
             return dir;
         }
     }
-    fprintf(stderr,
-            "%s is %s, and no fallback ($XDG_RUNTIME_DIR, /dev/shm, /var/tmp) can run "
-            "programs either: set TEMP to a directory that can\n",
-            caller_dir[0] != '\0' ? caller_dir : "/", caller_reason);
+    const char *shown = caller_dir[0] != '\0' ? caller_dir : "/";
+    if (caller_runs_programs)
+        fprintf(stderr,
+                "%s is %s, and no fallback ($XDG_RUNTIME_DIR, /dev/shm, /var/tmp) will do "
+                "either: set TEMP to a directory of your own that can run programs\n",
+                shown, caller_reason);
+    else
+        fprintf(stderr,
+                "%s is %s, and no fallback ($XDG_RUNTIME_DIR, /dev/shm, /var/tmp) can run "
+                "programs either: set TEMP to a directory that can\n",
+                shown, caller_reason);
     return NULL;
 }

@@ -1,8 +1,10 @@
+#include <fcntl.h>
 #include <limits.h>
 #include <malloc.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "launcher.h"
 
@@ -63,11 +65,19 @@ static char *entry_path(const PayloadEntry *entry, size_t path_room)
 
 // Writes one entry; on a decoding or writing failure the run ends here with
 // STATUS_EXTRACT_FAILED and the exit handler removes what was recorded so far.
+// Through the work directory's descriptor, and never through a link: the
+// name is then the entry's own file in the directory made for this run,
+// whatever else came to be called path. A second entry of the same name
+// replaces the first, as fopen would.
 static int write_entry(const PayloadEntry *entry, const char *path)
 {
-    FILE *out = fopen64(path, "w");
+    int fd = create_at(work_dir_fd, entry->name, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW,
+                       0666);
+    FILE *out = fd == -1 ? NULL : fdopen(fd, "w");
     if (out == NULL) {
         perror(path);
+        if (fd != -1)
+            close(fd);
         return -1;
     }
     setvbuf(out, output_buffer, _IOFBF, sizeof output_buffer);
@@ -87,11 +97,11 @@ static int write_entry(const PayloadEntry *entry, const char *path)
     return 0;
 }
 
-static int make_executable(const char *path)
+static int make_executable(const PayloadEntry *entry, const char *path)
 {
     if (trace_enabled)
         printf("chmod: %s %o\n", path, 0700);
-    if (chmod(path, 0700) != 0) {
+    if (change_mode_at(work_dir_fd, entry->name, 0700) != 0) {
         perror(path);
         return -1;
     }
@@ -145,10 +155,10 @@ int unpack_payload(char **program_path)
         // Recorded first: a file that cannot be made ready is removed at exit.
         record_path(path);
         if (*program_path == NULL) {
-            if (make_executable(path) || fill_loader_paths(path))
+            if (make_executable(e, path) || fill_loader_paths(path))
                 return -1;
             *program_path = path;
-        } else if (is_packed_loader(e->name) && make_executable(path)) {
+        } else if (is_packed_loader(e->name) && make_executable(e, path)) {
             // The kernel maps an interpreter only from a file it may execute.
             return -1;
         }

@@ -10,9 +10,7 @@
 
 char work_dir[WORK_DIR_SIZE];
 const char *temp_dir = NULL;
-
-// The descriptor that holds work_dir's lock, -1 when none is held.
-static int work_dir_lock = -1;
+int work_dir_fd = -1;
 
 enum { CLEANUP_SLOTS = PAYLOAD_MAX_ENTRIES };
 // Paths of fully written files, in the order written; freed at exit.
@@ -89,22 +87,52 @@ static int make_fresh_work_dir(void)
     return 0;
 }
 
+// The directory just made, opened without following a link, must be the
+// caller's own and open to no one else: anything else at that name was put
+// there by someone else, or the file system keeps no modes. Returns the
+// descriptor, or -1 with errno ENOENT when the name is gone, EEXIST when
+// what it names is someone else's, EPERM when it is the caller's but not
+// private (and then removed).
+static int open_made_work_dir(int flags)
+{
+    int fd = open(work_dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | flags);
+    if (fd == -1)
+        return -1;
+    FileStatus made;
+    int error = 0;
+    if (status_of(fd, &made) != 0)
+        error = errno;
+    else if (made.uid != (unsigned)geteuid())
+        error = EEXIST;
+    else if ((made.mode & 077) != 0)
+        error = EPERM;
+    if (error == 0)
+        return fd;
+    close(fd);
+    if (error == EPERM)
+        rmdir(work_dir);
+    errno = error;
+    return -1;
+}
+
 enum { LOCK_TAKEN = 0, LOCK_FAILED = -1, LOCK_LOST = 1 };
 
 // The lock says "in use" for as long as any process holds the descriptor:
 // the launcher, and the program, which inherits it across execv. A later
 // run reclaims a directory only when it can take the lock, whatever became
-// of the pid. Between mkdir and flock the new directory looks dead to such a
-// run, which then may hold the lock for a moment: it removes only files
-// named after entries, and none is written before this lock is taken, so
-// waiting for it is safe. LOCK_LOST when the directory went all the same
-// (removed by hand, or by a launcher that reclaims otherwise).
+// of the pid, and only when it holds the marker, written here once the
+// lock is held: a directory between its mkdir and its lock is never
+// touched. LOCK_LOST when the directory went all the same (removed by
+// hand, or by a launcher that reclaims otherwise) or is someone else's.
+// Where the file system has no locks (NFS without lockd), the run goes on
+// without one and without the marker: such a directory is never reclaimed.
 static int lock_work_dir(void)
 {
-    int fd = open(work_dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+    int fd = open_made_work_dir(0);
     if (fd == -1)
-        return errno == ENOENT ? LOCK_LOST : LOCK_FAILED;
-    if (flock(fd, LOCK_EX) != 0) {
+        return errno == ENOENT || errno == EEXIST ? LOCK_LOST : LOCK_FAILED;
+    int locked = flock(fd, LOCK_EX) == 0;
+    if (!locked && errno != ENOLCK && errno != EOPNOTSUPP) {
         int error = errno;
         close(fd);
         errno = error;
@@ -116,7 +144,15 @@ static int lock_work_dir(void)
         close(fd);
         return LOCK_LOST;
     }
-    work_dir_lock = fd;
+    if (locked) {
+        // Without it the directory is only never reclaimed: a run whose
+        // disk is too full for an empty file fails on its first entry.
+        int marker = create_at(fd, WORK_DIR_MARKER, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW,
+                               0600);
+        if (marker != -1)
+            close(marker);
+    }
+    work_dir_fd = fd;
     return LOCK_TAKEN;
 }
 
@@ -174,17 +210,33 @@ static int make_run_work_dir(void)
     return -1;
 }
 
+// A program packed with its own C library, unpacked where its library
+// search path cannot name the directory, would load other libraries.
+static int refuse_search_path_breaker(void)
+{
+    const char *problem = search_path_problem(work_dir);
+    if (problem == NULL)
+        return 0;
+    char cwd[LOADER_PATH_ROOM];
+    fprintf(stderr, "%s/%s is %s, which the packed program's library search path cannot hold\n",
+            getcwd(cwd, sizeof cwd) != NULL ? cwd : ".", work_dir, problem);
+    return -1;
+}
+
 int make_work_dir(void)
 {
     if (launch_mode == MODE_RUN)
         return make_run_work_dir();
+    if (refuse_search_path_breaker() != 0)
+        return -1;
     if (trace_enabled)
         printf("makedir: %s\n", work_dir);
     if (work_dir_cut)
         errno = ENAMETOOLONG;
     // A second unpack into the same current directory must fail and leave
     // the first copy alone.
-    else if (mkdir(work_dir, 0700) == 0)
+    else if (mkdir(work_dir, 0700) == 0 &&
+             (work_dir_fd = open_made_work_dir(O_CLOEXEC)) != -1)
         return 0;
     perror(work_dir);
     return -1;
@@ -199,12 +251,13 @@ void record_path(char *path)
 
 void remove_extracted_files(void)
 {
+    size_t name_at = strlen(work_dir) + 1;
     for (int i = 0; i < cleanup_count; i++) {
         char *path = cleanup_paths[i];
         if (launch_mode == MODE_RUN) {
             if (trace_enabled)
                 printf("%s: %s\n", "unlink", path);
-            if (unlink(path) != 0)
+            if (unlink_at(work_dir_fd, path + name_at, 0) != 0)
                 perror(path);
         }
         free(path);
@@ -212,16 +265,21 @@ void remove_extracted_files(void)
     }
     cleanup_count = 0;
 
-    if (launch_mode != MODE_RUN)
+    if (launch_mode != MODE_RUN) {
+        if (work_dir_fd != -1)
+            close(work_dir_fd);
+        work_dir_fd = -1;
         return;
+    }
     if (trace_enabled)
         printf("%s: %s\n", "rmdir", work_dir);
+    unlink_at(work_dir_fd, WORK_DIR_MARKER, 0);
     if (rmdir(work_dir) != 0)
         perror(work_dir);
     // Only now: a run that reclaimed the directory any earlier would race
     // the removals above.
-    if (work_dir_lock != -1) {
-        close(work_dir_lock);
-        work_dir_lock = -1;
+    if (work_dir_fd != -1) {
+        close(work_dir_fd);
+        work_dir_fd = -1;
     }
 }

@@ -34,6 +34,12 @@
 #define WORK_DIR_SUFFIX ".XXXXXX"
 #define WORK_DIR_PID_DIGITS 7
 
+/* A run writes this empty file into its work directory once it holds the
+ * directory's lock, and a later run reclaims only a directory that has it:
+ * a directory of the same name that a user made holds no such file. No
+ * entry may be called so. */
+#define WORK_DIR_MARKER ".sfxlaunch-work-dir"
+
 #ifndef __ASSEMBLER__
 
 #include <stdint.h>

@@ -80,7 +80,8 @@ TEST_P(Signals, TerminateEndsTheLauncherAloneAndLeavesItsFiles)
     EXPECT_TRUE(process_exists(program_pid)) << "the program keeps running";
     std::vector<std::string> dirs = list_dir(temp.path);
     ASSERT_EQ(dirs.size(), 1u);
-    EXPECT_EQ(list_dir(temp / dirs[0]), (std::vector<std::string>{"libprobe.so", "probe"}));
+    EXPECT_EQ(list_dir(temp / dirs[0]),
+              (std::vector<std::string>{".sfxlaunch-work-dir", "libprobe.so", "probe"}));
 }
 
 INSTANTIATE_FOR_TARGETS(Signals);

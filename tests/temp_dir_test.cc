@@ -75,8 +75,10 @@ TEST_P(ExecTemp, AnExecutableTempIsUsedAsBefore)
 
 TEST_P(ExecTemp, NoexecTempFallsBackToTheRuntimeDirAndReclaimsThere)
 {
-    RunResult r = in_namespace({"noexec", ""}, {"@debug", "report"}, true,
-                               "mkdir \"$X/probe-4000001\" && : > \"$X/probe-4000001/probe\" &&");
+    // The runtime directory is the caller's own and private, by its rules.
+    RunResult r = in_namespace({"noexec", "mode=0700"}, {"@debug", "report"}, true,
+                               "mkdir \"$X/probe-4000001\" && : > \"$X/probe-4000001/probe\" && "
+                               ": > \"$X/probe-4000001/.sfxlaunch-work-dir\" &&");
     EXPECT_EQ(r.err, "");
     std::string work = work_dir_in(runtime.path);
     // The program's output can come first: the launcher's trace is
@@ -97,7 +99,8 @@ TEST_P(ExecTemp, ReadOnlyTempAndNoexecShmFallBackToVarTmp)
     // The usual name is taken there: the fresh-name rule holds in a
     // fallback too, and the run reclaims the dead directory that took it.
     RunResult r = in_namespace({"ro", "", "noexec", ""}, {"@debug", "report"}, false,
-                               "mkdir /var/tmp/probe-$$ && : > /var/tmp/probe-$$/probe &&");
+                               "mkdir /var/tmp/probe-$$ && : > /var/tmp/probe-$$/probe && "
+                               ": > /var/tmp/probe-$$/.sfxlaunch-work-dir &&");
     EXPECT_EQ(r.err, "");
     std::string work = work_dir_in("/var/tmp");
     std::regex expected("\nwork dir: '" + work_dir_in(temp.path) +

@@ -31,6 +31,8 @@ def measure_reclaim(bench, target):
             os.makedirs(d, exist_ok=True)
             with open(os.path.join(d, "tiny"), "w") as f:
                 f.write("left by a killed launcher")
+            # The mark a launcher leaves once it holds the lock.
+            open(os.path.join(d, ".sfxlaunch-work-dir"), "w").close()
 
     class Start:
         def __init__(self, wall, whole):

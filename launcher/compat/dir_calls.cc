@@ -29,9 +29,16 @@ static void fill_status(const KernelStat *from, FileStatus *status)
     status->uid = (unsigned)from->st_uid;
 }
 
+// glibc's open adds O_LARGEFILE on i386 for the 64-bit calls; the kernel's
+// own call needs it spelt out, or a file past 2 GiB cannot be opened.
 int open_at(int dir_fd, const char *name, int flags)
 {
-    return (int)syscall(SYS_openat, dir_fd, name, flags | O_CLOEXEC, 0);
+    return create_at(dir_fd, name, flags, 0);
+}
+
+int create_at(int dir_fd, const char *name, int flags, unsigned mode)
+{
+    return (int)syscall(SYS_openat, dir_fd, name, flags | O_CLOEXEC | O_LARGEFILE, mode);
 }
 
 int status_at(int dir_fd, const char *name, FileStatus *status)
@@ -50,6 +57,13 @@ int status_of(int fd, FileStatus *status)
         return -1;
     fill_status(&st, status);
     return 0;
+}
+
+// The kernel's fchmodat has no flags and follows a link in the last step:
+// only for names in a directory no one else can write to.
+int change_mode_at(int dir_fd, const char *name, unsigned mode)
+{
+    return syscall(SYS_fchmodat, dir_fd, name, mode) == 0 ? 0 : -1;
 }
 
 int unlink_at(int dir_fd, const char *name, int flags)

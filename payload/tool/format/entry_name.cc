@@ -27,6 +27,9 @@ std::string entry_name_problem(const std::string &name)
         return "entry name '" + name + "' is not a file name";
     if (name.find('/') != std::string::npos)
         return "entry name '" + name + "' holds a '/' (names are single path components)";
+    if (name == WORK_DIR_MARKER)
+        return "entry name '" + name + "' is reserved: launchers mark their work directories "
+                                       "with a file of that name";
     if (name.size() > ENTRY_NAME_MAX)
         return "entry name " + shown_name(name) + " is longer than the " +
                std::to_string(ENTRY_NAME_MAX) + " bytes a file name can hold";
