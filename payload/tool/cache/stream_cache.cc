@@ -15,6 +15,7 @@
 
 #include "format/stored_stream.h"
 #include "payload.h"
+#include "sys/write_file.h"
 #include "sys/byte_order.h"
 #include "sys/diagnostics.h"
 
@@ -213,23 +214,6 @@ int cache_load(const StreamCache &cache, const CacheKey &key, Bytes &stream)
         !stream_header_fits(begin, length, key.input_size))
         return -1;
     stream.assign(begin, begin + length);
-    return 0;
-}
-
-static int write_all(int fd, const unsigned char *data, size_t size)
-{
-    while (size > 0) {
-        ssize_t n = write(fd, data, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            if (n == 0)
-                errno = ENOSPC;
-            return -1;
-        }
-        data += n;
-        size -= (size_t)n;
-    }
     return 0;
 }
 

@@ -18,6 +18,7 @@
 #include "sign/launcher_signature.h"
 #include "sign/signature_section.h"
 #include "sign/sshsig.h"
+#include "sys/write_file.h"
 #include "sys/diagnostics.h"
 #include "sys/fatal_signals.h"
 #include "sys/mapped_file.h"
@@ -59,24 +60,6 @@ static int check_signable(const std::string &path, const MappedFile &file,
         error = path + ": not signed, the launcher is not as sfxpack made it: " + problem +
                 " (sfxpack --verify tells more)";
         return -1;
-    }
-    return 0;
-}
-
-// Writes buffer whole. Returns 0, or -1 with errno set.
-static int write_all(int fd, const unsigned char *data, size_t size)
-{
-    while (size > 0) {
-        ssize_t n = write(fd, data, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            if (n == 0)
-                errno = ENOSPC;
-            return -1;
-        }
-        data += n;
-        size -= (size_t)n;
     }
     return 0;
 }

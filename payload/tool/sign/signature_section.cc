@@ -10,6 +10,7 @@
 
 #include "elf/elf_read.h"
 #include "read/launcher_reader.h"
+#include "sys/write_file.h"
 #include "sys/mapped_file.h"
 #include "sys/byte_order.h"
 
@@ -86,24 +87,6 @@ const ElfSectionEntry *signature_entry(const ElfLayout &layout, std::string &err
         found = &s;
     }
     return found;
-}
-
-int write_at(int fd, const unsigned char *data, size_t size, uint64_t offset)
-{
-    while (size > 0) {
-        ssize_t n = pwrite(fd, data, size, (off_t)offset);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            if (n == 0)
-                errno = ENOSPC;
-            return -1;
-        }
-        data += n;
-        size -= (size_t)n;
-        offset += (uint64_t)n;
-    }
-    return 0;
 }
 
 }  // namespace
