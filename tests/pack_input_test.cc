@@ -76,11 +76,10 @@ protected:
     RunResult sfxpack(const std::vector<std::string> &args, const std::vector<std::string> &env,
                       const std::string &traced = "")
     {
-        std::vector<std::string> argv;
-        if (!traced.empty())
-            argv = {"strace", "-f", "-qq", "-e", "trace=openat,execve", "-o", traced};
-        argv.push_back(sfxpack_path());
+        std::vector<std::string> argv = {sfxpack_path()};
         argv.insert(argv.end(), args.begin(), args.end());
+        if (!traced.empty())
+            argv = under_strace({"-f", "-qq", "-e", "trace=openat,execve", "-o", traced}, argv);
         RunOptions options;
         options.set_env = {"TMPDIR=" + tmp, "LD_LIBRARY_PATH=" + in};
         options.set_env.insert(options.set_env.end(), env.begin(), env.end());

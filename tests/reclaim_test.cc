@@ -282,9 +282,8 @@ TEST_P(Reclaim, OneRunExaminesABoundedShareOfTheTempDirectory)
     std::string trace = scratch / "trace";
     RunOptions options;
     options.set_env = {"TEMP=" + temp.path};
-    RunResult r = run_process({"strace", "-f", "-e", "trace=openat", "-o", trace, launcher,
-                               "exit", "0"},
-                              options);
+    RunResult r = run_process(
+        under_strace({"-f", "-e", "trace=openat", "-o", trace}, {launcher, "exit", "0"}), options);
     EXPECT_EQ(r.exit_code, 0) << r.err;
     size_t opens = work_dir_opens(trace);
     EXPECT_GT(opens, 0u);
@@ -308,9 +307,9 @@ TEST_P(Reclaim, ALaterRunReclaimsWhatAnEarlierOneLeft)
 TEST_P(Reclaim, WithoutLocksTheProgramRunsAndItsDirectoryIsNeverReclaimed)
 {
     for (const char *error : {"ENOLCK", "EOPNOTSUPP"}) {
-        RunResult r = run_process({"strace", "-f", "-e", std::string("inject=flock:error=") + error,
-                                   "-o", "/dev/null", "env", "TEMP=" + temp.path, launcher,
-                                   "report", "x"});
+        RunResult r = run_process(
+            under_strace({"-f", "-e", std::string("inject=flock:error=") + error, "-o", "/dev/null"},
+                         {"env", "TEMP=" + temp.path, launcher, "report", "x"}));
         EXPECT_EQ(r.exit_code, 0) << error << ": " << r.err;
         EXPECT_EQ(r.err, "") << error;
         EXPECT_NE(r.out.find("argv[1]=report\nargv[2]=x\n"), std::string::npos) << r.out;
@@ -319,8 +318,8 @@ TEST_P(Reclaim, WithoutLocksTheProgramRunsAndItsDirectoryIsNeverReclaimed)
     }
 
     flag = scratch / "running";
-    started = start_process({"strace", "-f", "-e", "inject=flock:error=ENOLCK", "-o",
-                             "/dev/null", "env", "TEMP=" + temp.path, launcher, "wait", flag},
+    started = start_process(under_strace({"-f", "-e", "inject=flock:error=ENOLCK", "-o", "/dev/null"},
+                                         {"env", "TEMP=" + temp.path, launcher, "wait", flag}),
                             RunOptions(), scratch.path);
     for (int i = 0; i < 1200 && read_text(flag).empty(); i++)
         usleep(50000);

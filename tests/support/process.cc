@@ -1,5 +1,6 @@
 #include "process.h"
 
+#include <stdlib.h>
 #include <unistd.h>
 
 #include "files.h"
@@ -78,4 +79,15 @@ std::vector<std::string> split_lines(const std::string &text)
         start = nl + 1;
     }
     return lines;
+}
+
+std::vector<std::string> under_strace(const std::vector<std::string> &strace_args,
+                                      const std::vector<std::string> &argv)
+{
+    std::vector<std::string> traced = {"strace"};
+    traced.insert(traced.end(), strace_args.begin(), strace_args.end());
+    if (const char *asan = getenv("ASAN_OPTIONS"))
+        traced.insert(traced.end(), {"env", std::string("ASAN_OPTIONS=") + asan + ":detect_leaks=0"});
+    traced.insert(traced.end(), argv.begin(), argv.end());
+    return traced;
 }

@@ -35,4 +35,11 @@ RunResult wait_process(const Started &started);
 
 std::vector<std::string> split_lines(const std::string &text);
 
+// argv under strace, with strace's own arguments first. A sanitized program
+// cannot look for leaks while it is traced (LeakSanitizer then stops with a
+// report of its own), so under the sanitizers the traced program runs with
+// leak checking off; every other check stays on.
+std::vector<std::string> under_strace(const std::vector<std::string> &strace_args,
+                                      const std::vector<std::string> &argv);
+
 #endif
