@@ -9,6 +9,7 @@
 #include "sign/sshsig.h"
 #include "read/launcher_reader.h"
 #include "sys/mapped_file.h"
+#include "sys/write_file.h"
 
 int read_key_files(const std::vector<std::string> &paths, std::vector<TrustedKey> &keys,
                    std::string &error)
@@ -127,11 +128,9 @@ int write_signature(const std::string &path, size_t size, const Bytes &blob,
         return -1;
     }
     int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
-    ssize_t written = fd < 0 ? -1
-                             : pwrite(fd, content.data(), content.size(),
-                                      (off_t)(size - SIGNATURE_SECTION_SIZE));
-    if (written != (ssize_t)content.size()) {
-        error = path + ": " + strerror(written < 0 ? errno : ENOSPC);
+    if (fd < 0 ||
+        write_at(fd, content.data(), content.size(), size - SIGNATURE_SECTION_SIZE) != 0) {
+        error = path + ": " + strerror(errno);
         if (fd >= 0)
             close(fd);
         return -1;
