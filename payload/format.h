@@ -104,6 +104,15 @@ static inline uint32_t leading_zero_skipped(const unsigned char *stored, uint64_
 #define LOADER_PATH_MARK "/sfxlaunch-writes-the-work-directory-here-at-run-time/"
 enum { LOADER_PATH_ROOM = 4096 };
 
+/* A tree payload's record (payload.h, PayloadTree) and its link targets,
+ * and the --env records (PayloadEnvironment): loaded, and covered by the
+ * code digest as the LoaderPaths record is. */
+#define PAYLOAD_TREE_SECTION ".qzvdump.tree"
+#define PAYLOAD_ENV_SECTION ".qzvdump.env"
+/* The longest entry path of a tree payload, without its NUL: what a path
+ * relative to the work directory can hold. */
+enum { TREE_PATH_MAX = 4095 };
+
 /* How a launcher run ends, other than with the program's own status. */
 enum LauncherStatus {
     STATUS_DONE = 0,            /* @version, @list or @unpack finished */

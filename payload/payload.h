@@ -33,6 +33,47 @@ struct LoaderPaths {
 
 extern "C" const LoaderPaths payload_loader_paths __attribute__((weak));
 
+// A tree payload (sfxpack --add, or a bundle of more than
+// PAYLOAD_MAX_ENTRIES files) says what each entry of payload_entries is,
+// index for index: its entry names are relative paths (entry_name.h), and
+// the launcher makes the directories on an entry's path before the entry.
+// A launcher without this record is a flat payload: every entry a file of
+// one component, at most PAYLOAD_MAX_ENTRIES of them. Linked in only for a
+// tree; elsewhere the weak reference is null.
+enum TreeEntryKind {
+    TREE_FILE = 0,       // decoded from its stream; mode 0700 or 0600
+    TREE_DIRECTORY = 1,  // an empty directory, mode 0700; size 0, no stream
+    TREE_SYMLINK = 2,    // a symbolic link to target; size 0, no stream
+    TREE_HARD_LINK = 3   // a second name of entry link's file; size 0, no stream
+};
+
+struct TreeEntry {
+    uint32_t kind;       // TreeEntryKind
+    uint32_t mode;       // TREE_FILE: 0700 when the packed file was executable by
+                         // its owner, else 0600; TREE_DIRECTORY: 0700; else 0
+    uint32_t link;       // TREE_HARD_LINK: the index of an earlier TREE_FILE entry
+    const char *target;  // TREE_SYMLINK: the link's text; null otherwise
+};
+
+struct PayloadTree {
+    uint32_t count;             // the number of records, that of payload_entries
+    const TreeEntry *entries;
+};
+
+extern "C" const PayloadTree payload_tree __attribute__((weak));
+
+// sfxpack --env NAME=VALUE: variables the launcher sets in the program's
+// environment only, each "NAME=VALUE" as given, NUL-ended, back to back; in
+// VALUE, $ORIGIN and ${ORIGIN} stand for the work directory's absolute path,
+// ${NAME} for the caller's NAME (empty when unset) and $$ for '$'. The last
+// record of a name wins. Linked in only when --env was given.
+struct PayloadEnvironment {
+    uint32_t count;
+    const char *records;
+};
+
+extern "C" const PayloadEnvironment payload_environment __attribute__((weak));
+
 // The stored stream of an entry once a leading zero byte has been skipped.
 void entry_stream(const PayloadEntry *entry, const unsigned char **stream,
                   uint32_t *length);

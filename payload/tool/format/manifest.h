@@ -25,6 +25,14 @@ struct ManifestEntry {
     // when it needs none or is not ELF: where it lies in an entry is known
     // only once the whole entry is decoded, so --inspect reads it here.
     std::string glibc;
+    // From format 4 on, what the launcher makes of the entry (payload.h,
+    // TreeEntry): kind, mode, the earlier entry a hard link names, a
+    // symbolic link's text. A flat payload's entries are all TREE_FILE,
+    // with mode 0 (the launcher decides as it always has).
+    uint32_t kind = 0;
+    uint32_t mode = 0;
+    uint32_t link = 0;
+    std::string target;
 };
 
 // The format this sfxpack writes is MANIFEST_FORMAT, 3; formats 1 and 2,
@@ -40,6 +48,13 @@ struct Manifest {
     // fields too, which strip rewrites: a stripped launcher still verifies.
     unsigned char code_sha256[SHA256_SIZE] = {};
     std::vector<ManifestEntry> entries;
+    // From format 4 on: whether the launcher carries a tree record; the
+    // --env records, "NAME=VALUE" as given, in the launcher's order; and
+    // for sfxpack --unpack-once, the id of the payload's cache directory
+    // (all zero without it).
+    bool tree = false;
+    std::vector<std::string> environment;
+    unsigned char unpack_once_id[SHA256_SIZE] = {};
 };
 
 extern const char manifest_section_name[];  // ".sfxpack.manifest"
