@@ -32,6 +32,7 @@ struct Item {
     dev_t device = 0;
     ino_t inode = 0;
     std::string real;  // a symbolic link's target, resolved on the file system
+    int depth = 0;     // the links packed as what they point to above it
 };
 
 // What lies at or below a real path is packed at or below dest.
@@ -48,6 +49,7 @@ struct Walk {
     std::vector<std::string> notes;
     std::string error;
     bool refused = false;
+    int depth = 0;  // of the items being added
 };
 
 int fail(Walk &w, bool refused, const std::string &error)
@@ -100,9 +102,10 @@ const char *kind_of_special(mode_t mode)
 uint32_t file_mode(mode_t mode) { return (mode & S_IXUSR) != 0 ? 0700 : 0600; }
 
 Item new_item(const std::string &source, const std::string &dest, const std::string &why,
-              uint32_t kind)
+              uint32_t kind, int depth)
 {
     Item item;
+    item.depth = depth;
     item.entry.name = dest;
     item.entry.path = source;
     item.entry.why = why;
@@ -138,7 +141,7 @@ int add_directory(Walk &w, const std::string &source, const std::string &dest,
         if (add_path(w, source + "/" + name, dest + "/" + name, why, false))
             return -1;
     if (w.items.size() == before) {
-        Item item = new_item(source, dest, why, TREE_DIRECTORY);
+        Item item = new_item(source, dest, why, TREE_DIRECTORY, w.depth);
         item.entry.mode = 0700;
         w.items.push_back(item);
     }
@@ -163,14 +166,14 @@ int add_path(Walk &w, const std::string &source, const std::string &dest,
             return fail(w, false, source + ": " + strerror(errno));
         if ((size_t)length == sizeof text)
             return fail(w, false, source + ": a symbolic link's text too long to pack");
-        Item item = new_item(source, dest, why, TREE_SYMLINK);
+        Item item = new_item(source, dest, why, TREE_SYMLINK, w.depth);
         item.entry.target.assign(text, (size_t)length);
         w.links.push_back(w.items.size());
         w.items.push_back(item);
         return 0;
     }
     if (S_ISREG(st.st_mode)) {
-        Item item = new_item(source, dest, why, TREE_FILE);
+        Item item = new_item(source, dest, why, TREE_FILE, w.depth);
         item.entry.mode = file_mode(st.st_mode);
         if (st.st_nlink > 1) {
             item.device = st.st_dev;
@@ -221,20 +224,26 @@ int follow_outside_links(Walk &w)
             return fail(w, false, source + ": " + strerror(e));
         }
         w.items[i].real = real;
+        // An absolute link cannot stay inside the tree, whatever it names.
         std::string packed;
-        if (packed_at(w, real, packed))
+        bool inside = packed_at(w, real, packed);
+        if (inside && text[0] != '/')
             continue;
+        std::string parent = tree_parent(source);
+        std::string here = real_path(!parent.empty() ? parent : source[0] == '/' ? "/" : ".");
         for (const Root &r : w.roots)
-            if (below(r.real, real))
+            if ((!inside && below(r.real, real)) || here == real || below(here, real) ||
+                w.items[i].depth >= MAX_LINK_HOPS)
                 return fail(w, true, source + " -> " + text + ": points at " + real +
                                          ", which holds what is packed: a directory loop");
-        w.notes.push_back(dest + ": the symbolic link " + source + " -> " + text +
-                          " points outside what is packed, so it is packed as what it "
-                          "points to, " + real);
+        w.notes.push_back(dest + ": the symbolic link " + source + " -> " + text + " points " +
+                          (inside ? "by an absolute path" : "outside what is packed") +
+                          ", so it is packed as what it points to, " + real);
         w.items[i].entry.kind = REMOVED;
         struct stat st;
-        if (stat(real.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+        if (!inside && stat(real.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
             w.roots.push_back({real, dest});
+        w.depth = w.items[i].depth + 1;
         if (add_path(w, source, dest, why, true))
             return -1;
     }

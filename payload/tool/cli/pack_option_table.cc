@@ -166,7 +166,7 @@ const PackOption pack_option_table[] = {
      "links, and no limit on its entries. SRC=DEST splits at the last '=' (DEST holds "
      "none; SRC= takes the default). Symbolic links are kept when what they point to is "
      "packed and they resolve to it through the tree, packed as what they point to when "
-     "that lies outside what is packed, refused otherwise; identical files are stored "
+     "that lies outside what is packed or they are absolute, refused otherwise; identical files are stored "
      "once. Without FILE, the first --add is the program; may be given again"},
     {"--exclude-path", 0, OPTION_VALUE | OPTION_REPEATS, PACKING_MODES, 0, nullptr,
      add_to_list(&PackOptions::exclude_paths), "GLOB",
