@@ -152,7 +152,7 @@ TEST(PackerOptionModes, EachOptionIsRefusedOutsideItsModesOnly)
     };
     // Values that the rows' own checks take; any other value is a path.
     const std::map<std::string, std::string> values = {
-        {"--target", "i386"}, {"--level", "1"}, {"--max-glibc", "2.17"}, {"--name", "entry"}};
+        {"--target", "i386"}, {"--level", "1"}, {"--max-glibc", "2.17"}, {"--name", "entry"}, {"--env", "NAME=value"}};
     int refused = 0;
     for (size_t i = 0; i < pack_option_count; i++) {
         const PackOption &option = pack_option_table[i];

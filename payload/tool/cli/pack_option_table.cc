@@ -174,9 +174,10 @@ const PackOption pack_option_table[] = {
      "'*/__pycache__')"},
     {"--env", 0, OPTION_VALUE | OPTION_REPEATS, PACKING_MODES, 0, nullptr,
      convert_with(take_env), "NAME=VALUE",
-     "set NAME in the program's environment (never the launcher's); in VALUE, $ORIGIN and "
-     "${ORIGIN} stand for the work directory, ${NAME} for the caller's NAME and $$ for '$'; "
-     "the last of a NAME wins"},
+     // No braces: --help fills in what stands in them.
+     "set NAME in the program's environment (never the launcher's); in VALUE, $ORIGIN "
+     "(braced or not) stands for the work directory's path, '$' and a name in braces for "
+     "the caller's value of it, $$ for '$'; the last of a NAME wins"},
     {"--max-glibc", 0, OPTION_VALUE, PACKING_MODES, 0, nullptr,
      convert_with(take_max_glibc), "X.Y",
      "refuse (status 2, nothing written) when an entry needs a glibc newer than X.Y, naming "
