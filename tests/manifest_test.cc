@@ -19,7 +19,11 @@ Manifest sample()
     Manifest manifest;
     manifest.version = "13.0.0";
     memset(manifest.code_sha256, 0xc3, SHA256_SIZE);
-    manifest.entries = {{"prog", 77, {}, {}, "GLIBC_2.34"}, {"", (uint64_t)2 << 32, {}, {}, ""}};
+    manifest.entries.resize(2);
+    manifest.entries[0].name = "prog";
+    manifest.entries[0].size = 77;
+    manifest.entries[0].glibc = "GLIBC_2.34";
+    manifest.entries[1].size = (uint64_t)2 << 32;
     memset(manifest.entries[1].sha256, 0xa1, SHA256_SIZE);
     memset(manifest.entries[1].stored_sha256, 0xb2, SHA256_SIZE);
     return manifest;
