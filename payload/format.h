@@ -21,8 +21,10 @@
 #define FORMAT_NOTE_NAME "sfxpack"
 #define FORMAT_NOTE_TYPE 1
 /* Format 3 is format 2 with a code digest that leaves out the ELF header's
- * section-header fields, which strip rewrites (payload/tool/format/manifest.h). */
-#define MANIFEST_FORMAT 3
+ * section-header fields, which strip rewrites; format 4 adds the tree
+ * payload's kinds, modes and links and the --env records
+ * (payload/tool/format/manifest.h). */
+#define MANIFEST_FORMAT 4
 
 /* A run's work directory in its temp directory is the program's entry name,
  * WORK_DIR_PID_SEPARATOR and the launcher's pid: {name}-{pid}. When someone

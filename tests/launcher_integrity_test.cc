@@ -89,9 +89,10 @@ protected:
         return encode_manifest(m);
     }
 
-    // The same in the older format, without the launcher's code digest and
-    // without a digest of its own, as sfxpack wrote it before.
-    std::string older_format(const Manifest &m)
+    // The same in an older format, as sfxpack wrote it before: format 1
+    // without the launcher's code digest and without a digest of its own,
+    // format 2 or 3 with both, and none of them with the tree's fields.
+    std::string older_format(const Manifest &m, char format = '1')
     {
         std::string body = le32((uint32_t)m.entries.size());
         for (const ManifestEntry &e : m.entries) {
@@ -101,10 +102,18 @@ protected:
                     std::string((const char *)e.stored_sha256, SHA256_SIZE) +
                     le32((uint32_t)e.glibc.size()) + e.glibc;
         }
+        size_t digests = format == '1' ? 0 : 2 * SHA256_SIZE;
         size_t size = section(manifest_section_name).size;
         std::string version = m.version;
-        version += std::string(size - (8 + 4 + version.size() + body.size()), ' ');
-        return std::string("SFXMAN1\0", 8) + le32((uint32_t)version.size()) + version + body;
+        version += std::string(size - (8 + 4 + version.size() + body.size() + digests), ' ');
+        std::string bytes = std::string("SFXMAN") + format + '\0' +
+                            le32((uint32_t)version.size()) + version;
+        if (format == '1')
+            return bytes + body;
+        bytes += std::string((const char *)m.code_sha256, SHA256_SIZE) + body;
+        unsigned char own[SHA256_SIZE];
+        sha256(bytes.data(), bytes.size(), own);
+        return bytes.append((const char *)own, SHA256_SIZE);
     }
 
     // The section name table with the manifest's name changed by one bit:
@@ -225,7 +234,7 @@ TEST_P(LauncherIntegrity, AHiddenManifestFailsWhateverTheFlags)
 {
     std::string hidden = without_manifest("hidden");
     const std::string expected =
-        "manifest: FAILED: none, yet the launcher's runtime comes with a manifest of format 3";
+        "manifest: FAILED: none, yet the launcher's runtime comes with a manifest of format 4";
     expect_fails(hidden, expected, scratch / "out");
     RunResult r = run_sfxpack({"--verify", "--no-manifest-ok", hidden});
     EXPECT_EQ(r.exit_code, 1) << r.out;
@@ -262,7 +271,7 @@ TEST_P(LauncherIntegrity, AnOlderFormatManifestPassesOnlyUnderAnOlderRuntime)
     std::string downgraded = with_manifest("downgraded", older_format(manifest()));
     expect_fails(downgraded,
                  "manifest: FAILED: format 1, yet the launcher's runtime comes with a manifest "
-                 "of format 3",
+                 "of format 4",
                  scratch / "out");
     std::string old = without_note("old", downgraded);
     RunResult r = run_sfxpack({"--verify", old});
@@ -376,7 +385,7 @@ TEST_P(LauncherIntegrity, AStrippedLauncherVerifiesAndRuns)
 // A launcher of the sfxpack before: its runtime's note names format 2, and
 // its manifest's code digest takes in the whole ELF header. Made here from a
 // new one by rewriting both as that sfxpack wrote them, it passes as it did
-// then, a strip still fails it, and under a runtime that names format 3 it
+// then, a strip still fails it, and under a runtime that names format 4 it
 // is a downgrade.
 TEST_P(LauncherIntegrity, AFormat2LauncherIsCheckedAsItWasMade)
 {
@@ -388,12 +397,7 @@ TEST_P(LauncherIntegrity, AFormat2LauncherIsCheckedAsItWasMade)
         code.update(&file[at], 1);
     Manifest m = manifest();
     code.finish(m.code_sha256);
-    std::string bytes = encode_manifest(m);
-    ASSERT_EQ(bytes.substr(0, 8), std::string("SFXMAN3\0", 8));
-    bytes[6] = '2';
-    unsigned char own[SHA256_SIZE];
-    sha256(bytes.data(), bytes.size() - SHA256_SIZE, own);
-    bytes.replace(bytes.size() - SHA256_SIZE, SHA256_SIZE, (const char *)own, SHA256_SIZE);
+    std::string bytes = older_format(m, '2');
     std::string format2 = with_manifest("format2", bytes);
 
     RunResult r = run_sfxpack({"--verify", format2});
@@ -408,8 +412,34 @@ TEST_P(LauncherIntegrity, AFormat2LauncherIsCheckedAsItWasMade)
     file = read_text(launcher);
     expect_fails(with_manifest("downgraded", bytes),
                  "manifest: FAILED: format 2, yet the launcher's runtime comes with a manifest "
-                 "of format 3",
+                 "of format 4",
                  scratch / "out");
+}
+
+// A flat launcher of the sfxpack before the tree payloads: its runtime's
+// note names format 3, whose code digest is this one's, and its manifest
+// lacks the tree's fields. It verifies; a flipped bit of its manifest's
+// format byte makes a manifest that either fails its own digest or is a
+// downgrade under that note.
+TEST_P(LauncherIntegrity, AFormat3LauncherStillVerifies)
+{
+    size_t note = file.find(format_note + le32(MANIFEST_FORMAT));
+    ASSERT_NE(note, std::string::npos);
+    file.replace(note + format_note.size(), 4, le32(3));
+    std::string bytes = older_format(manifest(), '3');
+    std::string format3 = with_manifest("format3", bytes);
+    RunResult r = run_sfxpack({"--verify", format3});
+    EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+    EXPECT_EQ(split_lines(r.out).back(), format3 + ": verified") << r.out;
+    r = run_sfxpack({"--inspect", format3});
+    EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+
+    for (int bit = 0; bit < 8; bit++) {
+        std::string bad = bytes;
+        bad[6] = (char)(bad[6] ^ (1 << bit));
+        r = run_sfxpack({"--verify", with_manifest("bad", bad)});
+        EXPECT_EQ(r.exit_code, 1) << bit << r.out;
+    }
 }
 
 INSTANTIATE_FOR_TARGETS(LauncherIntegrity);

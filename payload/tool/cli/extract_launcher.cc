@@ -14,24 +14,39 @@
 #include "cli/commands.h"
 #include "read/manifest_checks.h"
 #include "cli/open_launcher.h"
+#include "payload.h"
 #include "sys/diagnostics.h"
 
 namespace {
 
 // What was made so far, removed again unless the extraction completes:
-// nothing half-written is left behind.
+// nothing half-written is left behind. Paths are relative to the directory,
+// in the order they were made, and each one is ours: they are removed in
+// the reverse order, directories last.
 struct Made {
     std::string dir;
     int dir_fd = -1;
     std::vector<std::string> files;
+    std::vector<bool> directories;  // files[i] is a directory
+    // The directory of the entry before, kept open: a tree's entries of one
+    // directory are consecutive.
+    std::string open_path;
+    int open_fd = -1;
     bool keep = false;
+    void add(const std::string &path, bool directory)
+    {
+        files.push_back(path);
+        directories.push_back(directory);
+    }
     ~Made()
     {
+        if (open_fd >= 0)
+            close(open_fd);
         if (dir_fd < 0)
             return;
         if (!keep) {
-            for (const std::string &name : files)
-                unlinkat(dir_fd, name.c_str(), 0);
+            for (size_t i = files.size(); i-- > 0;)
+                unlinkat(dir_fd, files[i].c_str(), directories[i] ? AT_REMOVEDIR : 0);
             rmdir(dir.c_str());
         }
         close(dir_fd);
@@ -108,18 +123,105 @@ int finish_as_unpack_does(int fd, const LauncherImage &image, size_t index,
     return 0;
 }
 
+// The directory that holds entry path (all but its last component) opened
+// component by component from the one before, never through a link, and
+// made (0700) where missing when make; leaf gets the last component.
+// Returns a descriptor owned by made, or -1 after one message.
+int open_parent(Made &made, const std::string &path, bool make, std::string &leaf)
+{
+    size_t slash = path.rfind('/');
+    std::string parent = slash == std::string::npos ? "" : path.substr(0, slash);
+    leaf = slash == std::string::npos ? path : path.substr(slash + 1);
+    if (parent.empty())
+        return made.dir_fd;
+    if (made.open_fd >= 0 && made.open_path == parent)
+        return made.open_fd;
+    int fd = made.dir_fd;
+    for (size_t start = 0; start <= parent.size();) {
+        size_t end = parent.find('/', start);
+        if (end == std::string::npos)
+            end = parent.size();
+        std::string name = parent.substr(start, end - start);
+        std::string sofar = parent.substr(0, end);
+        int next = openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (next < 0 && errno == ENOENT && make) {
+            if (mkdirat(fd, name.c_str(), 0700) != 0) {
+                fail(made.dir + "/" + printable_name(sofar) + ": " + strerror(errno));
+                next = -2;
+            } else {
+                made.add(sofar, true);
+                next = openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            }
+        }
+        if (next == -1)
+            fail(made.dir + "/" + printable_name(sofar) + ": " + strerror(errno));
+        if (fd != made.dir_fd)
+            close(fd);
+        if (next < 0)
+            return -1;
+        fd = next;
+        start = end + 1;
+    }
+    if (!make)
+        return fd;
+    if (made.open_fd >= 0)
+        close(made.open_fd);
+    made.open_fd = fd;
+    made.open_path = parent;
+    return fd;
+}
+
+// A tree's entry that has no stream: an empty directory, a symbolic link or
+// a hard link to an earlier file, made from the descriptor of its directory.
+int make_link_or_directory(Made &made, int parent, const std::string &leaf,
+                           const LauncherImage &image, size_t index)
+{
+    const LauncherEntry &entry = image.entries[index];
+    const TreeRecord &record = image.tree_entries[index];
+    std::string shown = made.dir + "/" + printable_name(entry.name);
+    int status = 0;
+    if (record.kind == TREE_DIRECTORY) {
+        status = mkdirat(parent, leaf.c_str(), 0700);
+    } else if (record.kind == TREE_SYMLINK) {
+        status = symlinkat(record.target.c_str(), parent, leaf.c_str());
+    } else {
+        const std::string &file = image.entries[record.link].name;
+        std::string file_leaf;
+        int file_parent = open_parent(made, file, false, file_leaf);
+        if (file_parent < 0)
+            return EXIT_FAILED;
+        status = linkat(file_parent, file_leaf.c_str(), parent, leaf.c_str(), 0);
+        int saved = errno;
+        if (file_parent != made.dir_fd && file_parent != made.open_fd)
+            close(file_parent);
+        errno = saved;
+    }
+    if (status != 0)
+        return fail(shown + ": " + strerror(errno));
+    made.add(entry.name, record.kind == TREE_DIRECTORY);
+    return 0;
+}
+
 // One entry into its file, checked against the manifest as it is written,
-// then finished as @unpack leaves it.
+// then finished as @unpack leaves it; a tree's entry in its directory, with
+// its mode, or its directory or link.
 int extract_one(Made &made, const std::string &path, const LauncherImage &image,
                 size_t index, const Manifest *manifest, const std::string &loader_dir)
 {
     const LauncherEntry &entry = image.entries[index];
     std::string shown = made.dir + "/" + printable_name(entry.name);
-    int fd = openat(made.dir_fd, entry.name.c_str(),
-                    O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    std::string leaf;
+    int parent = open_parent(made, entry.name, true, leaf);
+    if (parent < 0)
+        return EXIT_FAILED;
+    const TreeRecord *record = image.tree ? &image.tree_entries[index] : nullptr;
+    if (record != nullptr && record->kind != TREE_FILE)
+        return make_link_or_directory(made, parent, leaf, image, index);
+    int fd = openat(parent, leaf.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                    record != nullptr ? 0600 : 0666);
     if (fd < 0)
         return fail(shown + ": " + strerror(errno));
-    made.files.push_back(entry.name);
+    made.add(entry.name, false);
 
     DecodeTarget target;
     target.fd = fd;
@@ -133,7 +235,8 @@ int extract_one(Made &made, const std::string &path, const LauncherImage &image,
     else if (!error.empty())
         problem = path + ": entry " + std::to_string(index) + " '" + printable_name(entry.name) +
                   "': " + error;
-    else if (finish_as_unpack_does(fd, image, index, loader_dir) != 0)
+    else if ((record != nullptr && fchmod(fd, record->mode) != 0) ||
+             finish_as_unpack_does(fd, image, index, loader_dir) != 0)
         problem = shown + ": " + strerror(errno);
     if (close(fd) != 0 && problem.empty())
         problem = shown + ": " + strerror(errno);
@@ -158,6 +261,13 @@ int extract_launcher(const std::string &path, const std::string &dir)
     std::string problem = manifest_problem(image, manifest, manifest_status, error, true);
     if (!problem.empty())
         return fail(path + ": manifest: " + problem);
+    if (manifest_status == 0)
+        for (size_t i = 0; i < image.entries.size(); i++) {
+            problem = tree_mismatch(image, manifest, i);
+            if (!problem.empty())
+                return fail(path + ": entry " + std::to_string(i) + " '" +
+                            printable_name(image.entries[i].name) + "': " + problem);
+        }
 
     std::string loader_dir;
     if (image.loader.present && loader_dir_path(dir, image.loader, loader_dir, error) != 0)

@@ -10,6 +10,7 @@
 #include "cli/open_launcher.h"
 #include "report/size_report.h"
 #include "sign/launcher_signature.h"
+#include "payload.h"
 #include "sys/diagnostics.h"
 
 namespace {
@@ -37,11 +38,17 @@ void read_elf_identity(const std::string &head, EntryFacts &facts)
     facts.machine = elf_machine_name(object);
 }
 
-void look_at_entry(const LauncherEntry &entry, size_t index, const Manifest *manifest,
+void look_at_entry(const LauncherImage &image, size_t index, const Manifest *manifest,
                    bool decode, EntryFacts &facts)
 {
+    const LauncherEntry &entry = image.entries[index];
     facts.problem = entry.problem;
+    if (facts.problem.empty() && manifest != nullptr)
+        facts.problem = tree_mismatch(image, *manifest, index);
     if (entry.stored == nullptr)
+        return;
+    // A tree's directories and links have no stream.
+    if (index < image.tree_entries.size() && image.tree_entries[index].kind != TREE_FILE)
         return;
     std::string kept, error;
     DecodeTarget target;
@@ -149,6 +156,9 @@ bool launcher_temp_space(const LauncherImage &image, uint64_t &space)
     uint64_t room = UINT64_MAX - TEMP_BLOCK * (sizes.size() + 1);
     for (size_t i = 0; i < sizes.size(); i++) {
         const LauncherEntry &e = image.entries[i];
+        // A tree's directories and links are written from no stream.
+        if (i < image.tree_entries.size() && image.tree_entries[i].kind != TREE_FILE)
+            continue;
         if (!e.unpacked_known || e.unpacked_size > room)
             return false;
         room -= e.unpacked_size;
@@ -156,6 +166,43 @@ bool launcher_temp_space(const LauncherImage &image, uint64_t &space)
     }
     space = temp_space_needed(sizes);
     return true;
+}
+
+// A tree entry's mode, "-" for links, and the room after it.
+std::string tree_mode_column(const LauncherImage &image, size_t index)
+{
+    if (index >= image.tree_entries.size())
+        return "?     ";
+    const TreeRecord &record = image.tree_entries[index];
+    if (record.kind == TREE_SYMLINK || record.kind == TREE_HARD_LINK)
+        return "-     ";
+    char text[32];
+    snprintf(text, sizeof text, "%04o  ", record.mode);
+    return text;
+}
+
+// What follows a tree entry's path: '/' for a directory, " -> target" for a
+// symbolic link, " => entry N" for a hard link.
+std::string tree_name_suffix(const LauncherImage &image, size_t index)
+{
+    if (index >= image.tree_entries.size())
+        return "";
+    const TreeRecord &record = image.tree_entries[index];
+    switch (record.kind) {
+    case TREE_DIRECTORY:
+        return "/";
+    case TREE_SYMLINK:
+        return " -> " + printable_name(record.target);
+    case TREE_HARD_LINK:
+        return " => entry " + std::to_string(record.link);
+    }
+    return "";
+}
+
+const char *json_kind(uint32_t kind)
+{
+    static const char *const kinds[] = {"file", "directory", "symlink", "hard_link"};
+    return kind <= TREE_HARD_LINK ? kinds[kind] : nullptr;
 }
 
 void print_human(const Report &r)
@@ -178,7 +225,16 @@ void print_human(const Report &r)
     else
         printf("temp space: unknown (an entry's stream header is unreadable or "
                "declares no size)\n");
-    printf("\nindex     stored   unpacked   ratio  arch      glibc        name\n");
+    if (image.has_environment)
+        printf("env:        %zu record%s\n", image.environment.size(),
+               image.environment.size() == 1 ? "" : "s");
+    for (const std::string &record : image.environment)
+        printf("  %s\n", printable_name(record).c_str());
+    if (image.tree)
+        printf("payload:    a tree (directories: 0700; links shown as 'path -> target', hard "
+               "links as 'path => entry N')\n");
+    printf("\nindex     stored   unpacked   ratio  arch      glibc        %sname\n",
+           image.tree ? "mode  " : "");
     for (size_t i = 0; i < image.entries.size(); i++) {
         const LauncherEntry &e = image.entries[i];
         const EntryFacts &f = r.facts[i];
@@ -188,9 +244,10 @@ void print_human(const Report &r)
                             : !f.glibc.empty()  ? printable_name(f.glibc)
                             : f.glibc_known     ? "none"
                                                 : "?";
-        printf("%5zu %10u %10s %7s  %-8s  %-11s  %s\n", i, e.stored_size, unpacked.c_str(),
+        printf("%5zu %10u %10s %7s  %-8s  %-11s  %s%s\n", i, e.stored_size, unpacked.c_str(),
                ratio_text(e).c_str(), f.elf ? f.machine.c_str() : "-", glibc.c_str(),
-               printable_name(e.name).c_str());
+               image.tree ? tree_mode_column(image, i).c_str() : "",
+               (printable_name(e.name) + tree_name_suffix(image, i)).c_str());
     }
     bool unknown_glibc = false;
     for (const EntryFacts &f : r.facts)
@@ -238,6 +295,16 @@ void print_json(const Report &r)
         printf("  \"temp_space\": %llu,\n", (unsigned long long)r.space);
     else
         printf("  \"temp_space\": null,\n");
+    // Only launchers that have them get these keys: a flat one's report
+    // stays as it was.
+    if (image.tree)
+        printf("  \"tree\": true,\n");
+    if (image.has_environment) {
+        printf("  \"environment\": [");
+        for (size_t i = 0; i < image.environment.size(); i++)
+            printf("%s%s", i ? ", " : "", json_string(image.environment[i]).c_str());
+        printf("],\n");
+    }
     printf("  \"entries\": [");
     for (size_t i = 0; i < image.entries.size(); i++) {
         const LauncherEntry &e = image.entries[i];
@@ -260,6 +327,17 @@ void print_json(const Report &r)
         if (r.decode)
             printf(", \"verified\": %s, \"sha256\": %s", f.problem.empty() ? "true" : "false",
                    f.sha256.empty() ? "null" : json_string(f.sha256).c_str());
+        if (i < image.tree_entries.size()) {
+            const TreeRecord &t = image.tree_entries[i];
+            const char *kind = json_kind(t.kind);
+            printf(", \"kind\": %s, \"mode\": %u, \"link\": ",
+                   kind ? json_string(kind).c_str() : std::to_string(t.kind).c_str(), t.mode);
+            if (t.kind == TREE_HARD_LINK)
+                printf("%u", t.link);
+            else
+                printf("null");
+            printf(", \"target\": %s", t.has_target ? json_string(t.target).c_str() : "null");
+        }
         printf(", \"problem\": %s}", f.problem.empty() ? "null" : json_string(f.problem).c_str());
     }
     printf("\n  ],\n  \"table_problems\": [");
@@ -297,7 +375,7 @@ int inspect_launcher(const std::string &path, bool json, bool decode, bool no_ma
     r.space_known = launcher_temp_space(image, r.space);
     r.facts.resize(image.entries.size());
     for (size_t i = 0; i < image.entries.size(); i++)
-        look_at_entry(image.entries[i], i, r.manifest_status == 0 ? &manifest : nullptr, decode,
+        look_at_entry(image, i, r.manifest_status == 0 ? &manifest : nullptr, decode,
                       r.facts[i]);
     // Without --verify nothing is checked, so a missing manifest is only shown.
     r.manifest_problem = manifest_problem(image, manifest, r.manifest_status, r.manifest_error,

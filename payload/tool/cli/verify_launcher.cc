@@ -8,6 +8,7 @@
 #include "read/manifest_checks.h"
 #include "cli/open_launcher.h"
 #include "sign/launcher_signature.h"
+#include "payload.h"
 #include "sys/diagnostics.h"
 
 // Decodes the entry whole; an ELF entry, seen by its first bytes, is kept in
@@ -78,6 +79,22 @@ int verify_launcher(const std::string &path, bool no_manifest_ok,
         const LauncherEntry &entry = image.entries[i];
         std::string label = "entry " + std::to_string(i) + " '" + printable_name(entry.name) + "'";
         std::string problem = entry.problem;
+        if (problem.empty() && manifest_status == 0)
+            problem = tree_mismatch(image, manifest, i);
+        // A tree's directories and links have no stream to decode.
+        const TreeRecord *record = i < image.tree_entries.size() ? &image.tree_entries[i] : nullptr;
+        if (record != nullptr && record->kind != TREE_FILE) {
+            if (problem.empty() && manifest_status == 0 && i < manifest.entries.size() &&
+                manifest.entries[i].name != entry.name)
+                problem = "the manifest names it '" + printable_name(manifest.entries[i].name) + "'";
+            if (!problem.empty()) {
+                printf("%s: FAILED: %s\n", label.c_str(), problem.c_str());
+                failures++;
+                continue;
+            }
+            printf("%s: ok, %s\n", label.c_str(), tree_entry_text(image, i).c_str());
+            continue;
+        }
         DecodedEntry decoded;
         std::string glibc;
         if (problem.empty() && decode_checked_entry(entry, decoded, glibc, error) != 0)
@@ -91,8 +108,9 @@ int verify_launcher(const std::string &path, bool no_manifest_ok,
             failures++;
             continue;
         }
-        printf("%s: ok, %llu bytes, sha256 %s\n", label.c_str(),
-               (unsigned long long)decoded.size, sha256_hex(decoded.sha256).c_str());
+        printf("%s: ok, %llu bytes, sha256 %s%s\n", label.c_str(),
+               (unsigned long long)decoded.size, sha256_hex(decoded.sha256).c_str(),
+               record != nullptr ? (", " + tree_entry_text(image, i)).c_str() : "");
     }
     if (failures == 0)
         printf("%s: verified\n", path.c_str());

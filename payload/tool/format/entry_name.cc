@@ -35,3 +35,35 @@ std::string entry_name_problem(const std::string &name)
                std::to_string(ENTRY_NAME_MAX) + " bytes a file name can hold";
     return "";
 }
+
+std::string entry_path_problem(const std::string &path)
+{
+    if (path.empty())
+        return "an entry path is empty";
+    if (path.size() > TREE_PATH_MAX)
+        return "entry path " + shown_name(path) + " is longer than the " +
+               std::to_string(TREE_PATH_MAX) + " bytes a path can hold";
+    if (path[0] == '/')
+        return "entry path " + shown_name(path) + " is absolute (paths are relative to "
+                                                  "the work directory)";
+    size_t start = 0;
+    for (;;) {
+        size_t slash = path.find('/', start);
+        size_t end = slash == std::string::npos ? path.size() : slash;
+        std::string component = path.substr(start, end - start);
+        if (component.empty())
+            return "entry path " + shown_name(path) + " has an empty component";
+        if (component == "." || component == "..")
+            return "entry path " + shown_name(path) + " has a '" + component + "' component";
+        if (component.size() > ENTRY_NAME_MAX)
+            return "entry path " + shown_name(path) + " has a component longer than the " +
+                   std::to_string(ENTRY_NAME_MAX) + " bytes a file name can hold";
+        if (start == 0 && component == WORK_DIR_MARKER)
+            return "entry path " + shown_name(path) + " is reserved: launchers mark their "
+                                                      "work directories with a file named '" +
+                   std::string(WORK_DIR_MARKER) + "'";
+        if (slash == std::string::npos)
+            return "";
+        start = slash + 1;
+    }
+}

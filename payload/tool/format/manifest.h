@@ -35,7 +35,7 @@ struct ManifestEntry {
     std::string target;
 };
 
-// The format this sfxpack writes is MANIFEST_FORMAT, 3; formats 1 and 2,
+// The format this sfxpack writes is MANIFEST_FORMAT, 4; formats 1 to 3,
 // of older versions, are still read.
 struct Manifest {
     int format = MANIFEST_FORMAT;
@@ -59,20 +59,24 @@ struct Manifest {
 
 extern const char manifest_section_name[];  // ".sfxpack.manifest"
 
-// Little-endian throughout, no padding: the magic "SFXMAN3\0"; u32 length
-// and the version text; the 32-byte SHA-256 of the launcher's code; u32
-// entry count; per entry in table order, u32 length and the name, u64
-// unpacked size, the 32-byte SHA-256 of the unpacked bytes, the 32-byte
-// SHA-256 of the stored bytes, u32 length and the newest GLIBC_ version
-// need; last, the 32-byte SHA-256 of every byte before it, so that no bit of
-// the manifest's own text goes unchecked. Format 2 ("SFXMAN2\0") is laid out
-// alike; format 1 ("SFXMAN1\0") has neither digest. Always writes format 3,
-// whatever manifest.format says.
+// Little-endian throughout, no padding: the magic "SFXMAN4\0"; u32 length
+// and the version text; the 32-byte SHA-256 of the launcher's code; u8 tree
+// (0 or 1); the 32-byte unpack-once id; u32 --env record count and per
+// record u32 length and the text; u32 entry count; per entry in table order,
+// u32 length and the name, u64 unpacked size, the 32-byte SHA-256 of the
+// unpacked bytes, the 32-byte SHA-256 of the stored bytes, u32 length and
+// the newest GLIBC_ version need, u32 kind, u32 mode, u32 link, u32 length
+// and the target; last, the 32-byte SHA-256 of every byte before it, so
+// that no bit of the manifest's own text goes unchecked. Format 3
+// ("SFXMAN3\0") lacks the tree flag, the id, the --env records and the
+// entries' last four fields; format 2 is laid out as format 3; format 1
+// ("SFXMAN1\0") has neither digest. Always writes format 4, whatever
+// manifest.format says.
 std::string encode_manifest(const Manifest &manifest);
 
-// Parses a section's bytes, of any of the three formats, which may be
+// Parses a section's bytes, of any of the four formats, which may be
 // hostile: every length is checked against what is left, nothing past size
-// is read, and a manifest of format 2 or 3 must match its own digest.
+// is read, and a manifest of format 2 or later must match its own digest.
 // Returns 0, or -1 with a one-line reason in error.
 int decode_manifest(const unsigned char *data, size_t size, Manifest &manifest,
                     std::string &error);

@@ -18,6 +18,8 @@
 #include "format/manifest.h"
 #include "sys/byte_order.h"
 #include "format/stored_stream.h"
+#include "format/tree_links.h"
+#include "payload.h"
 
 namespace {
 
@@ -25,6 +27,8 @@ const char names_section[] = PAYLOAD_NAMES_SECTION;
 const char streams_section[] = PAYLOAD_STREAMS_SECTION;
 const char table_section[] = PAYLOAD_TABLE_SECTION;
 const char loader_section[] = PAYLOAD_LOADER_SECTION;
+const char tree_section[] = PAYLOAD_TREE_SECTION;
+const char env_section[] = PAYLOAD_ENV_SECTION;
 
 struct Section {
     bool found = false;
@@ -32,6 +36,11 @@ struct Section {
     uint64_t addr = 0;
     uint64_t offset = 0;
     uint64_t size = 0;
+};
+
+// Every section the reader looks for.
+struct Sections {
+    Section names, streams, table, manifest, loader, tree, env;
 };
 
 // The bytes of [addr, addr + size) when they lie inside the section, or null.
@@ -46,7 +55,8 @@ const unsigned char *inside(const unsigned char *file, const Section &s, uint64_
 // The entry's name and stored bytes, through the record's pointers, each
 // checked against the section it must point into.
 void read_entry(const unsigned char *file, const Section &names, const Section &streams,
-                uint64_t data_addr, uint64_t name_addr, uint32_t size, LauncherEntry &entry)
+                uint64_t data_addr, uint64_t name_addr, uint32_t size, bool path_name,
+                LauncherEntry &entry)
 {
     const unsigned char *name = inside(file, names, name_addr, 1);
     if (name == nullptr) {
@@ -65,7 +75,7 @@ void read_entry(const unsigned char *file, const Section &names, const Section &
                         std::string(streams_section);
         return;
     }
-    entry.problem = entry_name_problem(entry.name);
+    entry.problem = path_name ? entry_path_problem(entry.name) : entry_name_problem(entry.name);
 
     uint32_t skipped = leading_zero_skipped(entry.stored, size);
     if (size - skipped >= LZMA_ALONE_HEADER_SIZE) {
@@ -88,9 +98,9 @@ std::string foreign_elf(int elf_class, unsigned machine)
            "); launchers are 64-bit x86_64 or 32-bit i386 files";
 }
 
-int find_sections(const ElfFile &file, size_t file_size, Section &names, Section &streams,
-                  Section &table, Section &manifest, Section &loader, std::string &error)
+int find_sections(const ElfFile &file, size_t file_size, Sections &found, std::string &error)
 {
+    Section &names = found.names, &streams = found.streams, &table = found.table;
     std::vector<ElfSectionEntry> sections;
     if (elf_sections(file, sections, error) != 0)
         return -1;
@@ -111,8 +121,10 @@ int find_sections(const ElfFile &file, size_t file_size, Section &names, Section
         Section *s = strcmp(name, names_section) == 0     ? &names
                      : strcmp(name, streams_section) == 0 ? &streams
                      : strcmp(name, table_section) == 0   ? &table
-                     : strcmp(name, manifest_section_name) == 0 ? &manifest
-                     : strcmp(name, loader_section) == 0   ? &loader
+                     : strcmp(name, manifest_section_name) == 0 ? &found.manifest
+                     : strcmp(name, loader_section) == 0   ? &found.loader
+                     : strcmp(name, tree_section) == 0     ? &found.tree
+                     : strcmp(name, env_section) == 0      ? &found.env
                                                             : nullptr;
         if (s == nullptr)
             continue;
@@ -160,16 +172,17 @@ int check_loaded(const std::vector<GElf_Phdr> &headers, const Section &s, const 
     return -1;
 }
 
-int check_payload_loaded(const ElfFile &file, const Section &names, const Section &streams,
-                         const Section &table, const Section &loader, std::string &error)
+int check_payload_loaded(const ElfFile &file, const Sections &s, std::string &error)
 {
     // A program header that cannot be read loads nothing.
     std::vector<GElf_Phdr> headers;
     elf_program_headers(file, headers);
-    if (check_loaded(headers, names, names_section, error) != 0 ||
-        check_loaded(headers, streams, streams_section, error) != 0 ||
-        check_loaded(headers, table, table_section, error) != 0 ||
-        (loader.found && check_loaded(headers, loader, loader_section, error) != 0))
+    if (check_loaded(headers, s.names, names_section, error) != 0 ||
+        check_loaded(headers, s.streams, streams_section, error) != 0 ||
+        check_loaded(headers, s.table, table_section, error) != 0 ||
+        (s.loader.found && check_loaded(headers, s.loader, loader_section, error) != 0) ||
+        (s.tree.found && check_loaded(headers, s.tree, tree_section, error) != 0) ||
+        (s.env.found && check_loaded(headers, s.env, env_section, error) != 0))
         return -1;
     return 0;
 }
@@ -215,10 +228,11 @@ void read_loader_record(const unsigned char *file, const Section &loader,
 }
 
 // The table's records up to the terminator, checked against the sections.
-int read_table(const unsigned char *file, const Section &names, const Section &streams,
-               const Section &table, const TargetInfo &target, LauncherImage &image,
-               std::string &error)
+int read_table(const unsigned char *file, const Sections &s, const TargetInfo &target,
+               LauncherImage &image, std::string &error)
 {
+    const Section &names = s.names, &streams = s.streams, &table = s.table;
+    image.tree = s.tree.found;
     const size_t pointer = target.pointer_size;
     const size_t record = target.entry_size;
     const unsigned char *p = file + table.offset;
@@ -243,15 +257,22 @@ int read_table(const unsigned char *file, const Section &names, const Section &s
             break;
         }
         LauncherEntry entry;
-        read_entry(file, names, streams, data_addr, name_addr, size, entry);
+        // Entry 0 names the work directory in a tree payload too.
+        read_entry(file, names, streams, data_addr, name_addr, size, image.tree && i > 0, entry);
         image.entries.push_back(entry);
     }
     if (image.entries.empty())
         image.table_problems.push_back("the entry table is empty: there is no program to run");
-    if (image.entries.size() > PAYLOAD_MAX_ENTRIES)
+    if (image.entries.size() > PAYLOAD_MAX_ENTRIES && !image.tree)
         image.table_problems.push_back(std::to_string(image.entries.size()) +
                                        " entries: the launcher unpacks at most " +
                                        std::to_string(PAYLOAD_MAX_ENTRIES));
+    return 0;
+}
+
+// The checks of a flat table's entries, each a file of its own name.
+void check_flat_entries(const TargetInfo &target, LauncherImage &image)
+{
     std::set<std::string> seen;
     for (LauncherEntry &entry : image.entries) {
         if (entry.problem.empty() && !seen.insert(entry.name).second)
@@ -262,22 +283,195 @@ int read_table(const unsigned char *file, const Section &names, const Section &s
                 entry.problem = "its " + dictionary;
         }
     }
-    return 0;
+}
+
+// The tree record: u32 count and a pointer to count TreeEntry records, laid
+// out per target (u32 kind, mode, link, the pointer to a symbolic link's
+// text at the next pointer boundary), all inside the section; the record
+// itself opens the section, as the loader record opens its own.
+void read_tree_record(const unsigned char *file, const Section &tree, const TargetInfo &target,
+                      LauncherImage &image)
+{
+    const std::string what = std::string("the tree record in ") + tree_section;
+    const size_t pointer = target.pointer_size;
+    const size_t target_at = (12 + pointer - 1) / pointer * pointer;
+    const size_t record = target_at + pointer;
+    if (tree.size < 2 * (uint64_t)pointer) {
+        image.table_problems.push_back(what + " is cut short");
+        return;
+    }
+    const unsigned char *r = file + tree.offset;
+    uint64_t count = read_le(r, 4);
+    uint64_t entries_addr = read_le(r + pointer, pointer);
+    if (count != image.entries.size()) {
+        image.table_problems.push_back(what + " counts " + std::to_string(count) +
+                                       " entries, the table holds " +
+                                       std::to_string(image.entries.size()));
+        return;
+    }
+    const unsigned char *records = inside(file, tree, entries_addr, count * record);
+    if (records == nullptr) {
+        image.table_problems.push_back(what + " points at " + std::to_string(count) +
+                                       " records outside the section");
+        return;
+    }
+    image.tree_entries.resize((size_t)count);
+    for (size_t i = 0; i < count; i++) {
+        const unsigned char *e = records + i * record;
+        TreeRecord &out = image.tree_entries[i];
+        out.kind = (uint32_t)read_le(e, 4);
+        out.mode = (uint32_t)read_le(e + 4, 4);
+        out.link = (uint32_t)read_le(e + 8, 4);
+        uint64_t text_addr = read_le(e + target_at, pointer);
+        if (text_addr == 0)
+            continue;
+        const unsigned char *text = inside(file, tree, text_addr, 1);
+        if (text == nullptr ||
+            !elf_bounded_string(text, (size_t)(tree.size - (text_addr - tree.addr)), 0,
+                                out.target)) {
+            if (image.entries[i].problem.empty())
+                image.entries[i].problem = std::string("its link target lies outside ") +
+                                           tree_section;
+            continue;
+        }
+        out.has_target = true;
+    }
+}
+
+std::string octal(uint32_t mode)
+{
+    char text[16];
+    snprintf(text, sizeof text, "0%o", mode);
+    return text;
+}
+
+// What breaks the rules of entry i's kind, mode, link and target, or empty.
+std::string tree_entry_problem(const LauncherImage &image, size_t i, const TargetInfo &target)
+{
+    const LauncherEntry &entry = image.entries[i];
+    const TreeRecord &record = image.tree_entries[i];
+    if (record.kind > TREE_HARD_LINK)
+        return "its kind " + std::to_string(record.kind) + " is none the launcher knows";
+    if (i == 0 && record.kind != TREE_FILE)
+        return "the program's entry is not a file";
+    if (record.kind != TREE_SYMLINK && record.has_target)
+        return "it has a link target but is not a symbolic link";
+    uint32_t mode = record.kind == TREE_DIRECTORY ? 0700 : 0;
+    if (record.kind == TREE_FILE ? record.mode != 0700 && record.mode != 0600
+                                 : record.mode != mode)
+        return "its mode " + octal(record.mode) + " is not " +
+               (record.kind == TREE_FILE ? std::string("0700 or 0600") : octal(mode)) +
+               " as its kind has";
+    if (record.kind == TREE_FILE) {
+        std::string dictionary = dictionary_problem(entry.stored, entry.stored_size, target);
+        return dictionary.empty() ? "" : "its " + dictionary;
+    }
+    if (entry.stored_size != 0)
+        return "it is no file, yet has " + std::to_string(entry.stored_size) + " stored bytes";
+    if (record.kind == TREE_SYMLINK && !record.has_target)
+        return "it is a symbolic link without a target";
+    if (record.kind == TREE_HARD_LINK &&
+        (record.link >= i || image.tree_entries[record.link].kind != TREE_FILE))
+        return "it is a hard link to entry " + std::to_string(record.link) +
+               ", which is not an earlier file";
+    return "";
+}
+
+// The checks of a tree table: each record's rules, each symbolic link
+// resolved through the tree, and the paths together.
+void check_tree_entries(const TargetInfo &target, LauncherImage &image)
+{
+    if (image.tree_entries.size() != image.entries.size())
+        return;
+    std::vector<TreeNode> nodes(image.entries.size());
+    for (size_t i = 0; i < nodes.size(); i++) {
+        nodes[i].path = image.entries[i].name;
+        nodes[i].kind = image.tree_entries[i].kind;
+        nodes[i].target = image.tree_entries[i].target;
+    }
+    TreeIndex index;
+    index_tree(nodes, index);
+    for (size_t i = 0; i < nodes.size(); i++) {
+        LauncherEntry &entry = image.entries[i];
+        if (entry.problem.empty())
+            entry.problem = tree_entry_problem(image, i, target);
+        if (entry.problem.empty() && nodes[i].kind == TREE_SYMLINK)
+            entry.problem = tree_link_problem(index, i);
+    }
+    std::string paths = tree_paths_problem(index);
+    if (!paths.empty())
+        image.table_problems.push_back(paths);
+}
+
+// A record's NAME as --env takes it: [A-Za-z_][A-Za-z0-9_]*, then '='.
+bool environment_record_named(const std::string &record)
+{
+    size_t equals = record.find('=');
+    if (equals == 0 || equals == std::string::npos)
+        return false;
+    for (size_t i = 0; i < equals; i++) {
+        char c = record[i];
+        bool letter = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_';
+        if (!letter && !(i > 0 && c >= '0' && c <= '9'))
+            return false;
+    }
+    return true;
+}
+
+// The --env record: u32 count and a pointer to count NUL-ended texts back
+// to back inside the section, the record opening it.
+void read_environment(const unsigned char *file, const Section &env, const TargetInfo &target,
+                      LauncherImage &image)
+{
+    const std::string what = std::string("the --env records in ") + env_section;
+    const size_t pointer = target.pointer_size;
+    if (env.size < 2 * (uint64_t)pointer) {
+        image.table_problems.push_back(what + " are cut short");
+        return;
+    }
+    const unsigned char *r = file + env.offset;
+    uint64_t count = read_le(r, 4);
+    uint64_t texts_addr = read_le(r + pointer, pointer);
+    image.has_environment = true;
+    if (count == 0)
+        return;
+    const unsigned char *texts = inside(file, env, texts_addr, 1);
+    if (texts == nullptr) {
+        image.table_problems.push_back(what + " point outside the section");
+        return;
+    }
+    size_t room = (size_t)(env.size - (texts_addr - env.addr));
+    size_t at = 0;
+    for (uint64_t i = 0; i < count; i++) {
+        std::string text;
+        if (at >= room || !elf_bounded_string(texts, room, at, text)) {
+            image.table_problems.push_back(what + ": record " + std::to_string(i) +
+                                           " has no NUL before the end of the section");
+            return;
+        }
+        if (!environment_record_named(text)) {
+            image.table_problems.push_back(what + ": record " + std::to_string(i) + " '" +
+                                           printable_name(text) + "' is not NAME=VALUE");
+            return;
+        }
+        image.environment.push_back(text);
+        at += text.size() + 1;
+    }
 }
 
 // The digest of the code, the runtime's mark and the relocations, which the
 // launcher's own table cannot show.
-void read_integrity(const ElfFile &file, const unsigned char *data, size_t size, const Section &names,
-                    const Section &streams, const Section &table, const Section &manifest,
-                    LauncherImage &image)
+void read_integrity(const ElfFile &file, const unsigned char *data, size_t size,
+                    const Sections &s, LauncherImage &image)
 {
     std::vector<PlacedSection> payload = {
-        {names_section, names.offset, names.addr, names.size},
-        {streams_section, streams.offset, streams.addr, streams.size},
-        {table_section, table.offset, table.addr, table.size}};
+        {names_section, s.names.offset, s.names.addr, s.names.size},
+        {streams_section, s.streams.offset, s.streams.addr, s.streams.size},
+        {table_section, s.table.offset, s.table.addr, s.table.size}};
     std::vector<PlacedSection> excluded = payload;
-    if (manifest.found)
-        excluded.push_back({manifest_section_name, manifest.offset, manifest.addr, manifest.size});
+    if (s.manifest.found)
+        excluded.push_back(
+            {manifest_section_name, s.manifest.offset, s.manifest.addr, s.manifest.size});
     std::vector<PlacedSection> format2 = excluded;
     for (const PlacedSection &field : section_header_fields(file))
         excluded.push_back(field);
@@ -288,6 +482,12 @@ void read_integrity(const ElfFile &file, const unsigned char *data, size_t size,
         image.code_digest_error.empty())
         image.code_digest_error = "unreadable";
     image.manifest_mark = manifest_format_mark(file, data, size);
+    // The tree and --env records are code, digested as such, but a
+    // relocation into them would change what a run makes all the same.
+    if (s.tree.found)
+        payload.push_back({tree_section, s.tree.offset, s.tree.addr, s.tree.size});
+    if (s.env.found)
+        payload.push_back({env_section, s.env.offset, s.env.addr, s.env.size});
     relocation_problems(file, *image.target, payload, image.table_problems);
 }
 
@@ -326,7 +526,7 @@ int read_launcher(const unsigned char *data, size_t size, LauncherImage &image,
         return -1;
     }
     int result = -1;
-    Section names, streams, table, manifest, loader;
+    Sections s;
     if (elf_read_header(file) != 0) {
         error = std::string("not a launcher: unreadable ELF header: ") + elf_errmsg(-1);
     } else if ((image.target = find_elf_target(file.elf_class, file.header.e_machine)) ==
@@ -337,17 +537,25 @@ int read_launcher(const unsigned char *data, size_t size, LauncherImage &image,
                    size - file.header.e_shoff) {
         error = "cut short: the section headers end past the file's " + std::to_string(size) +
                 " bytes";
-    } else if (find_sections(file, size, names, streams, table, manifest, loader, error) == 0 &&
-               check_payload_loaded(file, names, streams, table, loader, error) == 0 &&
-               read_table(data, names, streams, table, *image.target, image, error) == 0) {
-        if (loader.found)
-            read_loader_record(data, loader, *image.target, image);
-        if (manifest.found) {
-            image.has_manifest = true;
-            image.manifest = data + manifest.offset;
-            image.manifest_size = (size_t)manifest.size;
+    } else if (find_sections(file, size, s, error) == 0 &&
+               check_payload_loaded(file, s, error) == 0 &&
+               read_table(data, s, *image.target, image, error) == 0) {
+        if (s.tree.found) {
+            read_tree_record(data, s.tree, *image.target, image);
+            check_tree_entries(*image.target, image);
+        } else {
+            check_flat_entries(*image.target, image);
         }
-        read_integrity(file, data, size, names, streams, table, manifest, image);
+        if (s.env.found)
+            read_environment(data, s.env, *image.target, image);
+        if (s.loader.found)
+            read_loader_record(data, s.loader, *image.target, image);
+        if (s.manifest.found) {
+            image.has_manifest = true;
+            image.manifest = data + s.manifest.offset;
+            image.manifest_size = (size_t)s.manifest.size;
+        }
+        read_integrity(file, data, size, s, image);
         result = 0;
     }
     elf_close(file);

@@ -34,6 +34,15 @@ struct LoaderRecord {
     std::string loader_name;  // the entry that is the program's loader
 };
 
+// What a tree payload's record (payload.h, TreeEntry) says of one entry.
+struct TreeRecord {
+    uint32_t kind = 0;  // TreeEntryKind; any value the file holds
+    uint32_t mode = 0;
+    uint32_t link = 0;
+    std::string target;  // TREE_SYMLINK: the link's text
+    bool has_target = false;  // the pointer was not null and could be read
+};
+
 struct LauncherImage {
     const TargetInfo *target = nullptr;
     std::vector<LauncherEntry> entries;
@@ -54,6 +63,14 @@ struct LauncherImage {
     // Present only in a --libc launcher; a record that cannot be read is a
     // table problem.
     LoaderRecord loader;
+    // A tree payload carries its record (PAYLOAD_TREE_SECTION): then
+    // tree_entries holds one record per entry, index for index, and the
+    // entry names are paths. Its broken rules are entry or table problems.
+    bool tree = false;
+    std::vector<TreeRecord> tree_entries;
+    // The --env records (PAYLOAD_ENV_SECTION), "NAME=VALUE" as stored.
+    bool has_environment = false;
+    std::vector<std::string> environment;
 
     // Every rule the launcher relies on holds.
     bool sound() const;

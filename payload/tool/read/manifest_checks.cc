@@ -1,6 +1,9 @@
 #include "read/manifest_checks.h"
 
+#include <stdio.h>
 #include <string.h>
+
+#include "payload.h"
 
 int launcher_manifest(const LauncherImage &image, Manifest &manifest, std::string &error)
 {
@@ -31,6 +34,27 @@ std::string manifest_problem(const LauncherImage &image, const Manifest &manifes
     if (manifest.entries.size() != image.entries.size())
         return "it lists " + std::to_string(manifest.entries.size()) +
                " entries, the table holds " + std::to_string(image.entries.size());
+    // Older formats knew neither trees nor --env: a launcher with either and
+    // such a manifest has parts nothing records.
+    if (manifest.format < 4 && (image.tree || !image.environment.empty()))
+        return "format " + std::to_string(manifest.format) + " records no " +
+               (image.tree ? "tree" : "--env records") + ", yet the launcher has " +
+               (image.tree ? "one" : "some");
+    if (manifest.format >= 4 && manifest.tree != image.tree)
+        return std::string("the launcher's payload is ") + (image.tree ? "a tree" : "flat") +
+               ", the manifest says " + (manifest.tree ? "a tree" : "flat");
+    if (manifest.format >= 4 && manifest.environment != image.environment) {
+        size_t i = 0;
+        while (i < manifest.environment.size() && i < image.environment.size() &&
+               manifest.environment[i] == image.environment[i])
+            i++;
+        if (i == manifest.environment.size() || i == image.environment.size())
+            return "the launcher has " + std::to_string(image.environment.size()) +
+                   " --env records, the manifest " + std::to_string(manifest.environment.size());
+        return "--env record " + std::to_string(i) + " is '" +
+               printable_name(image.environment[i]) + "', the manifest says '" +
+               printable_name(manifest.environment[i]) + "'";
+    }
     if (manifest.format >= 2 && !image.code_digest_error.empty())
         return "the launcher's code cannot be digested: " + image.code_digest_error;
     // Format 2 took in the ELF header's section-header fields, which a strip
@@ -87,4 +111,63 @@ std::string manifest_mismatch(const Manifest &manifest, size_t index,
         return "its stored bytes' SHA-256 " + sha256_hex(stored) +
                " differs from the manifest's " + sha256_hex(m.stored_sha256);
     return "";
+}
+
+std::string tree_kind_name(uint32_t kind)
+{
+    switch (kind) {
+    case TREE_FILE:
+        return "file";
+    case TREE_DIRECTORY:
+        return "directory";
+    case TREE_SYMLINK:
+        return "symbolic link";
+    case TREE_HARD_LINK:
+        return "hard link";
+    }
+    return "kind " + std::to_string(kind);
+}
+
+std::string tree_mismatch(const LauncherImage &image, const Manifest &manifest, size_t index)
+{
+    if (manifest.format < 4 || index >= manifest.entries.size())
+        return "";
+    const ManifestEntry &m = manifest.entries[index];
+    // An unreadable tree record is a table problem already.
+    if (image.tree && index >= image.tree_entries.size())
+        return "";
+    TreeRecord flat;
+    const TreeRecord &record = image.tree ? image.tree_entries[index] : flat;
+    if (m.kind != record.kind)
+        return "it is a " + tree_kind_name(record.kind) + ", the manifest says a " +
+               tree_kind_name(m.kind);
+    if (m.mode != record.mode) {
+        char text[64];
+        snprintf(text, sizeof text, "its mode is 0%o, the manifest says 0%o", record.mode, m.mode);
+        return text;
+    }
+    if (m.link != record.link)
+        return "it links to entry " + std::to_string(record.link) + ", the manifest says " +
+               std::to_string(m.link);
+    if (m.target != record.target)
+        return "its link target is '" + printable_name(record.target) + "', the manifest says '" +
+               printable_name(m.target) + "'";
+    return "";
+}
+
+std::string tree_entry_text(const LauncherImage &image, size_t index)
+{
+    const TreeRecord &record = image.tree_entries[index];
+    char mode[16];
+    snprintf(mode, sizeof mode, "0%o", record.mode);
+    switch (record.kind) {
+    case TREE_FILE:
+        return std::string("file, mode ") + mode;
+    case TREE_SYMLINK:
+        return "symbolic link to '" + printable_name(record.target) + "'";
+    case TREE_HARD_LINK:
+        return "hard link to entry " + std::to_string(record.link);
+    default:
+        return tree_kind_name(record.kind);
+    }
 }
