@@ -81,10 +81,18 @@ int unpack_payload(char **program_path);
 int fill_loader_paths(const char *program_path);
 // True for the entry that is such a program's loader.
 int is_packed_loader(const char *name);
-// For such a program: why a work directory in dir, relative to the current
-// directory or absolute, cannot be written into its library search path;
-// null when it can, and for any other payload.
+// For such a program, and for a payload with --env records: why a work
+// directory in dir, relative to the current directory or absolute, cannot
+// be written into a search path; null when it can, and for any other
+// payload.
 const char *search_path_problem(const char *dir);
+// The work directory as an absolute path; as it is when that cannot be had.
+const char *absolute_work_dir_path(void);
+
+// program_env.cc: the environment the program is started with: the
+// launcher's own, plus the payload's --env records expanded (traced under
+// @debug). Made once; the launcher's own environment is never changed.
+char **program_environment(void);
 
 // run_program.cc
 int launch_program(const char *program_path, int argc, char **argv);

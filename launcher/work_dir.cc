@@ -211,15 +211,18 @@ static int make_run_work_dir(void)
 }
 
 // A program packed with its own C library, unpacked where its library
-// search path cannot name the directory, would load other libraries.
+// search path cannot name the directory, would load other libraries; one
+// packed with --env would find other files through its variables.
 static int refuse_search_path_breaker(void)
 {
     const char *problem = search_path_problem(work_dir);
     if (problem == NULL)
         return 0;
     char cwd[LOADER_PATH_ROOM];
-    fprintf(stderr, "%s/%s is %s, which the packed program's library search path cannot hold\n",
-            getcwd(cwd, sizeof cwd) != NULL ? cwd : ".", work_dir, problem);
+    const LoaderPaths *paths = &payload_loader_paths;
+    fprintf(stderr, "%s/%s is %s, which the packed program's %s cannot hold\n",
+            getcwd(cwd, sizeof cwd) != NULL ? cwd : ".", work_dir, problem,
+            paths != NULL ? "library search path" : "environment");
     return -1;
 }
 
