@@ -288,7 +288,9 @@ void add_runtime_libraries(Closure &c)
                           error + "; loaded by name, they are the host's, if it has them");
         return;
     }
-    if (with.nodes.size() > PAYLOAD_MAX_ENTRIES) {
+    // A bundle over the limit already is a tree, which has none.
+    if (with.nodes.size() > PAYLOAD_MAX_ENTRIES && c.nodes.size() <= PAYLOAD_MAX_ENTRIES &&
+        !c.tree) {
         c.notes.push_back("--libc left out " + join(names) +
                           ", which no object needs: with them the bundle would have " +
                           std::to_string(with.nodes.size()) + " entries, more than the " +

@@ -44,6 +44,7 @@ struct Closure {
     std::vector<std::string> library_path;  // LD_LIBRARY_PATH, expanded
     std::vector<std::string> excludes;      // --exclude patterns
     bool libc = false;                      // --libc: the C library is packed too
+    bool tree = false;  // the payload is a tree anyway (--add): no limit on entries
     std::vector<Node> nodes;                // the program is node 0
     std::map<std::string, int> by_name;
     std::map<std::pair<dev_t, ino_t>, int> by_file;  // the libraries found

@@ -13,6 +13,7 @@
 #include "bundle/bundle_closure.h"
 #include "bundle/library_search.h"
 #include "format.h"
+#include "payload.h"
 #include "format/entry_name.h"
 
 namespace {
@@ -215,7 +216,7 @@ void plan_files(const PackOptions &options, BundlePlan &plan)
 void read_plan_inputs(BundlePlan &plan)
 {
     for (PlanEntry &e : plan.entries)
-        if (e.input.path.empty())
+        if (e.input.path.empty() && e.kind == TREE_FILE)
             read_plan_input(plan, e, e.path, e.input);
 }
 
@@ -279,6 +280,7 @@ int plan_bundle(const PackOptions &options, const TargetInfo &target,
     c.nodes.push_back(program);
     c.by_name[program.name] = 0;
     c.libc = options.libc;
+    c.tree = !options.adds.empty();
     if (c.libc && add_program_loader(c, error))
         return -1;
 

@@ -47,6 +47,13 @@ struct PlanEntry {
     // What was read of the file that is packed: path, or once one is made,
     // its copy. Unread (input.path empty) until read_plan_inputs.
     InputRecord input;
+    // In a tree payload (plan.tree), what the launcher makes of the entry
+    // (payload.h, TreeEntry): kind, mode, the earlier entry a hard link
+    // names, a symbolic link's text. Only a TREE_FILE is read and packed.
+    uint32_t kind = 0;
+    uint32_t mode = 0;
+    uint32_t link = 0;
+    std::string target;
 };
 
 struct SystemLibrary {
@@ -60,6 +67,7 @@ struct BundlePlan {
     std::vector<PlanEntry> entries;  // the program first
     std::vector<SystemLibrary> left_to_system;
     std::vector<std::string> notes;  // what was left out that might have come, and why
+    bool tree = false;  // the payload is a tree (bundle/tree_plan.h)
 };
 
 // The plan of a plain pack: the files as given, not read yet.

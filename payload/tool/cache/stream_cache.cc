@@ -141,6 +141,7 @@ void cache_key(const std::string &settings, uint64_t input_size,
     digest.finish(key.digest);
     key.input_size = input_size;
     memcpy(key.input_sha256, input_sha256, SHA256_SIZE);
+    key.dictionary = LZMA_ALONE_DICTIONARY;
 }
 
 void cache_key(const std::string &settings, const Bytes &input, CacheKey &key)
@@ -175,11 +176,11 @@ static int read_whole(int fd, Bytes &data)
 
 // The header every level writes, for an input of input_size bytes.
 static bool stream_header_fits(const unsigned char *stream, uint64_t length,
-                               uint64_t input_size)
+                               uint64_t input_size, uint32_t dictionary)
 {
     if (length < LZMA_ALONE_HEADER_SIZE || stream[0] != LZMA_ALONE_PROPERTIES)
         return false;
-    return lzma_alone_dictionary(stream) == LZMA_ALONE_DICTIONARY &&
+    return lzma_alone_dictionary(stream) == dictionary &&
            lzma_alone_unpacked_size(stream) == input_size;
 }
 
@@ -211,7 +212,7 @@ int cache_load(const StreamCache &cache, const CacheKey &key, Bytes &stream)
     const unsigned char *trailer = begin + length;
     if (read_le(trailer, 8) != key.input_size ||
         memcmp(trailer + 8, key.input_sha256, SHA256_SIZE) != 0 ||
-        !stream_header_fits(begin, length, key.input_size))
+        !stream_header_fits(begin, length, key.input_size, key.dictionary))
         return -1;
     stream.assign(begin, begin + length);
     return 0;

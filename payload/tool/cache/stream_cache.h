@@ -8,6 +8,7 @@
 #include <atomic>
 #include <string>
 
+#include "format/stored_stream.h"
 #include "sys/bytes.h"
 #include "sys/sha256.h"
 
@@ -27,6 +28,8 @@ struct CacheKey {
     // from this input and unpack to its size, or it is not used.
     uint64_t input_size = 0;
     unsigned char input_sha256[SHA256_SIZE] = {};
+    // The dictionary its header must give: a tree's small files have their own.
+    uint32_t dictionary = LZMA_ALONE_DICTIONARY;
 };
 
 // Finds the cache (SFXPACK_CACHE, $XDG_CACHE_HOME/sfxpack or

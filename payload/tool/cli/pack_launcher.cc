@@ -3,10 +3,12 @@
 #include <string.h>
 
 #include "bundle/bundle_plan.h"
+#include "bundle/tree_plan.h"
 #include "report/plan_report.h"
 #include "elf/abi_tag.h"
 #include "elf/entry_needs.h"
 #include "format.h"
+#include "payload.h"
 #include "report/glibc_report.h"
 #include "cli/commands.h"
 #include "pack/link_launcher.h"
@@ -17,6 +19,7 @@
 #include "sys/mapped_file.h"
 #include "sys/progress_line.h"
 #include "report/size_report.h"
+#include "pack/shared_streams.h"
 #include "pack/stored_entry.h"
 #include "cache/stream_cache.h"
 #include "pack/strip_debug.h"
@@ -28,6 +31,22 @@ static int fail(int status, const std::string &message)
     return status;
 }
 
+// --add, or a bundle over the flat limit: the plan becomes a tree, and the
+// files are its entries. Returns 0 or an exit status.
+static int plan_as_tree(PackOptions &options, BundlePlan &plan)
+{
+    if (!plan_needs_tree(options, plan))
+        return 0;
+    std::string error;
+    bool refused = false;
+    if (plan_tree(options, plan, error, refused))
+        return fail(refused ? EXIT_USAGE : EXIT_FAILED, error);
+    options.files.clear();
+    for (const PlanEntry &e : plan.entries)
+        options.files.push_back({e.path, e.name, e.stored});
+    return 0;
+}
+
 // With --bundle, the program's libraries join it as the loader would find
 // them; otherwise the files are the plan as given. Returns 0 or an exit status.
 static int plan_entries(PackOptions &options, BundlePlan &plan)
@@ -35,7 +54,7 @@ static int plan_entries(PackOptions &options, BundlePlan &plan)
     std::string error;
     if (!options.bundle) {
         plan_files(options, plan);
-        return 0;
+        return plan_as_tree(options, plan);
     }
     const std::string program = options.files[0].path;
     const TargetInfo *target = nullptr;
@@ -51,7 +70,7 @@ static int plan_entries(PackOptions &options, BundlePlan &plan)
     options.files.clear();
     for (const PlanEntry &e : plan.entries)
         options.files.push_back({e.path, e.name, false});
-    return 0;
+    return plan_as_tree(options, plan);
 }
 
 // --strip: copies of the entries that carry debug information, made by
@@ -88,6 +107,8 @@ static int store_entries(const PackOptions &options, const BundlePlan &plan,
     stored.assign(options.files.size(), Bytes());
     for (size_t i = 0; i < options.files.size(); i++) {
         const InputRecord &input = plan.entries[i].input;
+        if (plan.entries[i].kind != TREE_FILE)
+            continue;
         if (!options.files[i].stored) {
             to_compress.push_back({input.path, input.identity});
             continue;
@@ -104,6 +125,7 @@ static int store_entries(const PackOptions &options, const BundlePlan &plan,
     StreamCache cache;
     ProgressLine progress;
     work.level = options.level;
+    work.small_dictionaries = plan.tree;
     if (!options.no_cache && open_stream_cache(cache) == 0)
         work.cache = &cache;
     work.progress = &progress;
@@ -119,16 +141,20 @@ static int store_entries(const PackOptions &options, const BundlePlan &plan,
     size_t next_compressed = 0;
     for (size_t i = 0; i < options.files.size(); i++) {
         const InputFile &file = options.files[i];
-        if (file.stored) {
-            entries.push_back({file.name, &stored[i], unpacked[i]});
-            continue;
+        const PlanEntry &e = plan.entries[i];
+        PackedEntry packed = {file.name, &stored[i], unpacked[i], e.kind, e.mode, e.link,
+                              e.target};
+        if (e.kind == TREE_FILE && !file.stored) {
+            const Compressed &c = compressed[next_compressed++];
+            if (!c.error.empty())
+                return fail(EXIT_FAILED, c.error);
+            memcpy(packed.unpacked.sha256, c.sha256, SHA256_SIZE);
+            packed.stream = &c.stream;
         }
-        const Compressed &c = compressed[next_compressed++];
-        if (!c.error.empty())
-            return fail(EXIT_FAILED, c.error);
-        memcpy(unpacked[i].sha256, c.sha256, SHA256_SIZE);
-        entries.push_back({file.name, &c.stream, unpacked[i]});
+        entries.push_back(packed);
     }
+    if (plan.tree)
+        share_identical_streams(entries);
     return 0;
 }
 
@@ -141,6 +167,11 @@ static int check_unpacked(const PackOptions &options, const BundlePlan &plan,
 {
     for (size_t i = 0; i < options.files.size(); i++) {
         const InputRecord &input = plan.entries[i].input;
+        // A directory or link of a tree unpacks no bytes of its own.
+        if (plan.entries[i].kind != TREE_FILE) {
+            sha256(nullptr, 0, unpacked[i].sha256);
+            continue;
+        }
         if (!options.files[i].stored) {
             unpacked[i].size = input.identity.size;
             unpacked[i].glibc = newest_glibc_need(input.needs);
@@ -192,10 +223,10 @@ int pack_launcher(PackOptions &options)
     }
 
     std::vector<std::string> warnings;
-    if (check_pack_options(options, warnings, error)) {
+    if (check_pack_options(options, plan.tree, warnings, error)) {
         fail(EXIT_USAGE, error);
         // Over the limit: what would be packed and why, to choose what to leave out.
-        if (options.files.size() > PAYLOAD_MAX_ENTRIES && !options.force)
+        if (options.files.size() > PAYLOAD_MAX_ENTRIES && !options.force && !plan.tree)
             print_plan(stderr, plan);
         return EXIT_USAGE;
     }
@@ -258,7 +289,10 @@ int pack_launcher(PackOptions &options)
     if (options.libc && loader_paths_of(plan, loader, error))
         return fail(EXIT_FAILED, error);
     LinkedLauncher linked;
-    if (link_launcher(entries, *options.target, options.static_runtime, loader, options.output,
+    PayloadRecords records;
+    records.tree = plan.tree;
+    records.environment = options.environment;
+    if (link_launcher(entries, records, *options.target, options.static_runtime, loader, options.output,
                       linked, error))
         return fail(EXIT_FAILED, error);
     if (!options.sign_key.empty() && sign_file(linked.path, key, error))

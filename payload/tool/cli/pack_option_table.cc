@@ -2,7 +2,12 @@
 // behind it; the parser, the mode checks, --help and the tests follow.
 #include "cli/pack_options.h"
 
+#include <ctype.h>
+
+#include "format/entry_name.h"
+
 #include "format/target_table.h"
+#include "format/tree_path.h"
 #include "report/glibc_report.h"
 
 static constexpr OptionStore set_flag(bool PackOptions::*flag) noexcept
@@ -65,6 +70,55 @@ static int take_level(PackOptions &options, const std::string &level, std::strin
     return 0;
 }
 
+// SRC=DEST splits at the last '=': a SRC may hold '=', a DEST may not, and
+// an empty DEST (SRC=) is the default, SRC's base name.
+static int take_add(PackOptions &options, const std::string &value, std::string &error)
+{
+    TreeAdd add;
+    size_t equals = value.rfind('=');
+    add.source = value.substr(0, equals);
+    if (equals != std::string::npos)
+        add.dest = value.substr(equals + 1);
+    while (add.dest.size() > 1 && add.dest.back() == '/')
+        add.dest.pop_back();
+    if (add.dest.empty())
+        add.dest = base_name(add.source);
+    if (add.source.empty()) {
+        error = "--add needs a file or directory, not '" + value + "'";
+        return -1;
+    }
+    std::string problem = tree_path_problem(add.dest);
+    if (!problem.empty()) {
+        error = "--add " + value + ": " + problem;
+        return -1;
+    }
+    options.adds.push_back(add);
+    return 0;
+}
+
+// A later value of a NAME replaces the earlier one where that stood.
+static int take_env(PackOptions &options, const std::string &value, std::string &error)
+{
+    size_t equals = value.find('=');
+    std::string name = value.substr(0, equals);
+    bool valid = equals != std::string::npos && !name.empty() &&
+                 (isalpha((unsigned char)name[0]) || name[0] == '_');
+    for (char c : name)
+        valid = valid && (isalnum((unsigned char)c) || c == '_');
+    if (!valid) {
+        error = "--env takes NAME=VALUE, NAME of letters, digits and '_' not starting with a "
+                "digit, not '" + value + "'";
+        return -1;
+    }
+    for (std::string &record : options.environment)
+        if (record.compare(0, equals + 1, value, 0, equals + 1) == 0) {
+            record = value;
+            return 0;
+        }
+    options.environment.push_back(value);
+    return 0;
+}
+
 // In the order --help lists them.
 const PackOption pack_option_table[] = {
     // name, short, flags, modes it goes with, mode it selects, implies,
@@ -105,6 +159,24 @@ const PackOption pack_option_table[] = {
      add_to_list(&PackOptions::includes), "FILE",
      "add FILE (a plugin the program opens with dlopen, or data); a shared library's own "
      "needs are bundled too"},
+    {"--add", 0, OPTION_VALUE | OPTION_REPEATS, PACKING_MODES, 0, nullptr,
+     convert_with(take_add), "SRC[=DEST]",
+     "add the file or directory tree SRC at DEST, a relative path (default: SRC's base "
+     "name); the launcher then carries a tree, with directories, owner execute bits and "
+     "links, and no limit on its entries. SRC=DEST splits at the last '=' (DEST holds "
+     "none; SRC= takes the default). Symbolic links are kept when what they point to is "
+     "packed and they resolve to it through the tree, packed as what they point to when "
+     "that lies outside what is packed, refused otherwise; identical files are stored "
+     "once. Without FILE, the first --add is the program; may be given again"},
+    {"--exclude-path", 0, OPTION_VALUE | OPTION_REPEATS, PACKING_MODES, 0, nullptr,
+     add_to_list(&PackOptions::exclude_paths), "GLOB",
+     "leave out of --add the entries whose path matches GLOB ('*' matches '/' too, as in "
+     "'*/__pycache__')"},
+    {"--env", 0, OPTION_VALUE | OPTION_REPEATS, PACKING_MODES, 0, nullptr,
+     convert_with(take_env), "NAME=VALUE",
+     "set NAME in the program's environment (never the launcher's); in VALUE, $ORIGIN and "
+     "${ORIGIN} stand for the work directory, ${NAME} for the caller's NAME and $$ for '$'; "
+     "the last of a NAME wins"},
     {"--max-glibc", 0, OPTION_VALUE, PACKING_MODES, 0, nullptr,
      convert_with(take_max_glibc), "X.Y",
      "refuse (status 2, nothing written) when an entry needs a glibc newer than X.Y, naming "

@@ -203,7 +203,7 @@ static int check_packing_operands(const PackOptions &options, std::string &error
 {
     if (options.output.empty() && !options.dry_run)
         error = "no output given (-o OUTPUT)";
-    else if (options.files.empty())
+    else if (options.files.empty() && (options.bundle || options.adds.empty()))
         error = options.bundle ? "no PROGRAM to bundle" : "no FILE to pack";
     else if (options.bundle && options.files.size() > 1)
         error = "--bundle takes one PROGRAM ('" + options.files[1].path +
@@ -292,9 +292,13 @@ static std::string too_many_entries(const PackOptions &options)
            ". With --force the launcher could only list its entries, never run or unpack them";
 }
 
-int check_pack_options(const PackOptions &options,
+int check_pack_options(const PackOptions &options, bool tree,
                        std::vector<std::string> &warnings, std::string &error)
 {
+    // A tree's other paths, their number and their clashes are its plan's
+    // to check (bundle/tree_plan.h).
+    if (tree)
+        return options.files.empty() ? 0 : check_name(options.files[0].name, true, error);
     for (size_t i = 0; i < options.files.size(); i++)
         if (check_name(options.files[i].name, i == 0, error))
             return -1;

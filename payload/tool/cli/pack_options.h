@@ -77,8 +77,9 @@ int parse_pack_options(int argc, char **argv, PackOptions &options,
                        std::string &error);
 
 // Checks what the launcher would choke on. Problems that --force may waive
-// are returned in warnings when it is given, and in error otherwise.
-int check_pack_options(const PackOptions &options,
+// are returned in warnings when it is given, and in error otherwise. Of a
+// tree payload, only the program's name is checked here.
+int check_pack_options(const PackOptions &options, bool tree,
                        std::vector<std::string> &warnings, std::string &error);
 
 // The longest entry name the program may have, which --help quotes.

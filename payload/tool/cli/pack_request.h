@@ -14,6 +14,13 @@ struct InputFile {
     bool stored = false;  // embed the file's bytes as the stored stream
 };
 
+// --add SRC[=DEST]: a file or a directory tree put at DEST, a relative path
+// in the payload, which then is a tree.
+struct TreeAdd {
+    std::string source;
+    std::string dest;
+};
+
 struct PackOptions {
     const TargetInfo *target = &target_table[0];
     bool target_given = false;
@@ -27,6 +34,11 @@ struct PackOptions {
     bool bundle = false;    // files[0] is a program whose libraries are collected
     std::vector<std::string> excludes;  // --exclude: names left to the system
     std::vector<std::string> includes;  // --include: files added after the libraries
+    std::vector<TreeAdd> adds;          // --add, in the order given
+    std::vector<std::string> exclude_paths;  // --exclude-path: globs on entry paths
+    // --env: "NAME=VALUE", one per NAME, where that NAME was first given,
+    // with the value it was given last.
+    std::vector<std::string> environment;
     bool libc = false;      // --libc: the C library and its loader are bundled too
     bool verbose = false;   // print the plan, then pack
     bool dry_run = false;   // print the plan, write nothing

@@ -7,9 +7,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <map>
+
 #include "sys/fatal_signals.h"
 #include "read/launcher_reader.h"
 #include "format/manifest.h"
+#include "payload.h"
 #include "pack/payload_source.h"
 #include "pack/runtime_location.h"
 #include "sign/signature_section.h"
@@ -56,11 +59,14 @@ static std::string absolute_path(const std::string &path)
 }
 
 static std::string launcher_manifest(const std::vector<PackedEntry> &entries,
+                                     const PayloadRecords &records,
                                      const unsigned char code_sha256[SHA256_SIZE])
 {
     Manifest manifest;
     manifest.version = SFX_VERSION;
     memcpy(manifest.code_sha256, code_sha256, SHA256_SIZE);
+    manifest.tree = records.tree;
+    manifest.environment = records.environment;
     for (const PackedEntry &e : entries) {
         ManifestEntry m;
         m.name = e.name;
@@ -68,6 +74,10 @@ static std::string launcher_manifest(const std::vector<PackedEntry> &entries,
         memcpy(m.sha256, e.unpacked.sha256, SHA256_SIZE);
         sha256(e.stream->data(), e.stream->size(), m.stored_sha256);
         m.glibc = e.unpacked.glibc;
+        m.kind = e.kind;
+        m.mode = e.mode;
+        m.link = e.link;
+        m.target = e.target;
         manifest.entries.push_back(m);
     }
     return encode_manifest(manifest);
@@ -76,7 +86,7 @@ static std::string launcher_manifest(const std::vector<PackedEntry> &entries,
 // Assembles and links inside dir, whose file names are fixed, so that no
 // temporary path can reach the launcher and the output stays reproducible.
 static int build_in(const TempDir &dir, const std::vector<PackedEntry> &entries,
-                    const TargetInfo &target, bool static_runtime,
+                    const PayloadRecords &records, const TargetInfo &target, bool static_runtime,
                     const LoaderPathsSource &loader, const std::string &linked,
                     std::string &error)
 {
@@ -88,23 +98,34 @@ static int build_in(const TempDir &dir, const std::vector<PackedEntry> &entries,
         return -1;
 
     std::vector<BlockEntry> blocks;
+    std::map<const Bytes *, size_t> written;
     for (size_t i = 0; i < entries.size(); i++) {
+        const PackedEntry &e = entries[i];
         BlockEntry block;
-        block.name = entries[i].name;
+        block.name = e.name;
         block.stream_file = "stream" + std::to_string(i);
-        block.size = (uint32_t)entries[i].stream->size();
-        if (write_file(dir.path + "/" + block.stream_file,
-                       entries[i].stream->data(), entries[i].stream->size(), error))
-            return -1;
+        block.size = (uint32_t)e.stream->size();
+        block.stream_of = i;
+        block.kind = e.kind;
+        block.mode = e.mode;
+        block.link = e.link;
+        block.target = e.target;
+        if (e.kind == TREE_FILE) {
+            auto first = written.emplace(e.stream, i);
+            block.stream_of = first.first->second;
+            if (first.second && write_file(dir.path + "/" + block.stream_file, e.stream->data(),
+                                           e.stream->size(), error))
+                return -1;
+        }
         blocks.push_back(block);
     }
     // The code's digest is known only once it is linked: a placeholder of
     // the same size until record_code_digest writes it.
     const unsigned char unknown[SHA256_SIZE] = {};
-    std::string manifest = launcher_manifest(entries, unknown);
+    std::string manifest = launcher_manifest(entries, records, unknown);
     if (write_file(dir.path + "/" + manifest_file, manifest.data(), manifest.size(), error))
         return -1;
-    std::string source = payload_source(blocks, target, loader);
+    std::string source = payload_source(blocks, records, target, loader);
     if (write_file(dir.path + "/payload.s", source.data(), source.size(), error))
         return -1;
 
@@ -193,7 +214,8 @@ LinkedLauncher::~LinkedLauncher()
 // its code into the manifest, in place: the manifest is not loaded and not
 // covered by that digest, so writing it changes nothing the digest covers.
 static int record_code_digest(const std::vector<PackedEntry> &entries,
-                              const std::string &linked, std::string &error)
+                              const PayloadRecords &records, const std::string &linked,
+                              std::string &error)
 {
     MappedFile file;
     LauncherImage image;
@@ -209,7 +231,7 @@ static int record_code_digest(const std::vector<PackedEntry> &entries,
                                                   : error);
         return -1;
     }
-    std::string manifest = launcher_manifest(entries, image.code_sha256);
+    std::string manifest = launcher_manifest(entries, records, image.code_sha256);
     if (manifest.size() != image.manifest_size) {
         error = linked + ": the linked manifest has " + std::to_string(image.manifest_size) +
                 " bytes, not " + std::to_string(manifest.size());
@@ -231,7 +253,7 @@ static int record_code_digest(const std::vector<PackedEntry> &entries,
     return 0;
 }
 
-int link_launcher(const std::vector<PackedEntry> &entries,
+int link_launcher(const std::vector<PackedEntry> &entries, const PayloadRecords &records,
                   const TargetInfo &target, bool static_runtime,
                   const LoaderPathsSource &loader, const std::string &output,
                   LinkedLauncher &linked, std::string &error)
@@ -264,8 +286,8 @@ int link_launcher(const std::vector<PackedEntry> &entries,
     linked.signal_slot = remove_on_signal(temp.c_str(), false);
     // On failure the half-made file goes with linked.
     // The signature's section goes last before anything reads offsets back.
-    if (build_in(dir, entries, target, static_runtime, loader, temp, error) ||
+    if (build_in(dir, entries, records, target, static_runtime, loader, temp, error) ||
         put_signature_section_last(temp, error))
         return -1;
-    return record_code_digest(entries, temp, error);
+    return record_code_digest(entries, records, temp, error);
 }

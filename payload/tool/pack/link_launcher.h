@@ -14,8 +14,15 @@
 
 struct PackedEntry {
     std::string name;
+    // Entries of a tree with the same bytes share one stream: the same
+    // pointer here is the same stream in the launcher.
     const Bytes *stream;
     Unpacked unpacked;  // for the manifest
+    // In a tree payload, the entry's TreeEntry (payload.h).
+    uint32_t kind = 0;
+    uint32_t mode = 0;
+    uint32_t link = 0;
+    std::string target;
 };
 
 // Whether output may take the launcher: it is absent, a regular file or a
@@ -46,9 +53,10 @@ int static_start_file(const TargetInfo &target, std::string &path, std::string &
 // until linked.commit(), so that it is written whole or not at all. With
 // static_runtime, the runtime and the C library are linked in statically:
 // the launcher needs no loader and no libc.so.6. Returns 0, or -1 with a
-// one-line reason in error. loader, for --libc, is where the program keeps
+// one-line reason in error. records: whether the payload is a tree, and
+// the --env records. loader, for --libc, is where the program keeps
 // room for its loader's path.
-int link_launcher(const std::vector<PackedEntry> &entries,
+int link_launcher(const std::vector<PackedEntry> &entries, const PayloadRecords &records,
                   const TargetInfo &target, bool static_runtime,
                   const LoaderPathsSource &loader, const std::string &output,
                   LinkedLauncher &linked, std::string &error);

@@ -44,13 +44,20 @@ const EncoderEffort &encoder_effort(int level)
     return efforts[std::min(std::max(level, (int)LZMA_LEVEL_FASTEST), (int)LZMA_LEVEL_BEST)];
 }
 
-std::string encoder_settings_text(int level)
+uint32_t tree_file_dictionary(uint64_t size)
+{
+    const uint64_t page = 4 * KIB;
+    uint64_t rounded = size == 0 ? page : (size + page - 1) / page * page;
+    return rounded < LZMA_ALONE_DICTIONARY ? (uint32_t)rounded : LZMA_ALONE_DICTIONARY;
+}
+
+std::string encoder_settings_text(int level, uint32_t dictionary)
 {
     const EncoderEffort &e = encoder_effort(level);
     return "LZMA SDK " MY_VERSION ", format " + std::to_string(stream_format) +
            ", lc " + std::to_string(LZMA_ALONE_LC) + " lp " + std::to_string(LZMA_ALONE_LP) +
            " pb " + std::to_string(LZMA_ALONE_PB) + ", dictionary " +
-           std::to_string(LZMA_ALONE_DICTIONARY) +
+           std::to_string(dictionary) +
            ", exact size, no end mark, window " + std::to_string(e.window) +
            " algo " + std::to_string(e.algo) + " bt " +
            std::to_string(e.bt_mode) + " hash " + std::to_string(e.hash_bytes) + " fb " +
@@ -115,8 +122,13 @@ int compress_lzma_alone(const Bytes &data, Bytes &stream, std::string &error, in
 }
 
 int compress_lzma_alone(const unsigned char *data, size_t input_size, Bytes &stream,
-                        std::string &error, int level, const EncodeProgress *progress)
+                        std::string &error, int level, const EncodeProgress *progress,
+                        uint32_t dictionary)
 {
+    if (dictionary < input_size && dictionary != LZMA_ALONE_DICTIONARY) {
+        error = "a dictionary smaller than the input";
+        return -1;
+    }
     CLzmaEncHandle encoder = LzmaEnc_Create(&sdk_allocator);
     if (encoder == NULL) {
         error = "out of memory";
@@ -143,7 +155,7 @@ int compress_lzma_alone(const unsigned char *data, size_t input_size, Bytes &str
     // every level gives the launcher the same header.
     stream.clear();
     stream.push_back(LZMA_ALONE_PROPERTIES);
-    append_le(stream, LZMA_ALONE_DICTIONARY, 4);
+    append_le(stream, dictionary, 4);
     SRes res = LzmaEnc_SetProps(encoder, &props);
     if (res == SZ_OK) {
         append_le(stream, input_size, 8);
@@ -179,6 +191,7 @@ struct MappedWork {
     Compressed *out;
     ProgressTicket ticket;
     int failed;
+    uint32_t dictionary;
 };
 
 static void digest_mapped(void *context)
@@ -193,7 +206,8 @@ static void compress_mapped(void *context)
     EncodeProgress progress = {forward_progress, &w->ticket};
     w->failed = compress_lzma_alone(w->file->data, w->file->size, w->out->stream, w->out->error,
                                     w->work->level,
-                                    w->work->progress != nullptr ? &progress : nullptr);
+                                    w->work->progress != nullptr ? &progress : nullptr,
+                                    w->dictionary);
 }
 
 // One input, mapped until it is done: its kept stream when the cache has a
@@ -201,13 +215,18 @@ static void compress_mapped(void *context)
 static void compress_one(const CompressInput &input, const CompressWork &work, Compressed &out)
 {
     MappedFile file;
-    MappedWork mapped = {&file, &work, &out, {work.progress, 0}, 0};
+    MappedWork mapped = {&file, &work, &out, {work.progress, 0}, 0, LZMA_ALONE_DICTIONARY};
     if (map_unchanged(input.path, input.identity, file, out.error) != 0 ||
         read_mapped(file, digest_mapped, &mapped, out.error) != 0)
         return;
+    if (work.small_dictionaries)
+        mapped.dictionary = tree_file_dictionary(file.size);
     CacheKey key;
     if (work.cache != nullptr) {
-        cache_key(encoder_settings_text(work.level), file.size, out.sha256, key);
+        // The dictionary is in the stream's header, so in what it is kept under.
+        cache_key(encoder_settings_text(work.level, mapped.dictionary), file.size, out.sha256,
+                  key);
+        key.dictionary = mapped.dictionary;
         if (cache_load(*work.cache, key, out.stream) == 0) {
             if (work.progress != nullptr)
                 progress_file_done(*work.progress, file.size);

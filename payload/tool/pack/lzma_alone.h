@@ -31,7 +31,13 @@ const EncoderEffort &encoder_effort(int level);
 
 // Everything that decides a stream's bytes besides its input, as one line:
 // the encoder's version, the header's fields and the level's effort.
-std::string encoder_settings_text(int level);
+std::string encoder_settings_text(int level, uint32_t dictionary = LZMA_ALONE_DICTIONARY);
+
+// The dictionary a tree payload's file of size bytes gets: no larger than
+// the file, in whole 4 KiB, so that the launcher sets up a small decoder
+// for a small file; LZMA_ALONE_DICTIONARY for larger ones and in a flat
+// payload, whose streams stay as they always were.
+uint32_t tree_file_dictionary(uint64_t size);
 
 // Told how many input bytes the encoder has consumed so far, from the thread
 // that compresses; called often, so it must be cheap.
@@ -43,12 +49,15 @@ struct EncodeProgress {
 // Compresses data into a stream with the header of stored_stream.h
 // (LZMA_ALONE_PROPERTIES, LZMA_ALONE_DICTIONARY), the exact size in the
 // header and no end marker. Returns 0, or -1 with the encoder's reason in
-// error.
+// error. A dictionary other than LZMA_ALONE_DICTIONARY goes into the header
+// only when it is no smaller than the input, which no match can then reach
+// past.
 int compress_lzma_alone(const Bytes &data, Bytes &stream, std::string &error,
                         int level = LZMA_LEVEL_BEST,
                         const EncodeProgress *progress = nullptr);
 int compress_lzma_alone(const unsigned char *data, size_t input_size, Bytes &stream,
-                        std::string &error, int level, const EncodeProgress *progress);
+                        std::string &error, int level, const EncodeProgress *progress,
+                        uint32_t dictionary = LZMA_ALONE_DICTIONARY);
 
 struct StreamCache;
 struct ProgressLine;
@@ -57,6 +66,7 @@ struct CompressWork {
     int level = LZMA_LEVEL_BEST;
     StreamCache *cache = nullptr;      // reuse and keep streams, when given
     ProgressLine *progress = nullptr;  // count what is done, when given
+    bool small_dictionaries = false;   // a tree's files: tree_file_dictionary
 };
 
 // A file to compress, as it was when the packer read it.

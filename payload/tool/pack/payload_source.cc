@@ -3,6 +3,7 @@
 #include <stdio.h>
 
 #include "format.h"
+#include "payload.h"
 #include "format/manifest.h"
 #include "sign/signature_section.h"
 
@@ -39,8 +40,55 @@ static std::string loader_paths_record(const LoaderPathsSource &loader, const Ta
     return s;
 }
 
+// The padding after a uint32_t that the next pointer is aligned past.
+static std::string pointer_padding(unsigned used, const TargetInfo &target)
+{
+    std::string padding;
+    for (; used % target.pointer_size != 0; used += 4)
+        padding += "    .long 0\n";
+    return padding;
+}
+
+// PayloadTree, then its TreeEntry records, then the links' texts.
+static std::string tree_record(const std::vector<BlockEntry> &entries, const TargetInfo &target)
+{
+    std::string pointer = std::string("    ") + target.pointer_directive + " ";
+    std::string s;
+    s += "    .section " PAYLOAD_TREE_SECTION ",\"a\",@progbits\n    .p2align 3\n";
+    s += "    .globl payload_tree\n    .type payload_tree, @object\n";
+    s += "payload_tree:\n    .long " + std::to_string(entries.size()) + "\n" +
+         pointer_padding(4, target) + pointer + ".Ltree_entries\n";
+    s += "    .size payload_tree, .-payload_tree\n.Ltree_entries:\n";
+    for (size_t i = 0; i < entries.size(); i++) {
+        const BlockEntry &e = entries[i];
+        s += "    .long " + std::to_string(e.kind) + "\n    .long " + std::to_string(e.mode) +
+             "\n    .long " + std::to_string(e.link) + "\n" + pointer_padding(12, target);
+        s += pointer + (e.kind == TREE_SYMLINK ? ".Ltarget" + std::to_string(i) : "0") + "\n";
+    }
+    for (size_t i = 0; i < entries.size(); i++)
+        if (entries[i].kind == TREE_SYMLINK)
+            s += ".Ltarget" + std::to_string(i) + ":\n" + name_bytes(entries[i].target);
+    return s;
+}
+
+// PayloadEnvironment, then its records back to back.
+static std::string environment_record(const std::vector<std::string> &environment,
+                                      const TargetInfo &target)
+{
+    std::string s;
+    s += "    .section " PAYLOAD_ENV_SECTION ",\"a\",@progbits\n    .p2align 3\n";
+    s += "    .globl payload_environment\n    .type payload_environment, @object\n";
+    s += "payload_environment:\n    .long " + std::to_string(environment.size()) + "\n" +
+         pointer_padding(4, target) + "    " + target.pointer_directive + " .Lenvironment\n";
+    s += "    .size payload_environment, .-payload_environment\n.Lenvironment:\n";
+    for (const std::string &record : environment)
+        s += name_bytes(record);
+    return s;
+}
+
 std::string payload_source(const std::vector<BlockEntry> &entries,
-                           const TargetInfo &target, const LoaderPathsSource &loader)
+                           const PayloadRecords &records, const TargetInfo &target,
+                           const LoaderPathsSource &loader)
 {
     std::string pointer = std::string("    ") + target.pointer_directive + " ";
     // The record's tail padding after its uint32_t size.
@@ -54,21 +102,31 @@ std::string payload_source(const std::vector<BlockEntry> &entries,
         s += ".Lname" + std::to_string(i) + ":\n" + name_bytes(entries[i].name);
 
     s += "    .section " PAYLOAD_STREAMS_SECTION ",\"a\",@progbits\n    .p2align 0\n";
+    // What an entry without a stream points at: a valid address, never read.
+    if (records.tree)
+        s += ".Lstreams:\n";
     for (size_t i = 0; i < entries.size(); i++)
-        s += ".Ldata" + std::to_string(i) + ":\n    .incbin \"" +
-             entries[i].stream_file + "\"\n";
+        if (entries[i].kind == TREE_FILE && entries[i].stream_of == i)
+            s += ".Ldata" + std::to_string(i) + ":\n    .incbin \"" +
+                 entries[i].stream_file + "\"\n";
 
     s += "    .section " PAYLOAD_TABLE_SECTION ",\"a\",@progbits\n    .p2align 3\n";
     s += "    .globl payload_entries\n    .type payload_entries, @object\n";
     s += "payload_entries:\n";
     for (size_t i = 0; i < entries.size(); i++) {
-        s += pointer + ".Ldata" + std::to_string(i) + "\n";
+        s += pointer + (entries[i].kind == TREE_FILE
+                            ? ".Ldata" + std::to_string(entries[i].stream_of)
+                            : std::string(".Lstreams")) + "\n";
         s += pointer + ".Lname" + std::to_string(i) + "\n";
         s += "    .long " + std::to_string(entries[i].size) + "\n" + tail;
     }
     s += pointer + "0\n" + pointer + "0\n    .long 0\n" + tail;
     s += "    .size payload_entries, .-payload_entries\n";
     s += loader_paths_record(loader, target);
+    if (records.tree)
+        s += tree_record(entries, target);
+    if (!records.environment.empty())
+        s += environment_record(records.environment, target);
     // No flags: kept in the file for tools to read, never loaded, so the
     // launcher's image and table are what they would be without it.
     s += std::string("    .section ") + manifest_section_name + ",\"\",@progbits\n";

@@ -21,6 +21,20 @@ struct BlockEntry {
     std::string name;
     std::string stream_file;  // included with .incbin, relative to the source
     uint32_t size;
+    // The entry whose stream this one shares, its own index when none: a
+    // shared stream is included once. An entry that is no file has none.
+    size_t stream_of = 0;
+    uint32_t kind = 0;  // in a tree, its TreeEntry
+    uint32_t mode = 0;
+    uint32_t link = 0;
+    std::string target;
+};
+
+// The records beside the entry table: a tree payload's PayloadTree, and the
+// --env records' PayloadEnvironment, each only when there is one.
+struct PayloadRecords {
+    bool tree = false;
+    std::vector<std::string> environment;  // "NAME=VALUE"
 };
 
 // Included beside the streams: the manifest's bytes (manifest.h).
@@ -29,8 +43,10 @@ extern const char manifest_file[];
 // The names block, the data block and the entry table, in that order, as
 // allocated read-only sections; records laid out as the target's
 // PayloadEntry and ended by an all-zero record; then the manifest, in a
-// section that is never loaded; and for --libc, the LoaderPaths record.
+// section that is never loaded; for --libc, the LoaderPaths record; and the
+// tree and --env records.
 std::string payload_source(const std::vector<BlockEntry> &entries,
-                           const TargetInfo &target, const LoaderPathsSource &loader);
+                           const PayloadRecords &records, const TargetInfo &target,
+                           const LoaderPathsSource &loader);
 
 #endif

@@ -3,7 +3,26 @@
 
 #include <sys/stat.h>
 
+#include "payload.h"
 #include "sys/diagnostics.h"
+
+// What the launcher makes of a tree's entry, and with what mode.
+static std::string tree_details(const BundlePlan &plan, const PlanEntry &e)
+{
+    char mode[16];
+    snprintf(mode, sizeof mode, "%04o", (unsigned)e.mode);
+    switch (e.kind) {
+    case TREE_DIRECTORY:
+        return std::string("; an empty directory, mode ") + mode;
+    case TREE_SYMLINK:
+        return "; a symbolic link, found at " + e.path;
+    case TREE_HARD_LINK:
+        return "; a hard link to entry " + std::to_string(e.link) + ", " +
+               plan.entries[e.link].name;
+    default:
+        return std::string("; a file, mode ") + mode;
+    }
+}
 
 void print_plan(FILE *out, const BundlePlan &plan)
 {
@@ -32,8 +51,12 @@ void print_plan(FILE *out, const BundlePlan &plan)
             for (size_t d = 0; d < e.dropped.size(); d++)
                 details += (d ? ", " : "") + e.dropped[d];
         }
-        fprintf(out, "entry %zu: %s <- %s (%s)\n", i, e.name.c_str(), e.path.c_str(),
-                details.c_str());
+        if (plan.tree)
+            details += tree_details(plan, e);
+        // A link shows what it unpacks to; it was found at e.path.
+        fprintf(out, "entry %zu: %s %s %s (%s)\n", i, e.name.c_str(),
+                e.kind == TREE_SYMLINK ? "->" : "<-",
+                (e.kind == TREE_SYMLINK ? e.target : e.path).c_str(), details.c_str());
     }
     for (const SystemLibrary &s : plan.left_to_system)
         fprintf(out, "system: %s (needed by %s; %s)\n", s.name.c_str(),

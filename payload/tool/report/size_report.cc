@@ -4,6 +4,10 @@
 #include <string.h>
 #include <sys/stat.h>
 
+#include <set>
+
+#include "payload.h"
+
 uint64_t temp_space_needed(const std::vector<EntrySize> &entries)
 {
     uint64_t blocks = 1;  // the work directory itself
@@ -107,15 +111,27 @@ int report_packed_sizes(FILE *out, const PackOptions &options, const BundlePlan 
     std::vector<EntrySize> sizes(plan.entries.size());
     uint64_t unpacked = 0, stored = 0, saved = 0;
     size_t stripped_count = 0;
+    // Identical files of a tree share one stream, counted once in the total.
+    std::set<const Bytes *> counted;
+    uint64_t shared_unpacked = 0, shared_stored = 0;
+    size_t shared_count = 0;
     for (size_t i = 0; i < sizes.size(); i++) {
         if (measure_file(plan.entries[i], sizes[i], error))
             return -1;
         sizes[i].stored = entries[i].stream->size();
         sizes[i].stripped = i < stripped.size() ? stripped[i] : 0;
         unpacked += sizes[i].unpacked;
-        stored += sizes[i].stored;
         saved += sizes[i].stripped;
         stripped_count += sizes[i].stripped > 0;
+        if (entries[i].kind != TREE_FILE)
+            continue;
+        if (counted.insert(entries[i].stream).second) {
+            stored += sizes[i].stored;
+        } else {
+            shared_unpacked += sizes[i].unpacked;
+            shared_stored += sizes[i].stored;
+            shared_count++;
+        }
     }
     struct stat st;
     if (stat(launcher_file.c_str(), &st) != 0) {
@@ -136,6 +152,11 @@ int report_packed_sizes(FILE *out, const PackOptions &options, const BundlePlan 
     if (options.strip)
         fprintf(out, "--strip saved %llu bytes in %s\n", (unsigned long long)saved,
                 plural(stripped_count, "entry", "entries").c_str());
+    if (plan.tree)
+        fprintf(out, "identical files stored once: %s sharing an earlier one's stream, "
+                     "%llu bytes unpacked, %llu stored, saved\n",
+                plural(shared_count, "file", "files").c_str(),
+                (unsigned long long)shared_unpacked, (unsigned long long)shared_stored);
     print_temp_space(out, sizes);
     return finish(out, error);
 }

@@ -1,0 +1,484 @@
+#include "bundle/tree_plan.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fnmatch.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <map>
+#include <set>
+
+#include "format.h"
+#include "format/tree_path.h"
+#include "payload.h"
+
+namespace {
+
+// A chain of symbolic links longer than the kernel follows (MAXSYMLINKS)
+// loops, as far as anyone resolving it can tell.
+enum { MAX_LINK_HOPS = 40 };
+
+// A link packed as what it points to leaves its record behind, marked so.
+const uint32_t REMOVED = UINT32_MAX;
+
+struct Item {
+    PlanEntry entry;
+    // Set for a file of several names, which become one file and hard links.
+    dev_t device = 0;
+    ino_t inode = 0;
+    std::string real;  // a symbolic link's target, resolved on the file system
+};
+
+// What lies at or below a real path is packed at or below dest.
+struct Root {
+    std::string real;
+    std::string dest;
+};
+
+struct Walk {
+    const PackOptions *options = nullptr;
+    std::vector<Item> items;
+    std::vector<Root> roots;
+    std::vector<size_t> links;  // the items that are symbolic links
+    std::vector<std::string> notes;
+    std::string error;
+    bool refused = false;
+};
+
+int fail(Walk &w, bool refused, const std::string &error)
+{
+    w.error = error;
+    w.refused = refused;
+    return -1;
+}
+
+bool excluded(const Walk &w, const std::string &dest)
+{
+    for (const std::string &glob : w.options->exclude_paths)
+        if (fnmatch(glob.c_str(), dest.c_str(), 0) == 0)
+            return true;
+    return false;
+}
+
+// Empty, with errno set, when path does not resolve.
+std::string real_path(const std::string &path)
+{
+    char resolved[PATH_MAX];
+    if (realpath(path.c_str(), resolved) == nullptr)
+        return "";
+    return resolved;
+}
+
+bool below(const std::string &path, const std::string &dir)
+{
+    if (dir == "/")
+        return path.size() > 1 && path[0] == '/';
+    return path.size() > dir.size() && path.compare(0, dir.size(), dir) == 0 &&
+           path[dir.size()] == '/';
+}
+
+const char *kind_of_special(mode_t mode)
+{
+    if (S_ISSOCK(mode))
+        return "a socket";
+    if (S_ISFIFO(mode))
+        return "a FIFO";
+    if (S_ISCHR(mode))
+        return "a character device";
+    if (S_ISBLK(mode))
+        return "a block device";
+    return "neither a file, a directory nor a symbolic link, and";
+}
+
+// The work directory is private to whoever runs the launcher: only the
+// owner's execute bit means anything there.
+uint32_t file_mode(mode_t mode) { return (mode & S_IXUSR) != 0 ? 0700 : 0600; }
+
+Item new_item(const std::string &source, const std::string &dest, const std::string &why,
+              uint32_t kind)
+{
+    Item item;
+    item.entry.name = dest;
+    item.entry.path = source;
+    item.entry.why = why;
+    item.entry.kind = kind;
+    return item;
+}
+
+int add_path(Walk &w, const std::string &source, const std::string &dest,
+             const std::string &why, bool follow);
+
+int add_directory(Walk &w, const std::string &source, const std::string &dest,
+                  const std::string &why)
+{
+    DIR *dir = opendir(source.c_str());
+    if (dir == nullptr)
+        return fail(w, false, source + ": " + strerror(errno));
+    std::vector<std::string> names;
+    for (;;) {
+        errno = 0;
+        struct dirent *e = readdir(dir);
+        if (e == nullptr)
+            break;
+        if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
+            names.push_back(e->d_name);
+    }
+    int saved = errno;
+    closedir(dir);
+    if (saved != 0)
+        return fail(w, false, source + ": " + strerror(saved));
+    std::sort(names.begin(), names.end());
+    size_t before = w.items.size();
+    for (const std::string &name : names)
+        if (add_path(w, source + "/" + name, dest + "/" + name, why, false))
+            return -1;
+    if (w.items.size() == before) {
+        Item item = new_item(source, dest, why, TREE_DIRECTORY);
+        item.entry.mode = 0700;
+        w.items.push_back(item);
+    }
+    return 0;
+}
+
+int add_path(Walk &w, const std::string &source, const std::string &dest,
+             const std::string &why, bool follow)
+{
+    if (excluded(w, dest))
+        return 0;
+    std::string problem = tree_path_problem(dest);
+    if (!problem.empty())
+        return fail(w, true, source + ": " + problem);
+    struct stat st;
+    if ((follow ? stat(source.c_str(), &st) : lstat(source.c_str(), &st)) != 0)
+        return fail(w, false, source + ": " + strerror(errno));
+    if (S_ISLNK(st.st_mode)) {
+        char text[PATH_MAX];
+        ssize_t length = readlink(source.c_str(), text, sizeof text);
+        if (length < 0)
+            return fail(w, false, source + ": " + strerror(errno));
+        if ((size_t)length == sizeof text)
+            return fail(w, false, source + ": a symbolic link's text too long to pack");
+        Item item = new_item(source, dest, why, TREE_SYMLINK);
+        item.entry.target.assign(text, (size_t)length);
+        w.links.push_back(w.items.size());
+        w.items.push_back(item);
+        return 0;
+    }
+    if (S_ISREG(st.st_mode)) {
+        Item item = new_item(source, dest, why, TREE_FILE);
+        item.entry.mode = file_mode(st.st_mode);
+        if (st.st_nlink > 1) {
+            item.device = st.st_dev;
+            item.inode = st.st_ino;
+        }
+        w.items.push_back(item);
+        return 0;
+    }
+    if (S_ISDIR(st.st_mode))
+        return add_directory(w, source, dest, why);
+    return fail(w, false, source + ": " + kind_of_special(st.st_mode) + " cannot be packed");
+}
+
+// Where the file or directory at real is packed, if it lies inside what is.
+bool packed_at(const Walk &w, const std::string &real, std::string &dest)
+{
+    const Root *best = nullptr;
+    for (const Root &r : w.roots)
+        if ((real == r.real || below(real, r.real)) &&
+            (best == nullptr || r.real.size() > best->real.size()))
+            best = &r;
+    if (best == nullptr)
+        return false;
+    std::string rest = real == best->real ? ""
+                       : best->real == "/" ? real
+                                           : real.substr(best->real.size());
+    dest = best->dest + rest;
+    return true;
+}
+
+// Links whose target lies outside what is packed become what they point
+// to; a directory so packed may bring links of its own, decided in turn.
+int follow_outside_links(Walk &w)
+{
+    for (size_t k = 0; k < w.links.size(); k++) {
+        size_t i = w.links[k];
+        std::string source = w.items[i].entry.path, dest = w.items[i].entry.name;
+        std::string text = w.items[i].entry.target, why = w.items[i].entry.why;
+        std::string real = real_path(source);
+        if (real.empty()) {
+            int e = errno;
+            if (e == ENOENT || e == ENOTDIR)
+                return fail(w, false, source + ": a symbolic link to " + text +
+                                          ", which does not exist");
+            if (e == ELOOP)
+                return fail(w, false, source + ": a symbolic link to " + text +
+                                          ", which loops");
+            return fail(w, false, source + ": " + strerror(e));
+        }
+        w.items[i].real = real;
+        std::string packed;
+        if (packed_at(w, real, packed))
+            continue;
+        for (const Root &r : w.roots)
+            if (below(r.real, real))
+                return fail(w, true, source + " -> " + text + ": points at " + real +
+                                         ", which holds what is packed: a directory loop");
+        w.notes.push_back(dest + ": the symbolic link " + source + " -> " + text +
+                          " points outside what is packed, so it is packed as what it "
+                          "points to, " + real);
+        w.items[i].entry.kind = REMOVED;
+        struct stat st;
+        if (stat(real.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+            w.roots.push_back({real, dest});
+        if (add_path(w, source, dest, why, true))
+            return -1;
+    }
+    return 0;
+}
+
+struct TreeIndex {
+    std::map<std::string, size_t> paths;
+    std::set<std::string> directories;  // every directory an entry lies in
+};
+
+TreeIndex index_items(const std::vector<Item> &items)
+{
+    TreeIndex t;
+    for (size_t i = 0; i < items.size(); i++) {
+        if (items[i].entry.kind == REMOVED)
+            continue;
+        t.paths.emplace(items[i].entry.name, i);
+        for (std::string p = tree_parent(items[i].entry.name); !p.empty(); p = tree_parent(p))
+            if (!t.directories.insert(p).second)
+                break;
+    }
+    return t;
+}
+
+std::vector<std::string> components(const std::string &path)
+{
+    std::vector<std::string> out;
+    for (size_t start = 0; start <= path.size();) {
+        size_t end = std::min(path.find('/', start), path.size());
+        out.push_back(path.substr(start, end - start));
+        start = end + 1;
+    }
+    return out;
+}
+
+std::string joined(const std::vector<std::string> &parts)
+{
+    std::string out;
+    for (const std::string &p : parts)
+        out += (out.empty() ? "" : "/") + p;
+    return out;
+}
+
+enum Resolution { RESOLVED, LEAVES, LOOPS };
+
+// Resolves the link at path through the tree's own entries, links
+// included, from its own directory, as the kernel would resolve it once
+// unpacked: ".." of a link's target is taken after the link.
+Resolution resolve_in_tree(const TreeIndex &t, const std::vector<Item> &items,
+                           const std::string &path, const std::string &text, std::string &out)
+{
+    if (text.empty() || text[0] == '/')
+        return LEAVES;
+    std::vector<std::string> at;
+    if (!tree_parent(path).empty())
+        at = components(tree_parent(path));
+    std::vector<std::string> todo = components(text);
+    std::reverse(todo.begin(), todo.end());
+    int hops = 0;
+    while (!todo.empty()) {
+        std::string c = todo.back();
+        todo.pop_back();
+        if (c.empty() || c == ".")
+            continue;
+        if (c == "..") {
+            if (at.empty())
+                return LEAVES;
+            at.pop_back();
+            continue;
+        }
+        at.push_back(c);
+        std::string p = joined(at);
+        auto found = t.paths.find(p);
+        if (found == t.paths.end()) {
+            if (t.directories.count(p) != 0)
+                continue;
+            return LEAVES;
+        }
+        const PlanEntry &e = items[found->second].entry;
+        if (e.kind == TREE_DIRECTORY)
+            continue;
+        if (e.kind == TREE_SYMLINK) {
+            if (++hops > MAX_LINK_HOPS)
+                return LOOPS;
+            at.pop_back();
+            if (e.target.empty() || e.target[0] == '/')
+                return LEAVES;
+            std::vector<std::string> more = components(e.target);
+            todo.insert(todo.end(), more.rbegin(), more.rend());
+            continue;
+        }
+        // A file: nothing may come after it, not even a '/'.
+        if (!todo.empty())
+            return LEAVES;
+    }
+    out = joined(at);
+    return RESOLVED;
+}
+
+// Every link left points at something packed: it must reach that very
+// entry through the tree, or unpacked it would lead elsewhere.
+int check_kept_links(Walk &w, const TreeIndex &t)
+{
+    for (size_t i : w.links) {
+        const Item &item = w.items[i];
+        if (item.entry.kind != TREE_SYMLINK)
+            continue;
+        std::string link = item.entry.name + " -> " + item.entry.target;
+        std::string want, got;
+        packed_at(w, item.real, want);
+        if (t.paths.count(want) == 0 && t.directories.count(want) == 0)
+            return fail(w, true, link + ": points at " + item.real +
+                                     ", which --exclude-path leaves out");
+        Resolution r = resolve_in_tree(t, w.items, item.entry.name, item.entry.target, got);
+        if (r == LOOPS)
+            return fail(w, true, link + ": loops through the tree's links");
+        if (r == LEAVES)
+            return fail(w, true, link + ": resolved through the tree's entries from its "
+                                        "own directory, it leaves the tree (it points at " +
+                                        item.real + ", packed as '" + want + "')");
+        if (got != want)
+            return fail(w, true, link + ": resolved through the tree's entries it reaches '" +
+                                     got + "', not '" + want + "' where " + item.real +
+                                     " is packed");
+    }
+    return 0;
+}
+
+const char *kind_name(uint32_t kind)
+{
+    return kind == TREE_SYMLINK ? "a symbolic link" : kind == TREE_DIRECTORY ? "a directory"
+                                                                             : "a file";
+}
+
+// One path each, none running through a file or a link, empty directories
+// only; the program a file of one component.
+int check_paths(Walk &w, std::vector<Item> &kept, const TreeIndex &t)
+{
+    const PlanEntry &program = kept[0].entry;
+    if (program.kind != TREE_FILE || program.name.find('/') != std::string::npos)
+        return fail(w, true, "the program, entry 0 ('" + program.name + "' from " +
+                                 program.path + "), must be a file of a single path "
+                                 "component: it names the work directory");
+    for (size_t i = 0; i < kept.size(); i++) {
+        const PlanEntry &e = kept[i].entry;
+        auto first = t.paths.find(e.name);
+        if (first != t.paths.end() && first->second != i) {
+            const PlanEntry &other = kept[first->second].entry;
+            return fail(w, true, "two entries have the path '" + e.name + "' (" + other.path +
+                                     " and " + e.path + ")");
+        }
+        for (std::string p = tree_parent(e.name); !p.empty(); p = tree_parent(p)) {
+            auto through = t.paths.find(p);
+            if (through != t.paths.end() && kept[through->second].entry.kind != TREE_DIRECTORY)
+                return fail(w, true, "entry path '" + e.name + "' runs through '" + p +
+                                         "', " + kind_name(kept[through->second].entry.kind) +
+                                         " entry");
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
+bool plan_needs_tree(const PackOptions &options, const BundlePlan &plan)
+{
+    return !options.adds.empty() ||
+           (options.bundle && plan.entries.size() > PAYLOAD_MAX_ENTRIES);
+}
+
+int plan_tree(const PackOptions &options, BundlePlan &plan, std::string &error, bool &refused)
+{
+    Walk w;
+    w.options = &options;
+    for (size_t i = 0; i < plan.entries.size(); i++) {
+        Item item;
+        item.entry = plan.entries[i];
+        item.entry.kind = TREE_FILE;
+        struct stat st;
+        item.entry.mode = i == 0 || (stat(item.entry.path.c_str(), &st) == 0 &&
+                                     file_mode(st.st_mode) == 0700)
+                              ? 0700
+                              : 0600;
+        std::string real = real_path(item.entry.path);
+        if (!real.empty())
+            w.roots.push_back({real, item.entry.name});
+        w.items.push_back(item);
+    }
+    int failed = 0;
+    for (const TreeAdd &add : options.adds) {
+        std::string real = real_path(add.source);
+        if (real.empty()) {
+            failed = fail(w, false, add.source + ": " + strerror(errno));
+            break;
+        }
+        w.roots.push_back({real, add.dest});
+        if ((failed = add_path(w, add.source, add.dest, "--add " + add.source, true)) != 0)
+            break;
+    }
+    if (failed == 0)
+        failed = follow_outside_links(w);
+    if (failed == 0 && w.items.empty())
+        failed = fail(w, true, "--exclude-path leaves nothing to pack");
+
+    std::vector<Item> kept;
+    if (failed == 0) {
+        TreeIndex all = index_items(w.items);
+        failed = check_kept_links(w, all);
+        // The program first, then by path; directories holding entries are
+        // made on demand.
+        for (size_t i = 0; i < w.items.size(); i++)
+            if (w.items[i].entry.kind != REMOVED &&
+                (w.items[i].entry.kind != TREE_DIRECTORY ||
+                 all.directories.count(w.items[i].entry.name) == 0))
+                kept.push_back(w.items[i]);
+        if (!kept.empty())
+            std::sort(kept.begin() + 1, kept.end(), [](const Item &a, const Item &b) {
+                return a.entry.name < b.entry.name;
+            });
+    }
+    if (failed == 0)
+        failed = check_paths(w, kept, index_items(kept));
+    if (failed != 0) {
+        error = w.error;
+        refused = w.refused;
+        return -1;
+    }
+
+    std::map<std::pair<dev_t, ino_t>, size_t> first_name;
+    plan.entries.clear();
+    for (size_t i = 0; i < kept.size(); i++) {
+        PlanEntry &e = kept[i].entry;
+        if (e.kind == TREE_FILE && kept[i].inode != 0) {
+            auto name = first_name.emplace(std::make_pair(kept[i].device, kept[i].inode), i);
+            if (!name.second) {
+                e.kind = TREE_HARD_LINK;
+                e.link = (uint32_t)name.first->second;
+                e.mode = 0;
+            }
+        }
+        plan.entries.push_back(e);
+    }
+    plan.notes.insert(plan.notes.end(), w.notes.begin(), w.notes.end());
+    plan.tree = true;
+    return 0;
+}
