@@ -55,7 +55,20 @@ int flush_standard_output(void)
     return -1;
 }
 
-void print_listing_line(const PayloadEntry *entry)
+// A tree's other kinds have no bytes of their own, and show as ls -F and
+// ls -l would: a directory ends in '/', a link points at its target, a
+// hard link names the file it is another name of.
+void print_listing_line(const PayloadEntry *entry, const TreeEntry *tree)
 {
-    printf("%11lu %s\n", (unsigned long)entry->size, entry->name);
+    unsigned kind = tree == NULL ? (unsigned)TREE_FILE : tree->kind;
+    if (kind == TREE_DIRECTORY)
+        printf("%11lu %s/\n", (unsigned long)entry->size, entry->name);
+    else if (kind == TREE_SYMLINK)
+        printf("%11lu %s -> %s\n", (unsigned long)entry->size, entry->name,
+               tree->target != NULL ? tree->target : "");
+    else if (kind == TREE_HARD_LINK && tree->link < payload_tree.count)
+        printf("%11lu %s link to %s\n", (unsigned long)entry->size, entry->name,
+               payload_entries[tree->link].name);
+    else
+        printf("%11lu %s\n", (unsigned long)entry->size, entry->name);
 }

@@ -29,7 +29,8 @@ int launch_main(int argc, char **argv);
 // command_line.cc
 int scan_arguments(int *argc, char **argv);
 void print_version(void);
-void print_listing_line(const PayloadEntry *entry);
+// tree: the entry's record in a tree payload; null in a flat one.
+void print_listing_line(const PayloadEntry *entry, const TreeEntry *tree);
 // Returns -1, reported, when what was printed did not all reach standard
 // output; a reader that closed its end is not a failure.
 int flush_standard_output(void);
@@ -71,9 +72,46 @@ int status_of(int fd, FileStatus *status);
 int unlink_at(int dir_fd, const char *name, int flags);
 int change_mode_at(int dir_fd, const char *name, unsigned mode);  // follows a link
 int same_file(const FileStatus *a, const FileStatus *b);
+int make_dir_at(int dir_fd, const char *name, unsigned mode);
+int symlink_at(const char *target, int dir_fd, const char *name);
+int link_at(int from_fd, const char *from, int to_fd, const char *to);
+// getdents64: records of DirectoryRecord, or 0 at the end, or -1.
+struct DirectoryRecord {
+    uint64_t inode;
+    int64_t offset;
+    unsigned short length;
+    unsigned char type;  // DT_*
+    char name[1];
+};
+long read_dir_entries(int dir_fd, void *buffer, unsigned size);
 
 // unpack_pass.cc
 int unpack_payload(char **program_path);
+int write_entry(const PayloadEntry *entry, const char *path, int dir_fd, const char *name,
+                int flags, unsigned mode);
+
+// tree_unpack.cc: the entries of a tree payload (payload_tree present).
+int is_tree_payload(void);
+// The entry's record; null past the record's count.
+const TreeEntry *tree_entry(unsigned index);
+// Makes entry index at path, its full path, with every directory on the
+// way; -1 reported on the path that failed. Entries come in table order.
+int unpack_tree_entry(unsigned index, char *path);
+// Closes the directory kept open for the next entry.
+void close_tree_dirs(void);
+
+// tree_remove.cc: a whole directory tree, through descriptors, never
+// following a link or leaving the directory's file system.
+struct TreeRemoval {
+    int report;           // perror each name that cannot be removed; trace under @debug
+    int check_owner;      // only what uid owns, the rest left (reclaiming)
+    unsigned uid;
+    unsigned long *left;  // names that may still be removed; null: no bound
+    int ran_out;          // set when left reached 0 before all was done
+};
+// Removes everything in dir_fd, the directory at path (for messages),
+// except skip (null: nothing skipped) in dir_fd itself.
+void remove_dir_contents(int dir_fd, const char *path, const char *skip, TreeRemoval *rules);
 
 // loader_paths.cc: for a program packed with its own C library, writes the
 // work directory into the room its file keeps for its loader's path and its
@@ -81,10 +119,18 @@ int unpack_payload(char **program_path);
 int fill_loader_paths(const char *program_path);
 // True for the entry that is such a program's loader.
 int is_packed_loader(const char *name);
-// For such a program: why a work directory in dir, relative to the current
-// directory or absolute, cannot be written into its library search path;
-// null when it can, and for any other payload.
+// For such a program, and for a payload with --env records: why a work
+// directory in dir, relative to the current directory or absolute, cannot
+// be written into a search path; null when it can, and for any other
+// payload.
 const char *search_path_problem(const char *dir);
+// The work directory as an absolute path; as it is when that cannot be had.
+const char *absolute_work_dir_path(void);
+
+// program_env.cc: the environment the program is started with: the
+// launcher's own, plus the payload's --env records expanded (traced under
+// @debug). Made once; the launcher's own environment is never changed.
+char **program_environment(void);
 
 // run_program.cc
 int launch_program(const char *program_path, int argc, char **argv);

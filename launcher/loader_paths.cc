@@ -36,6 +36,12 @@ static int absolute_work_dir(size_t *length)
     return 0;
 }
 
+const char *absolute_work_dir_path(void)
+{
+    size_t length = 0;
+    return absolute_work_dir(&length) == 0 ? absolute_dir : work_dir;
+}
+
 // The loader splits its search path at each ':' and expands what follows a
 // '$' ($ORIGIN, $LIB, $PLATFORM): a work directory whose path holds either
 // would send the program's library lookups elsewhere.
@@ -50,8 +56,11 @@ static const char *search_path_breaker(const char *text)
 
 const char *search_path_problem(const char *dir)
 {
+    // Values given with --env are often search paths too, and $ORIGIN in
+    // them is the work directory.
     const LoaderPaths *paths = &payload_loader_paths;
-    if (paths == NULL)
+    const PayloadEnvironment *variables = &payload_environment;
+    if (paths == NULL && variables == NULL)
         return NULL;
     // Judged as absolute_work_dir will write it. A current directory that
     // cannot be named is reported when the paths are written.

@@ -60,6 +60,22 @@ static int has_marker(int dir_fd, unsigned uid)
            marker.uid == uid;
 }
 
+// What one run may remove of dead tree directories, counted in names: a
+// tree of 100,000 entries takes several runs, each of them a bounded cost.
+// What is left keeps its marker, and a later run goes on with it.
+enum { RECLAIM_NAMES_REMOVED = 8192 };
+static unsigned long names_left = RECLAIM_NAMES_REMOVED;
+
+// Everything of the user's own in a dead tree run's directory, as deep as it
+// goes on its file system, but the marker; 0 when all of it was gone
+// through, -1 when this run's bound was reached first.
+static int remove_tree_files(int dir_fd, unsigned uid)
+{
+    TreeRemoval rules = {0, 1, uid, &names_left, 0};
+    remove_dir_contents(dir_fd, "", WORK_DIR_MARKER, &rules);
+    return rules.ran_out ? -1 : 0;
+}
+
 // A directory is dead when nothing holds its lock: neither a launcher nor
 // the program it started (nor anything that program passed the descriptor
 // on to). Opened without following a link, checked for its owner and its
@@ -78,8 +94,12 @@ static void reclaim_dir(int parent_fd, const char *entry)
     if (status_of(fd, &held) == 0 && S_ISDIR(held.mode) && held.uid == uid &&
         has_marker(fd, uid) && flock(fd, LOCK_EX | LOCK_NB) == 0 &&
         status_at(parent_fd, entry, &named) == 0 && same_file(&held, &named)) {
-        remove_entry_files(fd, uid);
-        if (unlink_at(fd, WORK_DIR_MARKER, 0) == 0 &&
+        int all_gone_through = 1;
+        if (is_tree_payload())
+            all_gone_through = remove_tree_files(fd, uid) == 0;
+        else
+            remove_entry_files(fd, uid);
+        if (all_gone_through && unlink_at(fd, WORK_DIR_MARKER, 0) == 0 &&
             unlink_at(parent_fd, entry, AT_REMOVEDIR) == 0 && trace_enabled)
             printf("reclaim: %s/%s\n", temp_dir, entry);
     }

@@ -48,6 +48,7 @@ static int exit_code_of(int status)
 
 int run_program(const char *path, char *const argv[])
 {
+    char **envp = program_environment();
     if (trace_enabled)
         trace_exec(path, argv);
 
@@ -73,7 +74,7 @@ int run_program(const char *path, char *const argv[])
             // The child's errno is the parent's too; the parent sets it
             // again before it reads it.
             errno = 0;  // NOLINT(clang-analyzer-unix.Vfork)
-            execv(path, argv);
+            execve(path, argv, envp);
         } while (errno == EINTR);
         report_exec_failure(path, errno);
         _exit(STATUS_LAUNCH_FAILED);

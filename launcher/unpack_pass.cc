@@ -65,14 +65,15 @@ static char *entry_path(const PayloadEntry *entry, size_t path_room)
 
 // Writes one entry; on a decoding or writing failure the run ends here with
 // STATUS_EXTRACT_FAILED and the exit handler removes what was recorded so far.
-// Through the work directory's descriptor, and never through a link: the
-// name is then the entry's own file in the directory made for this run,
-// whatever else came to be called path. A second entry of the same name
-// replaces the first, as fopen would.
-static int write_entry(const PayloadEntry *entry, const char *path)
+// Through a descriptor of the work directory or of a directory in it, and
+// never through a link: the name is then the entry's own file in the
+// directory made for this run, whatever else came to be called path. In a
+// flat payload a second entry of the same name replaces the first, as fopen
+// would. A mode other than 0 is set once the bytes are in.
+int write_entry(const PayloadEntry *entry, const char *path, int dir_fd, const char *name,
+                int flags, unsigned mode)
 {
-    int fd = create_at(work_dir_fd, entry->name, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW,
-                       0666);
+    int fd = create_at(dir_fd, name, flags, mode != 0 ? 0600 : 0666);
     FILE *out = fd == -1 ? NULL : fdopen(fd, "w");
     if (out == NULL) {
         perror(path);
@@ -88,6 +89,11 @@ static int write_entry(const PayloadEntry *entry, const char *path)
     if (extract_entry(stream, length, out, entry->name) != 0)
         exit(STATUS_EXTRACT_FAILED);
 
+    if (mode != 0 && fchmod(fd, mode) != 0) {
+        perror(path);
+        fclose(out);
+        return -1;
+    }
     // Bytes still buffered reach the disk only here: a failed close is a
     // truncated file, as much a failure as a failed write.
     if (fclose(out) != 0) {
@@ -136,22 +142,37 @@ int unpack_payload(char **program_path)
     size_t path_room = strlen(work_dir) + 2;
     int line_length = 0;
 
+    int tree = is_tree_payload();
     *program_path = NULL;
     if (launch_mode != MODE_LIST)
         keep_freed_memory();
     for (const PayloadEntry *e = payload_entries; e->name != NULL; e++) {
+        unsigned index = (unsigned)(e - payload_entries);
         if (launch_mode == MODE_LIST) {
-            print_listing_line(e);
+            print_listing_line(e, tree ? tree_entry(index) : NULL);
             continue;
         }
         char *path = entry_path(e, path_room);
         if (trace_enabled || progress_enabled)
             show_progress(e, path, percent_of(done, total), &line_length);
-        if (write_entry(e, path)) {
+        int failed = tree ? unpack_tree_entry(index, path)
+                          : write_entry(e, path, work_dir_fd, e->name,
+                                        O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0);
+        if (failed) {
             free(path);
             return -1;
         }
         done += e->size;
+        // A tree's clean-up removes the whole work directory; only the
+        // program's path is kept, for the run.
+        if (tree && *program_path != NULL) {
+            if (is_packed_loader(e->name) && make_executable(e, path)) {
+                free(path);
+                return -1;
+            }
+            free(path);
+            continue;
+        }
         // Recorded first: a file that cannot be made ready is removed at exit.
         record_path(path);
         if (*program_path == NULL) {
@@ -169,6 +190,7 @@ int unpack_payload(char **program_path)
             erase_progress_line(line_length);
         fflush(stdout);
     }
+    close_tree_dirs();
     if (launch_mode == MODE_RUN)
         return_freed_memory();
     return 0;

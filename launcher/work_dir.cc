@@ -13,7 +13,8 @@ const char *temp_dir = NULL;
 int work_dir_fd = -1;
 
 enum { CLEANUP_SLOTS = PAYLOAD_MAX_ENTRIES };
-// Paths of fully written files, in the order written; freed at exit.
+// Paths of fully written files, in the order written; freed at exit. A tree
+// payload records only its program's: its clean-up removes the whole tree.
 static char *cleanup_paths[CLEANUP_SLOTS];
 static int cleanup_count = 0;
 
@@ -211,15 +212,18 @@ static int make_run_work_dir(void)
 }
 
 // A program packed with its own C library, unpacked where its library
-// search path cannot name the directory, would load other libraries.
+// search path cannot name the directory, would load other libraries; one
+// packed with --env would find other files through its variables.
 static int refuse_search_path_breaker(void)
 {
     const char *problem = search_path_problem(work_dir);
     if (problem == NULL)
         return 0;
     char cwd[LOADER_PATH_ROOM];
-    fprintf(stderr, "%s/%s is %s, which the packed program's library search path cannot hold\n",
-            getcwd(cwd, sizeof cwd) != NULL ? cwd : ".", work_dir, problem);
+    const LoaderPaths *paths = &payload_loader_paths;
+    fprintf(stderr, "%s/%s is %s, which the packed program's %s cannot hold\n",
+            getcwd(cwd, sizeof cwd) != NULL ? cwd : ".", work_dir, problem,
+            paths != NULL ? "library search path" : "environment");
     return -1;
 }
 
@@ -249,12 +253,21 @@ void record_path(char *path)
     cleanup_paths[cleanup_count++] = path;
 }
 
+// A tree run's work directory goes whole, with whatever the program made
+// in it; the marker stays to the last, as in a flat run.
+static void remove_work_dir_tree(void)
+{
+    TreeRemoval rules = {1, 0, 0, NULL, 0};
+    remove_dir_contents(work_dir_fd, work_dir, WORK_DIR_MARKER, &rules);
+}
+
 void remove_extracted_files(void)
 {
     size_t name_at = strlen(work_dir) + 1;
+    int tree = is_tree_payload();
     for (int i = 0; i < cleanup_count; i++) {
         char *path = cleanup_paths[i];
-        if (launch_mode == MODE_RUN) {
+        if (launch_mode == MODE_RUN && !tree) {
             if (trace_enabled)
                 printf("%s: %s\n", "unlink", path);
             if (unlink_at(work_dir_fd, path + name_at, 0) != 0)
@@ -271,6 +284,8 @@ void remove_extracted_files(void)
         work_dir_fd = -1;
         return;
     }
+    if (tree)
+        remove_work_dir_tree();
     if (trace_enabled)
         printf("%s: %s\n", "rmdir", work_dir);
     unlink_at(work_dir_fd, WORK_DIR_MARKER, 0);

@@ -75,3 +75,25 @@ int same_file(const FileStatus *a, const FileStatus *b)
 {
     return a->device == b->device && a->inode == b->inode;
 }
+
+int make_dir_at(int dir_fd, const char *name, unsigned mode)
+{
+    return syscall(SYS_mkdirat, dir_fd, name, mode) == 0 ? 0 : -1;
+}
+
+int symlink_at(const char *target, int dir_fd, const char *name)
+{
+    return syscall(SYS_symlinkat, target, dir_fd, name) == 0 ? 0 : -1;
+}
+
+// Never follows a link in the last step of from: flags 0.
+int link_at(int from_fd, const char *from, int to_fd, const char *to)
+{
+    return syscall(SYS_linkat, from_fd, from, to_fd, to, 0) == 0 ? 0 : -1;
+}
+
+// readdir needs a DIR from opendir, and fdopendir is newer than the floor.
+long read_dir_entries(int dir_fd, void *buffer, unsigned size)
+{
+    return syscall(SYS_getdents64, dir_fd, buffer, size);
+}
