@@ -210,6 +210,15 @@ TEST_P(TreePack, RecordsSayWhatEachEntryIs)
     EXPECT_EQ(big.dictionary, 8192u);
     EXPECT_EQ(p.environment_count, 2u);
     EXPECT_EQ(p.environment, std::string("A=2\0B=$ORIGIN/lib:${PATH}\0", 26));
+    // The manifest says the same of every entry and of --env: --verify
+    // decodes the shared stream for both names, --inspect shows the last A.
+    RunResult checked = run_sfxpack({"--verify", scratch / "out"});
+    EXPECT_EQ(checked.exit_code, 0) << checked.out << checked.err;
+    RunResult shown = run_sfxpack({"--inspect", scratch / "out"});
+    EXPECT_EQ(shown.exit_code, 0) << shown.err;
+    EXPECT_NE(shown.out.find("env:        2 records\n  A=2\n  B=$ORIGIN/lib:${PATH}\n"),
+              std::string::npos) << shown.out;
+    EXPECT_EQ(shown.out.find("A=1"), std::string::npos) << shown.out;
 
     // The same files flat: as ever, no tree, the usual dictionary; --env
     // alone makes no tree.
@@ -290,6 +299,16 @@ TEST_P(TreePack, ABundleOverTheFlatLimitBecomesATree)
         }
     }
     EXPECT_NE(find_record(p, "libbun_common.so.1"), nullptr);
+    // Its libraries beside it, the program finds them through $ORIGIN as
+    // in a flat bundle; and what was packed verifies as what runs.
+    RunOptions run;
+    run.cwd = "/";
+    run.unset_env = {"LD_LIBRARY_PATH"};
+    RunResult ran = run_launcher(scratch / "out", {"x"}, scratch.path, run);
+    EXPECT_EQ(ran.out, "chain 13\narg x\n") << ran.err;
+    EXPECT_EQ(ran.exit_code, 0);
+    r = run_sfxpack({"--verify", scratch / "out"});
+    EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
 
     r = run_sfxpack(files);
     EXPECT_EQ(r.exit_code, 2);
