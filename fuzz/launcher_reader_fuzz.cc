@@ -58,9 +58,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     manifest_problem(image, manifest, manifest_status, error, false);
     manifest_note(image, manifest, manifest_status);
     image.first_problem();
+    if (image.sound() && image.tree && image.tree_entries.size() != image.entries.size())
+        fail("a sound tree has no record for every entry");
     for (size_t i = 0; i < image.entries.size(); i++) {
         const LauncherEntry &entry = image.entries[i];
         printable_name(entry.name);
+        if (manifest_status == 0)
+            tree_mismatch(image, manifest, i);
+        if (i < image.tree_entries.size())
+            tree_entry_text(image, i);
         if (entry.stored == nullptr)
             continue;
         if (entry.stored < copy || entry.stored_size > size ||

@@ -426,7 +426,12 @@ TEST_P(LauncherIntegrity, AFormat3LauncherStillVerifies)
     size_t note = file.find(format_note + le32(MANIFEST_FORMAT));
     ASSERT_NE(note, std::string::npos);
     file.replace(note + format_note.size(), 4, le32(3));
-    std::string bytes = older_format(manifest(), '3');
+    Sha256 code;
+    for (size_t at : covered_bytes(3))
+        code.update(&file[at], 1);
+    Manifest m = manifest();
+    code.finish(m.code_sha256);
+    std::string bytes = older_format(m, '3');
     std::string format3 = with_manifest("format3", bytes);
     RunResult r = run_sfxpack({"--verify", format3});
     EXPECT_EQ(r.exit_code, 0) << r.out << r.err;

@@ -136,8 +136,10 @@ std::string tree_mismatch(const LauncherImage &image, const Manifest &manifest, 
     // An unreadable tree record is a table problem already.
     if (image.tree && index >= image.tree_entries.size())
         return "";
-    TreeRecord flat;
-    const TreeRecord &record = image.tree ? image.tree_entries[index] : flat;
+    // A flat payload's entries are files of mode 0: the record's defaults.
+    TreeRecord record;
+    if (image.tree)
+        record = image.tree_entries[index];
     if (m.kind != record.kind)
         return "it is a " + tree_kind_name(record.kind) + ", the manifest says a " +
                tree_kind_name(m.kind);
