@@ -353,14 +353,15 @@ TEST_P(TreePack, RefusalsSayWhyAndLeaveNothing)
     ASSERT_EQ(mkfifo((fifo + "/pipe").c_str(), 0600), 0);
     std::string socket_dir = scratch / "socket";
     make_dir(socket_dir);
-    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
     struct sockaddr_un address = {};
     address.sun_family = AF_UNIX;
     std::string socket_path = socket_dir + "/s";
     ASSERT_LT(socket_path.size(), sizeof address.sun_path);
     socket_path.copy(address.sun_path, socket_path.size());
-    ASSERT_EQ(bind(fd, (struct sockaddr *)&address, sizeof address), 0);
+    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    int bound = bind(fd, (struct sockaddr *)&address, sizeof address);
     close(fd);
+    ASSERT_EQ(bound, 0);
 
     struct Case {
         std::vector<std::string> args;

@@ -381,7 +381,7 @@ const char *kind_name(uint32_t kind)
 
 // One path each, none running through a file or a link, empty directories
 // only; the program a file of one component.
-int check_paths(Walk &w, std::vector<Item> &kept, const TreeIndex &t)
+int check_paths(Walk &w, const std::vector<Item> &kept, const TreeIndex &t)
 {
     const PlanEntry &program = kept[0].entry;
     if (program.kind != TREE_FILE || program.name.find('/') != std::string::npos)

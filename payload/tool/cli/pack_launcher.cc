@@ -100,7 +100,7 @@ static int strip_entries(BundlePlan &plan, TempDir &copies, std::vector<InputFil
 // its compressed form otherwise. A file is mapped only while it is copied or
 // compressed, and only as it was read. Returns 0 or an exit status.
 static int store_entries(const PackOptions &options, const BundlePlan &plan,
-                         std::vector<Unpacked> &unpacked, std::vector<Bytes> &stored,
+                         const std::vector<Unpacked> &unpacked, std::vector<Bytes> &stored,
                          std::vector<Compressed> &compressed, std::vector<PackedEntry> &entries)
 {
     std::vector<CompressInput> to_compress;

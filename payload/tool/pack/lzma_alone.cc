@@ -46,7 +46,7 @@ const EncoderEffort &encoder_effort(int level)
 
 uint32_t tree_file_dictionary(uint64_t size)
 {
-    const uint64_t page = 4 * KIB;
+    const uint64_t page = 4ull * KIB;
     uint64_t rounded = size == 0 ? page : (size + page - 1) / page * page;
     return rounded < LZMA_ALONE_DICTIONARY ? (uint32_t)rounded : LZMA_ALONE_DICTIONARY;
 }
