@@ -341,6 +341,7 @@ TEST(LargeEntry, Over2GiBOnI386)
     std::string launcher =
         pack("i386", scratch / "launcher", {"-0", write_program(scratch), big});
     remove(big.c_str());
+    remove((scratch / "run.sh").c_str());
     RunResult run = run_launcher(launcher, {"size", "big"}, scratch.path);
     EXPECT_EQ(run.exit_code, 0) << run.err;
     EXPECT_EQ(run.out, std::to_string(size) + "\n");
