@@ -180,7 +180,7 @@ TEST_P(TreeRun, CleanUpNeverCrossesIntoAnotherFileSystem)
     RunResult r = run_process({"unshare", "-m", "--propagation", "private", "sh", "-c", script,
                                "sh", temp.path, launcher});
     std::string dir = read_text(temp.path + ".out");
-    dir = dir.substr(0, dir.find('\n'));
+    dir.resize(dir.find('\n'));
     EXPECT_EQ(r.out, "0\nx\n") << read_text(temp.path + ".err");
     EXPECT_EQ(read_text(temp.path + ".err"), dir + "/mnt: Device or resource busy\n" + dir +
                                                  ": Directory not empty\n");
