@@ -57,35 +57,34 @@ static size_t expand_dollar(const char *text, const char *origin, const char **r
     return 1;
 }
 
-// The record with its value expanded, in one allocation; two passes, one
-// to measure and one to write.
+// The record with its value expanded into out, when out is not null;
+// returns its length either way, so that a first call can measure.
+static size_t expand_into(const char *record, const char *origin, char *out)
+{
+    size_t at = 0;
+    const char *value = record + name_length(record);
+    for (const char *p = record; *p != '\0';) {
+        const char *replacement = NULL;
+        size_t taken = 1;
+        if (*p == '$' && p >= value)
+            taken = expand_dollar(p, origin, &replacement);
+        size_t add = replacement != NULL ? strlen(replacement) : 1;
+        if (out != NULL)
+            memcpy(out + at, replacement != NULL ? replacement : p, add);
+        at += add;
+        p += taken;
+    }
+    if (out != NULL)
+        out[at] = '\0';
+    return at;
+}
+
 static char *expand_record(const char *record, const char *origin)
 {
-    size_t length = 0;
-    char *out = NULL;
-    for (int pass = 0; pass < 2; pass++) {
-        size_t at = 0;
-        const char *p = record;
-        while (*p != '\0') {
-            const char *replacement = NULL;
-            size_t taken = 1;
-            if (*p == '$' && p >= record + name_length(record))
-                taken = expand_dollar(p, origin, &replacement);
-            size_t add = replacement != NULL ? strlen(replacement) : 1;
-            if (out != NULL)
-                memcpy(out + at, replacement != NULL ? replacement : p, add);
-            at += add;
-            p += taken;
-        }
-        if (out != NULL) {
-            out[at] = '\0';
-            break;
-        }
-        length = at;
-        out = (char *)malloc(length + 1);
-        if (out == NULL)
-            die("no enough memory");
-    }
+    char *out = (char *)malloc(expand_into(record, origin, NULL) + 1);
+    if (out == NULL)
+        die("no enough memory");
+    expand_into(record, origin, out);
     return out;
 }
 

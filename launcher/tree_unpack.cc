@@ -53,15 +53,14 @@ static int walk_down(int from_fd, const char *name, size_t start, size_t length,
         size_t end = at;
         while (end < length && name[end] != '/')
             end++;
-        char component[ENTRY_NAME_MAX + 1];
-        int made = 0;
         int next = -1;
         if (end - at > ENTRY_NAME_MAX)
             errno = ENAMETOOLONG;
         else {
+            char component[ENTRY_NAME_MAX + 1];
             memcpy(component, name + at, end - at);
             component[end - at] = '\0';
-            made = make && make_dir_at(fd, component, 0700) == 0;
+            int made = make && make_dir_at(fd, component, 0700) == 0;
             if (made || !make || errno == EEXIST)
                 next = open_at(fd, component, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
             // The umask may have taken bits the owner needs.
