@@ -258,8 +258,8 @@ int pack_launcher(PackOptions &options)
     if (options.libc && loader_paths_of(plan, loader, error))
         return fail(EXIT_FAILED, error);
     LinkedLauncher linked;
-    if (link_launcher(entries, *options.target, options.static_runtime, loader, options.output,
-                      linked, error))
+    if (link_launcher(entries, *options.target, options.static_runtime, loader,
+                      options.unpack_once, options.output, linked, error))
         return fail(EXIT_FAILED, error);
     if (!options.sign_key.empty() && sign_file(linked.path, key, error))
         return fail(EXIT_FAILED, error);

@@ -40,6 +40,7 @@ struct PackOptions {
     bool no_manifest_ok = false;  // --verify passes a launcher without a manifest
     int level = 9;          // -0 ... -9: the encoder's effort
     bool no_cache = false;  // --no-cache: neither reuse nor keep streams
+    bool unpack_once = false;  // --unpack-once: runs unpack once into the user's cache
     bool quiet = false;     // -q: no progress line
     // --sign: the private key that signs the launcher, while packing or,
     // without -o, files[0] in place.
@@ -47,6 +48,7 @@ struct PackOptions {
     bool sign_in_place = false;
     std::string embed_signature;    // --embed-signature: a signature to put into files[0]
     std::vector<std::string> keys;  // --key: whose signature --verify accepts
+    bool forget = false;  // --forget: empty files[0]'s cache directories
 };
 
 #endif

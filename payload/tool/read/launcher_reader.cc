@@ -278,6 +278,14 @@ void read_integrity(const ElfFile &file, const unsigned char *data, size_t size,
     std::vector<PlacedSection> excluded = payload;
     if (manifest.found)
         excluded.push_back({manifest_section_name, manifest.offset, manifest.addr, manifest.size});
+    // The cache id of --unpack-once: the manifest records it.
+    std::vector<ElfSectionEntry> sections;
+    std::string ignored;
+    if (elf_sections(file, sections, ignored) == 0)
+        for (const ElfSectionEntry &s : sections)
+            if (s.named && s.name == PAYLOAD_CACHE_SECTION && s.header.sh_type != SHT_NOBITS)
+                excluded.push_back({PAYLOAD_CACHE_SECTION, s.header.sh_offset, s.header.sh_addr,
+                                    s.header.sh_size});
     std::vector<PlacedSection> format2 = excluded;
     for (const PlacedSection &field : section_header_fields(file))
         excluded.push_back(field);
