@@ -249,6 +249,15 @@ void record_path(char *path)
     cleanup_paths[cleanup_count++] = path;
 }
 
+void forget_recorded_paths(void)
+{
+    for (int i = 0; i < cleanup_count; i++) {
+        free(cleanup_paths[i]);
+        cleanup_paths[i] = NULL;
+    }
+    cleanup_count = 0;
+}
+
 void remove_extracted_files(void)
 {
     size_t name_at = strlen(work_dir) + 1;
