@@ -191,7 +191,7 @@ static int take_lock(int fd, int how)
 static void note_use(int record_fd)
 {
     FileStatus record;
-    if (status_of(record_fd, &record) == 0 && time(NULL) - record.modify_sec > 24 * 60 * 60 &&
+    if (status_of(record_fd, &record) == 0 && time(NULL) - record.modify_sec > (int64_t)24 * 60 * 60 &&
         touch_fd(record_fd) == 0)
         prune_cache_dirs(own_name);
 }
@@ -302,16 +302,14 @@ static int unpack_into_cache(char **program_path, const char **reason)
     work_dir_fd = fd;
     if (unpack_payload(program_path) != 0)
         return -1;
-    int error = 0;
-    if (write_cache_record(fd, work_dir) != 0)
-        error = errno;
-    else if (rename_at(cache_root_fd, temp_name, cache_root_fd, own_name) == 0) {
+    if (write_cache_record(fd, work_dir) == 0 &&
+        rename_at(cache_root_fd, temp_name, cache_root_fd, own_name) == 0) {
         temp_name[0] = '\0';
         take_lock(fd, LOCK_SH);
         prune_cache_dirs(own_name);
         return 0;
-    } else
-        error = errno;
+    }
+    int error = errno;
     remove_cache_temp();
     close(fd);
     work_dir_fd = -1;

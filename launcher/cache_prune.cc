@@ -13,14 +13,16 @@
 
 #include "launcher.h"
 
-// getdents64(2)'s record; glibc has no call for it before 2.30.
-struct KernelDirent {
-    uint64_t inode;
-    int64_t offset;
+// getdents64(2)'s records: u64 inode, s64 offset, u16 length, u8 type,
+// then the NUL-ended name; glibc has no call for it before 2.30.
+enum { DIRENT_LENGTH_AT = 16, DIRENT_TYPE_AT = 18, DIRENT_NAME_AT = 19 };
+
+static unsigned short dirent_length(const char *record)
+{
     unsigned short length;
-    unsigned char type;
-    char name[1];
-};
+    memcpy(&length, record + DIRENT_LENGTH_AT, sizeof length);
+    return length;
+}
 
 // Deeper than any tree a payload holds; what a program nests deeper is
 // left, and the directory with it.
@@ -55,11 +57,12 @@ static int remove_contents(int dir_fd, int depth)
     int result = 0;
     while ((length = syscall(SYS_getdents64, dir_fd, buffer, sizeof buffer)) > 0) {
         for (long at = 0; at < length;) {
-            const KernelDirent *e = (const KernelDirent *)(buffer + at);
-            at += e->length;
-            if (strcmp(e->name, ".") == 0 || strcmp(e->name, "..") == 0)
+            const char *record = buffer + at;
+            const char *name = record + DIRENT_NAME_AT;
+            at += dirent_length(record);
+            if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0)
                 continue;
-            if (remove_entry(dir_fd, e->name, e->type, depth) != 0)
+            if (remove_entry(dir_fd, name, (unsigned char)record[DIRENT_TYPE_AT], depth) != 0)
                 result = -1;
         }
     }
@@ -159,12 +162,13 @@ void prune_cache_dirs(const char *own)
            (length = syscall(SYS_getdents64, fd, buffer, sizeof buffer)) > 0) {
         for (long at = 0; at < length && found < PRUNE_DIRS_OPENED && names < PRUNE_NAMES_READ;
              names++) {
-            const KernelDirent *e = (const KernelDirent *)(buffer + at);
-            at += e->length;
-            int kind = cache_dir_kind(e->name, prefix, prefix_length);
-            if (kind == 0 || strcmp(e->name, own) == 0 || strlen(e->name) >= 256)
+            const char *record = buffer + at;
+            const char *name = record + DIRENT_NAME_AT;
+            at += dirent_length(record);
+            int kind = cache_dir_kind(name, prefix, prefix_length);
+            if (kind == 0 || strcmp(name, own) == 0 || strlen(name) >= 256)
                 continue;
-            memcpy(pruned[found], e->name, strlen(e->name) + 1);
+            memcpy(pruned[found], name, strlen(name) + 1);
             kinds[found++] = kind;
         }
     }

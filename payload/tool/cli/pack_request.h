@@ -28,6 +28,8 @@ struct PackOptions {
     std::vector<std::string> excludes;  // --exclude: names left to the system
     std::vector<std::string> includes;  // --include: files added after the libraries
     bool libc = false;      // --libc: the C library and its loader are bundled too
+    bool unpack_once = false;  // --unpack-once: runs unpack once into the user's cache
+    bool forget = false;    // --forget: empty files[0]'s cache directories
     bool verbose = false;   // print the plan, then pack
     bool dry_run = false;   // print the plan, write nothing
     std::string max_glibc;  // --max-glibc: the newest glibc an entry may need
@@ -40,7 +42,6 @@ struct PackOptions {
     bool no_manifest_ok = false;  // --verify passes a launcher without a manifest
     int level = 9;          // -0 ... -9: the encoder's effort
     bool no_cache = false;  // --no-cache: neither reuse nor keep streams
-    bool unpack_once = false;  // --unpack-once: runs unpack once into the user's cache
     bool quiet = false;     // -q: no progress line
     // --sign: the private key that signs the launcher, while packing or,
     // without -o, files[0] in place.
@@ -48,7 +49,6 @@ struct PackOptions {
     bool sign_in_place = false;
     std::string embed_signature;    // --embed-signature: a signature to put into files[0]
     std::vector<std::string> keys;  // --key: whose signature --verify accepts
-    bool forget = false;  // --forget: empty files[0]'s cache directories
 };
 
 #endif
