@@ -12,6 +12,16 @@ int launch_main(int argc, char **argv)
         return flush_standard_output() ? STATUS_OUTPUT_LOST : STATUS_DONE;
     }
 
+    const PayloadCache *cache = &payload_cache;
+    if (launch_mode == MODE_RUN && cache != NULL) {
+        char *program_path = NULL;
+        int cached = enter_cache_dir(&program_path);
+        if (cached == 0)
+            return exec_in_place(program_path, argc, argv);
+        if (cached < 0)
+            return STATUS_SETUP_FAILED;
+    }
+
     name_work_dir();
     if (launch_mode != MODE_LIST && make_work_dir())
         return STATUS_SETUP_FAILED;

@@ -39,6 +39,8 @@ int flush_standard_output(void);
 void name_work_dir(void);
 int make_work_dir(void);
 void record_path(char *path);
+// Frees what record_path kept, removing nothing: for files that stay.
+void forget_recorded_paths(void);
 void remove_extracted_files(void);
 [[noreturn]] void die(const char *message);
 
@@ -53,6 +55,17 @@ int caller_temp_dir_will_do(const char *dir);
 // before (errno), if any.
 const char *next_fallback_temp_dir(int error);
 
+// The rule's verdict on a directory's status: null when it passes, else
+// why not ("a symbolic link", "owned by uid 1000", ...). A private_dir, as
+// the runtime directory, must be the caller's own, mode 0700.
+struct FileStatus;
+const char *dir_status_problem(const FileStatus *status, int private_dir);
+enum { PASSES = 1, FAILS = 0, UNKNOWN = -1 };
+// Whether programs can run from the file system under dir: FAILS when it is
+// read-only or mounted noexec, UNKNOWN (errno set) when dir cannot be
+// examined; reason says why.
+int programs_run_in(const char *dir, const char **reason);
+
 // reclaim.cc
 void reclaim_dead_work_dirs(void);
 
@@ -64,8 +77,14 @@ struct FileStatus {
     uint64_t inode;
     unsigned mode;
     unsigned uid;
+    uint64_t size;
+    int64_t change_sec;  // ctime
+    long change_nsec;
+    int64_t modify_sec;  // mtime
 };
 int open_at(int dir_fd, const char *name, int flags);  // close-on-exec
+// Not close-on-exec: a lock the program is to hold.
+int open_inherited_at(int dir_fd, const char *name, int flags);
 int create_at(int dir_fd, const char *name, int flags, unsigned mode);  // close-on-exec
 int status_at(int dir_fd, const char *name, FileStatus *status);
 int status_of(int fd, FileStatus *status);
@@ -84,6 +103,9 @@ struct DirectoryRecord {
     char name[1];
 };
 long read_dir_entries(int dir_fd, void *buffer, unsigned size);
+int rename_at(int from_fd, const char *from, int to_fd, const char *to);
+// Sets the access and modification times of the file open as fd to now.
+int touch_fd(int fd);
 
 // unpack_pass.cc
 int unpack_payload(char **program_path);
@@ -113,6 +135,40 @@ struct TreeRemoval {
 // except skip (null: nothing skipped) in dir_fd itself.
 void remove_dir_contents(int dir_fd, const char *path, const char *skip, TreeRemoval *rules);
 
+// cache_dir.cc (sfxpack --unpack-once): in run mode, the program ready in
+// its complete, checked cache directory, unpacked there first when it has
+// none, work_dir its path and work_dir_fd holding its lock shared: 0. 1
+// when the run goes on as an uncached one (traced), -1 when unpacking
+// failed (reported).
+int enter_cache_dir(char **program_path);
+enum { CACHE_PATH_MAX = 3072, CACHE_NAME_MAX = 256 };
+// ${XDG_CACHE_HOME:-$HOME/.cache}/sfxlaunch, open; the program's name cut
+// to what a cache directory's name takes.
+extern char cache_root[CACHE_PATH_MAX];
+extern int cache_root_fd;
+extern char cache_prefix[CACHE_NAME_PREFIX_MAX + 1];
+// Renames the directory entry of cache_root to a fresh name, entry and
+// WORK_DIR_SUFFIX's six characters, written into aside (CACHE_NAME_MAX).
+int move_aside(const char *entry, char *aside);
+
+// cache_record.cc: the completion record, written last into the directory
+// open as dir_fd, whose final absolute path is final_path; and whether the
+// directory still matches it (its descriptor in *record_fd, or -1).
+int write_cache_record(int dir_fd, const char *final_path);
+int cache_record_matches(int dir_fd, const char *final_path, int *record_fd);
+
+// cache_prune.cc
+// Removes the directory name of parent_fd with all it holds.
+int remove_tree_at(int parent_fd, const char *name);
+// Other cache directories of this program's name that no run holds: those
+// being unpacked by a run that died, and complete ones unused for 30 days.
+// A bounded number per call.
+void prune_cache_dirs(const char *own);
+
+// exec_in_place.cc: returns only when the exec failed (reported), with
+// STATUS_LAUNCH_FAILED.
+int exec_in_place(const char *program_path, int argc, char **argv);
+
 // loader_paths.cc: for a program packed with its own C library, writes the
 // work directory into the room its file keeps for its loader's path and its
 // library directory; does nothing for any other payload.
@@ -135,11 +191,17 @@ char **program_environment(void);
 // run_program.cc
 int launch_program(const char *program_path, int argc, char **argv);
 int run_program(const char *path, char *const argv[]);
+// The program's arguments: its entry name, then the caller's less the
+// launcher's switches.
+char **program_argv(int argc, char **argv);
+void trace_exec(const char *path, char *const argv[]);
 
 // signals.cc
 void print_pending_sigchld(void);
 // Async-signal-safe: the child calls it between vfork and execv.
 void restore_inherited_sigpipe(void);
+// Every disposition the launcher changed for itself, back to the caller's.
+void restore_caller_dispositions(void);
 
 // compat/errno_text.cc
 enum { ERRNO_TEXT_ROOM = 32 };

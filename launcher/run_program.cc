@@ -27,7 +27,7 @@ static void report_exec_failure(const char *path, int error)
     (void)ignored;
 }
 
-static void trace_exec(const char *path, char *const argv[])
+void trace_exec(const char *path, char *const argv[])
 {
     printf("exec: '%s'", path);
     // A launcher started with no arguments at all hands over a vector that
@@ -111,11 +111,8 @@ int run_program(const char *path, char *const argv[])
     return result;
 }
 
-int launch_program(const char *program_path, int argc, char **argv)
+char **program_argv(int argc, char **argv)
 {
-    if (program_path == NULL)
-        return STATUS_NO_PROGRAM;
-
     char **child_argv = (char **)malloc(((size_t)argc + 1) * sizeof(char *));
     if (child_argv == NULL)
         die("no enough memory");
@@ -124,6 +121,15 @@ int launch_program(const char *program_path, int argc, char **argv)
     for (int i = 1; i < argc; i++)
         child_argv[i] = argv[i];
     child_argv[argc] = NULL;
+    return child_argv;
+}
+
+int launch_program(const char *program_path, int argc, char **argv)
+{
+    if (program_path == NULL)
+        return STATUS_NO_PROGRAM;
+
+    char **child_argv = program_argv(argc, argv);
 
     int result = run_program(program_path, child_argv);
     int error = errno;

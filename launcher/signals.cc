@@ -47,13 +47,33 @@ void restore_inherited_sigpipe(void)
     signal(SIGPIPE, inherited_sigpipe_action);
 }
 
+// What the caller gave the launcher for the signals it sets for itself: a
+// program execed in place (unpack_once.cc) starts with these, as if started
+// directly, since no launcher is left to outlive it.
+static const int own_signals[] = {SIGCHLD, SIGWINCH, SIGHUP, SIGINT};
+static sighandler_t inherited_actions[4] = {SIG_DFL, SIG_DFL, SIG_DFL, SIG_DFL};
+
+void restore_caller_dispositions(void)
+{
+    for (int i = 0; i < 4; i++)
+        signal(own_signals[i], inherited_actions[i]);
+    restore_inherited_sigpipe();
+}
+
+static void note_inherited(int sig, sighandler_t inherited)
+{
+    for (int i = 0; i < 4; i++)
+        if (own_signals[i] == sig && inherited != SIG_ERR)
+            inherited_actions[i] = inherited;
+}
+
 __attribute__((constructor)) static void install_signal_dispositions(void)
 {
-    on_sigchld(SIGCHLD);
+    note_inherited(SIGCHLD, signal(SIGCHLD, on_sigchld));
     sighandler_t inherited = signal(SIGPIPE, SIG_IGN);
     if (inherited != SIG_ERR)
         inherited_sigpipe_action = inherited;
-    signal(SIGWINCH, SIG_IGN);
+    note_inherited(SIGWINCH, signal(SIGWINCH, SIG_IGN));
     // The program is left to inherit these two ignored (execv keeps an
     // ignored disposition; only handlers are reset). The launcher must live
     // until its program ends to remove what it unpacked, and a launcher and
@@ -62,8 +82,8 @@ __attribute__((constructor)) static void install_signal_dispositions(void)
     // programs are made and tested against that. Unlike SIGPIPE, an ignored
     // SIGINT or SIGHUP leaves no call failing for a program to spin on, and
     // one that wants them installs its own handler.
-    signal(SIGHUP, SIG_IGN);
-    signal(SIGINT, SIG_IGN);
+    note_inherited(SIGHUP, signal(SIGHUP, SIG_IGN));
+    note_inherited(SIGINT, signal(SIGINT, SIG_IGN));
     // Registered before anything else, so it runs after every other handler.
     atexit(print_sigchld_at_exit);
 }

@@ -21,12 +21,11 @@ const char *caller_temp_dir(void)
     return dir;
 }
 
-enum { PASSES = 1, FAILS = 0, UNKNOWN = -1 };
 
 // Whether the file system under dir lets the program be executed: hardened
 // hosts mount /tmp noexec, and a read-only one cannot take the files at
 // all. UNKNOWN (errno set) when dir cannot be examined.
-static int programs_run_in(const char *dir, const char **reason)
+int programs_run_in(const char *dir, const char **reason)
 {
     // The work directory's name joins dir to the rest with a '/': an empty
     // TEMP puts it at the root.
@@ -68,7 +67,28 @@ static char owner_reason[64];
 // program is started by path: only the caller and root may, or anyone when
 // the sticky bit keeps each to their own names. A symbolic link can be
 // turned elsewhere at any time. The runtime directory is the caller's own
-// by its rules. UNKNOWN (errno set) when dir cannot be examined.
+// by its rules.
+const char *dir_status_problem(const FileStatus *status, int private_dir)
+{
+    unsigned uid = (unsigned)geteuid();
+    if (S_ISLNK(status->mode))
+        return "a symbolic link";
+    if (status->uid != uid && (status->uid != 0 || private_dir)) {
+        snprintf(owner_reason, sizeof owner_reason, "owned by uid %u", status->uid);
+        return owner_reason;
+    }
+    if (private_dir && (status->mode & 077) != 0) {
+        snprintf(owner_reason, sizeof owner_reason, "mode %04o, not 0700", status->mode & 07777);
+        return owner_reason;
+    }
+    if ((status->mode & S_ISVTX) == 0 && (status->mode & 002) != 0)
+        return "writable by others and not sticky";
+    if ((status->mode & S_ISVTX) == 0 && (status->mode & 020) != 0)
+        return "writable by group and not sticky";
+    return NULL;
+}
+
+// UNKNOWN (errno set) when dir cannot be examined.
 static int private_enough(const char *dir, int runtime_dir, const char **reason)
 {
     FileStatus status;
@@ -79,20 +99,8 @@ static int private_enough(const char *dir, int runtime_dir, const char **reason)
     // Nothing can be made in what is not a directory; making it says so.
     if (!S_ISDIR(status.mode) && !S_ISLNK(status.mode))
         return PASSES;
-    unsigned uid = (unsigned)geteuid();
-    if (S_ISLNK(status.mode))
-        *reason = "a symbolic link";
-    else if (status.uid != uid && (status.uid != 0 || runtime_dir)) {
-        snprintf(owner_reason, sizeof owner_reason, "owned by uid %u", status.uid);
-        *reason = owner_reason;
-    } else if (runtime_dir && (status.mode & 077) != 0) {
-        snprintf(owner_reason, sizeof owner_reason, "mode %04o, not 0700", status.mode & 07777);
-        *reason = owner_reason;
-    } else if ((status.mode & S_ISVTX) == 0 && (status.mode & 002) != 0)
-        *reason = "writable by others and not sticky";
-    else if ((status.mode & S_ISVTX) == 0 && (status.mode & 020) != 0)
-        *reason = "writable by group and not sticky";
-    else if ((*reason = search_path_problem(dir)) == NULL)
+    if ((*reason = dir_status_problem(&status, runtime_dir)) == NULL &&
+        (*reason = search_path_problem(dir)) == NULL)
         return PASSES;
     return FAILS;
 }

@@ -253,6 +253,15 @@ void record_path(char *path)
     cleanup_paths[cleanup_count++] = path;
 }
 
+void forget_recorded_paths(void)
+{
+    for (int i = 0; i < cleanup_count; i++) {
+        free(cleanup_paths[i]);
+        cleanup_paths[i] = NULL;
+    }
+    cleanup_count = 0;
+}
+
 // A tree run's work directory goes whole, with whatever the program made
 // in it; the marker stays to the last, as in a flat run.
 static void remove_work_dir_tree(void)

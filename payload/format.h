@@ -115,6 +115,18 @@ enum { LOADER_PATH_ROOM = 4096 };
  * relative to the work directory can hold. */
 enum { TREE_PATH_MAX = 4095 };
 
+/* sfxpack --unpack-once: the payload's cache id (payload.h, PayloadCache),
+ * loaded but left out of the code digest, as the manifest records it too.
+ * A run unpacks such a payload once into
+ * ${XDG_CACHE_HOME:-$HOME/.cache}/CACHE_DIR_NAME/{name}-{id}, where {name}
+ * is the program's entry name cut to CACHE_NAME_PREFIX_MAX bytes and {id}
+ * the first CACHE_ID_HEX_DIGITS hex digits of the id; a directory being
+ * unpacked, or moved aside to be removed, is that name and WORK_DIR_SUFFIX.
+ * WORK_DIR_MARKER in it holds its completion record, written last. */
+#define PAYLOAD_CACHE_SECTION ".qzvdump.id"
+#define CACHE_DIR_NAME "sfxlaunch"
+enum { CACHE_ID_SIZE = 32, CACHE_ID_HEX_DIGITS = 32, CACHE_NAME_PREFIX_MAX = 200 };
+
 /* How a launcher run ends, other than with the program's own status. */
 enum LauncherStatus {
     STATUS_DONE = 0,            /* @version, @list or @unpack finished */

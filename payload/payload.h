@@ -74,6 +74,16 @@ struct PayloadEnvironment {
 
 extern "C" const PayloadEnvironment payload_environment __attribute__((weak));
 
+// sfxpack --unpack-once: the id of the payload's cache directory (format.h,
+// PAYLOAD_CACHE_SECTION), a digest of what the payload unpacks to, the
+// tables, the --env records and the runtime's version. Linked in only with
+// --unpack-once; elsewhere the weak reference is null.
+struct PayloadCache {
+    unsigned char id[CACHE_ID_SIZE];
+};
+
+extern "C" const PayloadCache payload_cache __attribute__((weak));
+
 // The stored stream of an entry once a leading zero byte has been skipped.
 void entry_stream(const PayloadEntry *entry, const unsigned char **stream,
                   uint32_t *length);

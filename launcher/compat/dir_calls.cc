@@ -27,6 +27,10 @@ static void fill_status(const KernelStat *from, FileStatus *status)
     status->inode = (uint64_t)from->st_ino;
     status->mode = (unsigned)from->st_mode;
     status->uid = (unsigned)from->st_uid;
+    status->size = (uint64_t)from->st_size;
+    status->change_sec = (int64_t)from->st_ctime;
+    status->change_nsec = (long)from->st_ctim.tv_nsec;
+    status->modify_sec = (int64_t)from->st_mtime;
 }
 
 // glibc's open adds O_LARGEFILE on i386 for the 64-bit calls; the kernel's
@@ -34,6 +38,11 @@ static void fill_status(const KernelStat *from, FileStatus *status)
 int open_at(int dir_fd, const char *name, int flags)
 {
     return create_at(dir_fd, name, flags, 0);
+}
+
+int open_inherited_at(int dir_fd, const char *name, int flags)
+{
+    return (int)syscall(SYS_openat, dir_fd, name, flags | O_LARGEFILE, 0);
 }
 
 int create_at(int dir_fd, const char *name, int flags, unsigned mode)
@@ -96,4 +105,15 @@ int link_at(int from_fd, const char *from, int to_fd, const char *to)
 long read_dir_entries(int dir_fd, void *buffer, unsigned size)
 {
     return syscall(SYS_getdents64, dir_fd, buffer, size);
+}
+
+int rename_at(int from_fd, const char *from, int to_fd, const char *to)
+{
+    return syscall(SYS_renameat, from_fd, from, to_fd, to) == 0 ? 0 : -1;
+}
+
+// utimensat(2) with no times: now, for both. glibc has it only from 2.6.
+int touch_fd(int fd)
+{
+    return syscall(SYS_utimensat, fd, NULL, NULL, 0) == 0 ? 0 : -1;
 }

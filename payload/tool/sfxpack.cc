@@ -26,6 +26,8 @@ int main(int argc, char **argv)
         return 0;
     }
 
+    if (options.forget)
+        return forget_launcher(options.files[0].path);
     if (options.extract)
         return extract_launcher(options.files[0].path, options.files[1].path);
     if (options.inspect)

@@ -33,6 +33,10 @@ int sign_launcher(const std::string &path, const std::string &key_path);
 // puts it in place.
 int embed_signature(const std::string &path, const std::string &signature_path);
 
+// Removes the launcher's --unpack-once cache directories of the calling
+// user that no run holds, one line each.
+int forget_launcher(const std::string &path);
+
 // Every entry into dir, which must not exist, as @unpack would write them.
 int extract_launcher(const std::string &path, const std::string &dir);
 

@@ -21,6 +21,7 @@ static const char usage_and_description[] =
     "       sfxpack --extract LAUNCHER DIR\n"
     "       sfxpack --sign KEY LAUNCHER\n"
     "       sfxpack --embed-signature SIG LAUNCHER\n"
+    "       sfxpack --forget LAUNCHER\n"
     "\n"
     "Packs FILEs into OUTPUT, a self-extracting launcher. Started like the\n"
     "first FILE, the launcher unpacks every FILE into a fresh private directory\n"
@@ -91,7 +92,9 @@ static const char after_options[] =
     "launcher (or a check failed, or DIR could not be written), 2 the command\n"
     "line is wrong.\n"
     "--sign, --embed-signature: 0 signed, 1 the key, the signature or LAUNCHER\n"
-    "would not do (LAUNCHER is then left as it was), 2 the command line is wrong.\n";
+    "would not do (LAUNCHER is then left as it was), 2 the command line is wrong.\n"
+    "--forget: 0 done (a directory in use is kept and named), 1 LAUNCHER is not\n"
+    "a launcher or a directory could not be removed, 2 the command line is wrong.\n";
 
 // Where an option's text starts, and the widest line it may make.
 enum { HELP_TEXT_COLUMN = 19, HELP_WIDTH = 76 };

@@ -292,8 +292,8 @@ int pack_launcher(PackOptions &options)
     PayloadRecords records;
     records.tree = plan.tree;
     records.environment = options.environment;
-    if (link_launcher(entries, records, *options.target, options.static_runtime, loader, options.output,
-                      linked, error))
+    if (link_launcher(entries, records, *options.target, options.static_runtime, loader,
+                      options.unpack_once, options.output, linked, error))
         return fail(EXIT_FAILED, error);
     if (!options.sign_key.empty() && sign_file(linked.path, key, error))
         return fail(EXIT_FAILED, error);

@@ -204,6 +204,11 @@ const PackOption pack_option_table[] = {
     {"--no-cache", 0, 0, PACKING_MODES, 0, nullptr,
      set_flag(&PackOptions::no_cache), nullptr,
      "neither reuse nor keep compressed streams (see below)"},
+    {"--unpack-once", 0, 0, PACKING_MODES, 0, nullptr,
+     set_flag(&PackOptions::unpack_once), nullptr,
+     "the launcher unpacks once per version and user, into $XDG_CACHE_HOME/sfxlaunch "
+     "(default ~/.cache/sfxlaunch), and at each start checks that directory cheaply and "
+     "execs the program in place: its own pid, the caller's signal dispositions"},
     {"--quiet", 'q', 0, PACKING_MODES, 0, nullptr,
      set_flag(&PackOptions::quiet), nullptr,
      "no progress line while compressing"},
@@ -240,6 +245,10 @@ const PackOption pack_option_table[] = {
      keep_text(&PackOptions::embed_signature), "SIG",
      "put SIG, made by ssh-keygen -Y sign -n sfxlaunch over all of LAUNCHER but its last 512 "
      "bytes, into LAUNCHER, once it is checked"},
+    {"--forget", 0, 0, MODE_FORGET, MODE_FORGET, nullptr,
+     set_flag(&PackOptions::forget), nullptr,
+     "remove LAUNCHER's --unpack-once cache directories of the calling user, every "
+     "version, except those in use; one line per directory"},
     {"--help", 'h', 0, ALL_MODES, 0, nullptr,
      set_flag(&PackOptions::help), nullptr,
      "show this text"},

@@ -20,8 +20,10 @@ enum : unsigned {
     MODE_EXTRACT = 1u << 4,
     MODE_SIGN = 1u << 5,   // --sign without the packing options: in place
     MODE_EMBED = 1u << 6,
+    MODE_FORGET = 1u << 7,
     PACKING_MODES = MODE_PACK | MODE_BUNDLE,
-    LAUNCHER_MODES = MODE_INSPECT | MODE_VERIFY | MODE_EXTRACT | MODE_SIGN | MODE_EMBED,
+    LAUNCHER_MODES =
+        MODE_INSPECT | MODE_VERIFY | MODE_EXTRACT | MODE_SIGN | MODE_EMBED | MODE_FORGET,
     ALL_MODES = PACKING_MODES | LAUNCHER_MODES,
 };
 

@@ -40,6 +40,8 @@ struct PackOptions {
     // with the value it was given last.
     std::vector<std::string> environment;
     bool libc = false;      // --libc: the C library and its loader are bundled too
+    bool unpack_once = false;  // --unpack-once: runs unpack once into the user's cache
+    bool forget = false;    // --forget: empty files[0]'s cache directories
     bool verbose = false;   // print the plan, then pack
     bool dry_run = false;   // print the plan, write nothing
     std::string max_glibc;  // --max-glibc: the newest glibc an entry may need

@@ -13,6 +13,7 @@
 #include "read/launcher_reader.h"
 #include "format/manifest.h"
 #include "payload.h"
+#include "pack/cache_id.h"
 #include "pack/payload_source.h"
 #include "pack/runtime_location.h"
 #include "sign/signature_section.h"
@@ -58,9 +59,10 @@ static std::string absolute_path(const std::string &path)
     return std::string(cwd) + "/" + path;
 }
 
-static std::string launcher_manifest(const std::vector<PackedEntry> &entries,
-                                     const PayloadRecords &records,
-                                     const unsigned char code_sha256[SHA256_SIZE])
+static Manifest launcher_manifest(const std::vector<PackedEntry> &entries,
+                                  const PayloadRecords &records,
+                                  const unsigned char code_sha256[SHA256_SIZE],
+                                  const UnpackOnce &once)
 {
     Manifest manifest;
     manifest.version = SFX_VERSION;
@@ -80,15 +82,17 @@ static std::string launcher_manifest(const std::vector<PackedEntry> &entries,
         m.target = e.target;
         manifest.entries.push_back(m);
     }
-    return encode_manifest(manifest);
+    if (once.wanted)
+        unpack_once_id(manifest, *once.target, *once.loader, manifest.unpack_once_id);
+    return manifest;
 }
 
 // Assembles and links inside dir, whose file names are fixed, so that no
 // temporary path can reach the launcher and the output stays reproducible.
 static int build_in(const TempDir &dir, const std::vector<PackedEntry> &entries,
                     const PayloadRecords &records, const TargetInfo &target, bool static_runtime,
-                    const LoaderPathsSource &loader, const std::string &linked,
-                    std::string &error)
+                    const LoaderPathsSource &loader, const UnpackOnce &once,
+                    const std::string &linked, std::string &error)
 {
     std::string runtime = runtime_archive(target, static_runtime, error);
     if (runtime.empty())
@@ -122,10 +126,13 @@ static int build_in(const TempDir &dir, const std::vector<PackedEntry> &entries,
     // The code's digest is known only once it is linked: a placeholder of
     // the same size until record_code_digest writes it.
     const unsigned char unknown[SHA256_SIZE] = {};
-    std::string manifest = launcher_manifest(entries, records, unknown);
+    Manifest placeholder = launcher_manifest(entries, records, unknown, once);
+    std::string manifest = encode_manifest(placeholder);
     if (write_file(dir.path + "/" + manifest_file, manifest.data(), manifest.size(), error))
         return -1;
     std::string source = payload_source(blocks, records, target, loader);
+    if (once.wanted)
+        source += cache_id_source(placeholder.unpack_once_id);
     if (write_file(dir.path + "/payload.s", source.data(), source.size(), error))
         return -1;
 
@@ -214,8 +221,8 @@ LinkedLauncher::~LinkedLauncher()
 // its code into the manifest, in place: the manifest is not loaded and not
 // covered by that digest, so writing it changes nothing the digest covers.
 static int record_code_digest(const std::vector<PackedEntry> &entries,
-                              const PayloadRecords &records, const std::string &linked,
-                              std::string &error)
+                              const PayloadRecords &records, const UnpackOnce &once,
+                              const std::string &linked, std::string &error)
 {
     MappedFile file;
     LauncherImage image;
@@ -231,7 +238,8 @@ static int record_code_digest(const std::vector<PackedEntry> &entries,
                                                   : error);
         return -1;
     }
-    std::string manifest = launcher_manifest(entries, records, image.code_sha256);
+    std::string manifest =
+        encode_manifest(launcher_manifest(entries, records, image.code_sha256, once));
     if (manifest.size() != image.manifest_size) {
         error = linked + ": the linked manifest has " + std::to_string(image.manifest_size) +
                 " bytes, not " + std::to_string(manifest.size());
@@ -255,9 +263,10 @@ static int record_code_digest(const std::vector<PackedEntry> &entries,
 
 int link_launcher(const std::vector<PackedEntry> &entries, const PayloadRecords &records,
                   const TargetInfo &target, bool static_runtime,
-                  const LoaderPathsSource &loader, const std::string &output,
-                  LinkedLauncher &linked, std::string &error)
+                  const LoaderPathsSource &loader, bool unpack_once,
+                  const std::string &output, LinkedLauncher &linked, std::string &error)
 {
+    const UnpackOnce once = {unpack_once, &target, &loader};
     for (const PackedEntry &e : entries)
         if (e.stream->size() > UINT32_MAX) {
             error = e.name + ": stored stream over 4 GiB, the table cannot hold its size";
@@ -286,8 +295,8 @@ int link_launcher(const std::vector<PackedEntry> &entries, const PayloadRecords 
     linked.signal_slot = remove_on_signal(temp.c_str(), false);
     // On failure the half-made file goes with linked.
     // The signature's section goes last before anything reads offsets back.
-    if (build_in(dir, entries, records, target, static_runtime, loader, temp, error) ||
+    if (build_in(dir, entries, records, target, static_runtime, loader, once, temp, error) ||
         put_signature_section_last(temp, error))
         return -1;
-    return record_code_digest(entries, records, temp, error);
+    return record_code_digest(entries, records, once, temp, error);
 }

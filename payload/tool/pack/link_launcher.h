@@ -25,6 +25,14 @@ struct PackedEntry {
     std::string target;
 };
 
+// sfxpack --unpack-once: whether the launcher carries its cache id, and
+// what the id covers beyond the entries.
+struct UnpackOnce {
+    bool wanted;
+    const TargetInfo *target;
+    const LoaderPathsSource *loader;
+};
+
 // Whether output may take the launcher: it is absent, a regular file or a
 // symbolic link, which the rename replaces itself (what it points at is
 // never written). A directory, device, FIFO or socket is never replaced; a
@@ -54,11 +62,12 @@ int static_start_file(const TargetInfo &target, std::string &path, std::string &
 // static_runtime, the runtime and the C library are linked in statically:
 // the launcher needs no loader and no libc.so.6. Returns 0, or -1 with a
 // one-line reason in error. records: whether the payload is a tree, and
-// the --env records. loader, for --libc, is where the program keeps
-// room for its loader's path.
+// the --env records. loader, for --libc, is where the program keeps room
+// for its loader's path. With unpack_once, the launcher carries its cache
+// id (pack/cache_id.h), which the manifest records too.
 int link_launcher(const std::vector<PackedEntry> &entries, const PayloadRecords &records,
                   const TargetInfo &target, bool static_runtime,
-                  const LoaderPathsSource &loader, const std::string &output,
-                  LinkedLauncher &linked, std::string &error);
+                  const LoaderPathsSource &loader, bool unpack_once,
+                  const std::string &output, LinkedLauncher &linked, std::string &error);
 
 #endif

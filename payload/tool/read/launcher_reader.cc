@@ -472,6 +472,14 @@ void read_integrity(const ElfFile &file, const unsigned char *data, size_t size,
     if (s.manifest.found)
         excluded.push_back(
             {manifest_section_name, s.manifest.offset, s.manifest.addr, s.manifest.size});
+    // The cache id of --unpack-once: the manifest records it.
+    std::vector<ElfSectionEntry> sections;
+    std::string ignored;
+    if (elf_sections(file, sections, ignored) == 0)
+        for (const ElfSectionEntry &e : sections)
+            if (e.named && e.name == PAYLOAD_CACHE_SECTION && e.header.sh_type != SHT_NOBITS)
+                excluded.push_back({PAYLOAD_CACHE_SECTION, e.header.sh_offset, e.header.sh_addr,
+                                    e.header.sh_size});
     std::vector<PlacedSection> format2 = excluded;
     for (const PlacedSection &field : section_header_fields(file))
         excluded.push_back(field);
