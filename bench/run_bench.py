@@ -21,8 +21,8 @@ import os
 import shutil
 import sys
 
-from cases import (cache, levels, libc, packing, reading, reclaim, repack, tiny, unpack_once,
-                   unpacking)
+from cases import (apps, cache, levels, libc, packing, reading, reclaim, repack, tiny, tree,
+                   unpack_once, unpacking)
 from common.bench import Bench
 from common.machine import i386_emulator, load_average, machine_lines
 from common.processes import fresh_dir, run_checked
@@ -31,7 +31,8 @@ from common.processes import fresh_dir, run_checked
 # packing makes.
 FIGURES = (("packing", packing), ("unpacking", unpacking), ("tiny", tiny), ("repack", repack),
            ("cache", cache), ("levels", levels), ("reading", reading), ("reclaim", reclaim),
-           ("libc", libc), ("unpack_once", unpack_once))
+           ("libc", libc), ("unpack_once", unpack_once), ("tree", tree),
+           ("apps", apps))
 CASES = tuple(name for name, _ in FIGURES)
 
 

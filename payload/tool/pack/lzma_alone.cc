@@ -139,7 +139,11 @@ int compress_lzma_alone(const unsigned char *data, size_t input_size, Bytes &str
     LzmaEncProps_Init(&props);
     const EncoderEffort &effort = encoder_effort(level);
     props.level = level;
-    props.dictSize = effort.window;
+    // A small file's own dictionary bounds what its matches can reach, so
+    // the encoder's window need be no larger: the match finder's tables
+    // grow with the window, and at level 9 a 16 MiB one costs milliseconds
+    // to map and unmap for each of a tree's many small files.
+    props.dictSize = std::min(effort.window, dictionary);
     props.algo = effort.algo;
     props.btMode = effort.bt_mode;
     props.numHashBytes = effort.hash_bytes;
