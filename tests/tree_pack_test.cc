@@ -409,34 +409,4 @@ TEST_P(TreePack, RefusalsSayWhyAndLeaveNothing)
 
 INSTANTIATE_FOR_TARGETS(TreePack);
 
-// An entry just over 2 GiB unpacked, which only a 64-bit size in the
-// stream's header holds, packs through the stream cache, its mapping and its
-// progress; once for i386, whose launcher is the one with 32-bit sizes.
-TEST(TreePackLarge, AnEntryOverTwoGiBPacks)
-{
-    ScratchDir scratch;
-    std::string big = scratch / "zeros";
-    uint64_t size = (1ull << 31) + 4096;
-    write_text(big, "");
-    ASSERT_EQ(truncate(big.c_str(), (off_t)size), 0);
-    write_text(scratch / "prog", "#!/bin/sh\n");
-    RunOptions options;
-    options.set_env = {"SFXPACK_CACHE=" + scratch / "cache"};
-    options.timeout_seconds = 280;
-    RunResult r = run_process({sfxpack_path(), "--target", "i386", "-0", "-v", "-o",
-                               scratch / "out", scratch / "prog", "--add", big},
-                              options);
-    ASSERT_EQ(r.exit_code, 0) << r.err;
-    EXPECT_NE(r.out.find("  2147487744  "), std::string::npos) << r.out;
-    Payload p = read_payload(scratch / "out");
-    ASSERT_EQ(p.records.size(), 2u);
-    ElfImage image;
-    std::string error, header;
-    ASSERT_EQ(image.load(scratch / "out", error), 0) << error;
-    ASSERT_TRUE(image.read(p.records[1].data, LZMA_ALONE_HEADER_SIZE + 1, header));
-    size_t skip = (unsigned char)header[0] == 0 ? 1 : 0;
-    EXPECT_EQ(le(header, skip + LZMA_ALONE_SIZE_AT, 8), size);
-    EXPECT_EQ(le(header, skip + LZMA_ALONE_DICTIONARY_AT, 4), 1u << 24);
-}
-
 }  // namespace

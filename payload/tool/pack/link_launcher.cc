@@ -103,11 +103,17 @@ static int build_in(const TempDir &dir, const std::vector<PackedEntry> &entries,
 
     std::vector<BlockEntry> blocks;
     std::map<const Bytes *, size_t> written;
+    std::string streams_path = dir.path + "/" + streams_file;
+    int streams_fd = open(streams_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (streams_fd < 0) {
+        error = streams_path + ": " + strerror(errno);
+        return -1;
+    }
+    uint64_t streams_size = 0;
     for (size_t i = 0; i < entries.size(); i++) {
         const PackedEntry &e = entries[i];
         BlockEntry block;
         block.name = e.name;
-        block.stream_file = "stream" + std::to_string(i);
         block.size = (uint32_t)e.stream->size();
         block.stream_of = i;
         block.kind = e.kind;
@@ -117,11 +123,20 @@ static int build_in(const TempDir &dir, const std::vector<PackedEntry> &entries,
         if (e.kind == TREE_FILE) {
             auto first = written.emplace(e.stream, i);
             block.stream_of = first.first->second;
-            if (first.second && write_file(dir.path + "/" + block.stream_file, e.stream->data(),
-                                           e.stream->size(), error))
-                return -1;
+            if (first.second) {
+                block.stream_at = streams_size;
+                streams_size += e.stream->size();
+                if (write_all(streams_fd, e.stream->data(), e.stream->size()) != 0)
+                    break;
+            }
         }
         blocks.push_back(block);
+    }
+    if (blocks.size() != entries.size() || close(streams_fd) != 0) {
+        error = streams_path + ": " + strerror(errno);
+        if (blocks.size() != entries.size())
+            close(streams_fd);
+        return -1;
     }
     // The code's digest is known only once it is linked: a placeholder of
     // the same size until record_code_digest writes it.

@@ -8,6 +8,7 @@
 #include "sign/signature_section.h"
 
 const char manifest_file[] = "manifest";
+const char streams_file[] = "streams";
 
 static std::string name_bytes(const std::string &name)
 {
@@ -107,8 +108,11 @@ std::string payload_source(const std::vector<BlockEntry> &entries,
         s += ".Lstreams:\n";
     for (size_t i = 0; i < entries.size(); i++)
         if (entries[i].kind == TREE_FILE && entries[i].stream_of == i)
-            s += ".Ldata" + std::to_string(i) + ":\n    .incbin \"" +
-                 entries[i].stream_file + "\"\n";
+            s += ".Ldata" + std::to_string(i) + ":\n" +
+                 (entries[i].size == 0 ? std::string()
+                                       : std::string("    .incbin \"") + streams_file + "\"," +
+                                             std::to_string(entries[i].stream_at) + "," +
+                                             std::to_string(entries[i].size) + "\n");
 
     s += "    .section " PAYLOAD_TABLE_SECTION ",\"a\",@progbits\n    .p2align 3\n";
     s += "    .globl payload_entries\n    .type payload_entries, @object\n";

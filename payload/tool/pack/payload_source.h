@@ -19,8 +19,11 @@ struct LoaderPathsSource {
 
 struct BlockEntry {
     std::string name;
-    std::string stream_file;  // included with .incbin, relative to the source
     uint32_t size;
+    // Where its stream lies in streams_file: one file for every stream,
+    // since a tree of 100,000 entries made as many files cost more than
+    // its compression.
+    uint64_t stream_at = 0;
     // The entry whose stream this one shares, its own index when none: a
     // shared stream is included once. An entry that is no file has none.
     size_t stream_of = 0;
@@ -37,8 +40,10 @@ struct PayloadRecords {
     std::vector<std::string> environment;  // "NAME=VALUE"
 };
 
-// Included beside the streams: the manifest's bytes (manifest.h).
+// Included beside the source: the manifest's bytes (manifest.h), and the
+// stored streams back to back.
 extern const char manifest_file[];
+extern const char streams_file[];
 
 // The names block, the data block and the entry table, in that order, as
 // allocated read-only sections; records laid out as the target's
