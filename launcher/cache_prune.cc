@@ -1,78 +1,14 @@
-// Removing cache directories (sfxpack --unpack-once): a tree of any shape,
-// since a program may have added to it, and old versions of this program
-// that no run holds.
-#include <dirent.h>
-#include <errno.h>
+// Removing cache directories (sfxpack --unpack-once): old versions of this
+// program that no run holds, each a tree of any shape, since a program may
+// have added to it (removed by tree_remove.cc's walk).
 #include <fcntl.h>
 #include <string.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
 #include "launcher.h"
-
-// getdents64(2)'s records: u64 inode, s64 offset, u16 length, u8 type,
-// then the NUL-ended name; glibc has no call for it before 2.30.
-enum { DIRENT_LENGTH_AT = 16, DIRENT_TYPE_AT = 18, DIRENT_NAME_AT = 19 };
-
-static unsigned short dirent_length(const char *record)
-{
-    unsigned short length;
-    memcpy(&length, record + DIRENT_LENGTH_AT, sizeof length);
-    return length;
-}
-
-// Deeper than any tree a payload holds; what a program nests deeper is
-// left, and the directory with it.
-enum { REMOVE_DEPTH_MAX = 256 };
-
-static int remove_contents(int dir_fd, int depth);
-
-static int remove_entry(int dir_fd, const char *name, unsigned char type, int depth)
-{
-    FileStatus status;
-    if (type == DT_UNKNOWN) {
-        if (status_at(dir_fd, name, &status) != 0)
-            return -1;
-        type = S_ISDIR(status.mode) ? DT_DIR : DT_REG;
-    }
-    if (type != DT_DIR)
-        return unlink_at(dir_fd, name, 0);
-    if (depth >= REMOVE_DEPTH_MAX)
-        return -1;
-    int fd = open_at(dir_fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
-    if (fd == -1)
-        return -1;
-    int result = remove_contents(fd, depth + 1);
-    close(fd);
-    return result == 0 ? unlink_at(dir_fd, name, AT_REMOVEDIR) : -1;
-}
-
-static int remove_contents(int dir_fd, int depth)
-{
-    char buffer[8192];
-    long length;
-    int result = 0;
-    while ((length = syscall(SYS_getdents64, dir_fd, buffer, sizeof buffer)) > 0) {
-        for (long at = 0; at < length;) {
-            const char *record = buffer + at;
-            const char *name = record + DIRENT_NAME_AT;
-            at += dirent_length(record);
-            if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0)
-                continue;
-            if (remove_entry(dir_fd, name, (unsigned char)record[DIRENT_TYPE_AT], depth) != 0)
-                result = -1;
-        }
-    }
-    return length < 0 ? -1 : result;
-}
-
-int remove_tree_at(int parent_fd, const char *name)
-{
-    return remove_entry(parent_fd, name, DT_DIR, 0);
-}
 
 static int is_hex_id(const char *text, size_t length)
 {
@@ -154,17 +90,18 @@ void prune_cache_dirs(const char *own)
     int fd = open_at(cache_root_fd, ".", O_RDONLY | O_DIRECTORY);
     if (fd == -1)
         return;
-    char buffer[8192];
+    // 8-byte aligned, as the kernel's records are.
+    uint64_t buffer[8192 / sizeof(uint64_t)];
     long length;
     int names = 0, found = 0;
     int kinds[PRUNE_DIRS_OPENED];
     while (names < PRUNE_NAMES_READ && found < PRUNE_DIRS_OPENED &&
-           (length = syscall(SYS_getdents64, fd, buffer, sizeof buffer)) > 0) {
+           (length = read_dir_entries(fd, buffer, sizeof buffer)) > 0) {
         for (long at = 0; at < length && found < PRUNE_DIRS_OPENED && names < PRUNE_NAMES_READ;
              names++) {
-            const char *record = buffer + at;
-            const char *name = record + DIRENT_NAME_AT;
-            at += dirent_length(record);
+            const DirectoryRecord *record = (const DirectoryRecord *)((char *)buffer + at);
+            const char *name = record->name;
+            at += record->length;
             int kind = cache_dir_kind(name, prefix, prefix_length);
             if (kind == 0 || strcmp(name, own) == 0 || strlen(name) >= 256)
                 continue;

@@ -134,6 +134,9 @@ struct TreeRemoval {
 // Removes everything in dir_fd, the directory at path (for messages),
 // except skip (null: nothing skipped) in dir_fd itself.
 void remove_dir_contents(int dir_fd, const char *path, const char *skip, TreeRemoval *rules);
+// Removes the directory name of parent_fd with all it holds, silently, by
+// the same walk (a cache directory); 0 when it is gone.
+int remove_tree_at(int parent_fd, const char *name);
 
 // cache_dir.cc (sfxpack --unpack-once): in run mode, the program ready in
 // its complete, checked cache directory, unpacked there first when it has
@@ -158,8 +161,6 @@ int write_cache_record(int dir_fd, const char *final_path);
 int cache_record_matches(int dir_fd, const char *final_path, int *record_fd);
 
 // cache_prune.cc
-// Removes the directory name of parent_fd with all it holds.
-int remove_tree_at(int parent_fd, const char *name);
 // Other cache directories of this program's name that no run holds: those
 // being unpacked by a run that died, and complete ones unused for 30 days.
 // A bounded number per call.

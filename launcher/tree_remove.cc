@@ -45,13 +45,23 @@ static void trace_removal(const TreeRemoval *rules, const char *what)
 static void remove_contents(int dir_fd, size_t length, uint64_t device, const char *skip,
                             TreeRemoval *rules);
 
-static void remove_dir(int parent_fd, const char *name, size_t length, uint64_t device,
-                       TreeRemoval *rules)
+static void set_removal_path(const char *path)
+{
+    size_t length = strlen(path);
+    if (length >= sizeof removal_path)
+        length = sizeof removal_path - 1;
+    memcpy(removal_path, path, length);
+    removal_path[length] = '\0';
+}
+
+// 0 when the directory is gone, with all it held.
+static int remove_dir(int parent_fd, const char *name, size_t length, uint64_t device,
+                      TreeRemoval *rules)
 {
     int fd = open_at(parent_fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
     if (fd == -1) {
         report_removal(rules);
-        return;
+        return -1;
     }
     FileStatus status;
     int enter = status_of(fd, &status) == 0 && status.device == device &&
@@ -60,10 +70,13 @@ static void remove_dir(int parent_fd, const char *name, size_t length, uint64_t 
         remove_contents(fd, length, device, NULL, rules);
     close(fd);
     if (rules->ran_out || (!enter && rules->check_owner))
-        return;
+        return -1;
     trace_removal(rules, "rmdir");
-    if (unlink_at(parent_fd, name, AT_REMOVEDIR) != 0)
+    if (unlink_at(parent_fd, name, AT_REMOVEDIR) != 0) {
         report_removal(rules);
+        return -1;
+    }
+    return 0;
 }
 
 static void remove_name(int dir_fd, const char *name, unsigned char type, size_t length,
@@ -143,11 +156,7 @@ static void remove_contents(int dir_fd, size_t length, uint64_t device, const ch
 
 void remove_dir_contents(int dir_fd, const char *path, const char *skip, TreeRemoval *rules)
 {
-    size_t length = strlen(path);
-    if (length >= sizeof removal_path)
-        length = sizeof removal_path - 1;
-    memcpy(removal_path, path, length);
-    removal_path[length] = '\0';
+    set_removal_path(path);
     // A descriptor of its own: dir_fd's position may be shared with others.
     int fd = open_at(dir_fd, ".", O_RDONLY | O_DIRECTORY);
     FileStatus status;
@@ -157,6 +166,16 @@ void remove_dir_contents(int dir_fd, const char *path, const char *skip, TreeRem
             close(fd);
         return;
     }
-    remove_contents(fd, length, status.device, skip, rules);
+    remove_contents(fd, strlen(removal_path), status.device, skip, rules);
     close(fd);
+}
+
+int remove_tree_at(int parent_fd, const char *name)
+{
+    FileStatus parent;
+    if (status_of(parent_fd, &parent) != 0)
+        return -1;
+    TreeRemoval rules = {0, 0, 0, NULL, 0};
+    set_removal_path(name);
+    return remove_dir(parent_fd, name, strlen(removal_path), parent.device, &rules);
 }

@@ -67,6 +67,33 @@ TEST(TreeLinks, LinksThatLeaveOrLoopAreRefused)
     EXPECT_EQ(last_link_problem(nodes), "symbolic link 'l' has an empty target");
 }
 
+// What the kernel would not walk (a name the tree lacks, anything after a
+// file) reaches nothing, even where a ".." comes back: the packer keeps a
+// link only when it reaches its entry.
+TEST(TreeLinks, OnlyAWalkOfPackedStepsReachesAnEntry)
+{
+    std::vector<TreeNode> nodes = {file("prog"),          file("a/b/c"), link("a/up", ".."),
+                                   link("a/dir", "b"),    link("a/f", "b/c"),
+                                   {"e", TREE_DIRECTORY, ""}};
+    TreeIndex index;
+    index_tree(nodes, index);
+    std::string resolved;
+    std::vector<std::string> reaching = {"b/c", "up/prog", "dir/c", "dir/../b/c", "f",
+                                         "../e",  "./b//c", "b/"};
+    for (const std::string &target : reaching) {
+        resolved.clear();
+        EXPECT_EQ(resolve_tree_target(index, "a", target, resolved), TREE_LINK_INSIDE) << target;
+    }
+    EXPECT_EQ(resolve_tree_target(index, "a", "up/a/b", resolved), TREE_LINK_INSIDE);
+    EXPECT_EQ(resolved, "a/b");
+    std::vector<std::string> stopping = {"missing/../b/c", "b/c/../c", "b/c/", "b/c/.",
+                                         "f/../b",         "../prog/x/..", "nothing"};
+    for (const std::string &target : stopping)
+        EXPECT_EQ(resolve_tree_target(index, "a", target, resolved), TREE_LINK_DANGLING)
+            << target;
+    EXPECT_EQ(resolve_tree_target(index, "a", "missing/../../..", resolved), TREE_LINK_LEAVES);
+}
+
 TEST(TreeLinks, PathsMayNotRunThroughOtherEntries)
 {
     EXPECT_EQ(paths_problem({file("prog"), link("l", "d"), file("d/x"), file("d/y")}), "");
@@ -78,6 +105,29 @@ TEST(TreeLinks, PathsMayNotRunThroughOtherEntries)
               "entries 1 and 2 are both 'a/b'");
     EXPECT_EQ(paths_problem({file("prog"), {"d", TREE_DIRECTORY, ""}, file("d/x")}),
               "directory entry 'd' is not empty (only empty directories are entries)");
+}
+
+// Which entries break the rules, for the packer to name their sources.
+TEST(TreeLinks, PathFaultsNameBothEntries)
+{
+    std::vector<TreeNode> nodes = {file("prog"), file("a/b"), link("l", "a"), file("l/x"),
+                                   file("a/b")};
+    TreeIndex index;
+    index_tree(nodes, index);
+    TreePathsFault fault;
+    ASSERT_EQ(check_tree_paths(index, fault), -1);
+    EXPECT_EQ(fault.kind, TREE_PATHS_THROUGH);
+    EXPECT_EQ(fault.entry, 3u);
+    EXPECT_EQ(fault.other, 2u);
+    nodes.erase(nodes.begin() + 3);
+    index_tree(nodes, index);
+    ASSERT_EQ(check_tree_paths(index, fault), -1);
+    EXPECT_EQ(fault.kind, TREE_PATHS_SAME);
+    EXPECT_EQ(fault.entry, 3u);
+    EXPECT_EQ(fault.other, 1u);
+    nodes.pop_back();
+    index_tree(nodes, index);
+    EXPECT_EQ(check_tree_paths(index, fault), 0);
 }
 
 TEST(TreeLinks, EntryPathsFollowTheTreeRules)

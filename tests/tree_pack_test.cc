@@ -265,6 +265,40 @@ TEST_P(TreePack, LinksOutsideArePackedAsWhatTheyPointTo)
     EXPECT_EQ(p.records[3].target, "dir/data");
 }
 
+// A link kept must reach, step by step through what is packed, the very
+// entry it points at: a step through a directory --exclude-path leaves out
+// would stop the kernel at run time, even where a ".." comes back after it.
+TEST_P(TreePack, LinksAreKeptOnlyWhereEveryStepIsPacked)
+{
+    make_dir(src + "/sub");
+    make_dir(src + "/gone");
+    write_text(src + "/sub/f", "f\n");
+    write_text(src + "/b", "b\n");
+    make_link("sub/../b", src + "/back");
+    make_link("gone/../b", src + "/skip");
+
+    RunResult r = sfxpack({"-o", scratch / "kept", "--add", program, "--add", src + "=app",
+                           "--exclude-path", "app/skip"});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    const Record *back = find_record(read_payload(scratch / "kept"), "app/back");
+    ASSERT_NE(back, nullptr);
+    EXPECT_EQ(back->kind, (uint32_t)TREE_SYMLINK);
+    EXPECT_EQ(back->target, "sub/../b");
+    RunResult checked = run_sfxpack({"--verify", scratch / "kept"});
+    EXPECT_EQ(checked.exit_code, 0) << checked.out << checked.err;
+
+    std::vector<std::string> before = list_dir(scratch.path);
+    r = sfxpack({"-o", scratch / "refused", "--add", program, "--add", src + "=app",
+                 "--exclude-path", "app/gone"});
+    EXPECT_EQ(r.exit_code, 2) << r.err;
+    EXPECT_EQ(split_lines(r.err).size(), 1u) << r.err;
+    EXPECT_NE(r.err.find("app/skip -> gone/../b: resolved through the tree's entries from its "
+                         "own directory, it leaves the tree"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(list_dir(scratch.path), before);
+}
+
 // A bundle of more than 32 entries is a tree now, its libraries beside the
 // program as in a flat one; plain packing of as many files is refused as
 // before, and --force still makes the flat launcher that lists them.

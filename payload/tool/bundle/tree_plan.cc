@@ -11,10 +11,10 @@
 
 #include <algorithm>
 #include <map>
-#include <set>
 
 #include "format.h"
-#include "format/tree_path.h"
+#include "format/entry_name.h"
+#include "format/tree_links.h"
 #include "payload.h"
 
 namespace {
@@ -153,7 +153,7 @@ int add_path(Walk &w, const std::string &source, const std::string &dest,
 {
     if (excluded(w, dest))
         return 0;
-    std::string problem = tree_path_problem(dest);
+    std::string problem = entry_path_problem(dest);
     if (!problem.empty())
         return fail(w, true, source + ": " + problem);
     struct stat st;
@@ -250,98 +250,17 @@ int follow_outside_links(Walk &w)
     return 0;
 }
 
-struct TreeIndex {
-    std::map<std::string, size_t> paths;
-    std::set<std::string> directories;  // every directory an entry lies in
-};
-
-TreeIndex index_items(const std::vector<Item> &items)
+// The items as the tree's judgement sees them: all but the links packed as
+// what they point to; item[k] is the item of nodes[k].
+void tree_nodes(const std::vector<Item> &items, std::vector<TreeNode> &nodes,
+                std::vector<size_t> &item)
 {
-    TreeIndex t;
     for (size_t i = 0; i < items.size(); i++) {
         if (items[i].entry.kind == REMOVED)
             continue;
-        t.paths.emplace(items[i].entry.name, i);
-        for (std::string p = tree_parent(items[i].entry.name); !p.empty(); p = tree_parent(p))
-            if (!t.directories.insert(p).second)
-                break;
+        nodes.push_back({items[i].entry.name, items[i].entry.kind, items[i].entry.target});
+        item.push_back(i);
     }
-    return t;
-}
-
-std::vector<std::string> components(const std::string &path)
-{
-    std::vector<std::string> out;
-    for (size_t start = 0; start <= path.size();) {
-        size_t end = std::min(path.find('/', start), path.size());
-        out.push_back(path.substr(start, end - start));
-        start = end + 1;
-    }
-    return out;
-}
-
-std::string joined(const std::vector<std::string> &parts)
-{
-    std::string out;
-    for (const std::string &p : parts)
-        out += (out.empty() ? "" : "/") + p;
-    return out;
-}
-
-enum Resolution { RESOLVED, LEAVES, LOOPS };
-
-// Resolves the link at path through the tree's own entries, links
-// included, from its own directory, as the kernel would resolve it once
-// unpacked: ".." of a link's target is taken after the link.
-Resolution resolve_in_tree(const TreeIndex &t, const std::vector<Item> &items,
-                           const std::string &path, const std::string &text, std::string &out)
-{
-    if (text.empty() || text[0] == '/')
-        return LEAVES;
-    std::vector<std::string> at;
-    if (!tree_parent(path).empty())
-        at = components(tree_parent(path));
-    std::vector<std::string> todo = components(text);
-    std::reverse(todo.begin(), todo.end());
-    int hops = 0;
-    while (!todo.empty()) {
-        std::string c = todo.back();
-        todo.pop_back();
-        if (c.empty() || c == ".")
-            continue;
-        if (c == "..") {
-            if (at.empty())
-                return LEAVES;
-            at.pop_back();
-            continue;
-        }
-        at.push_back(c);
-        std::string p = joined(at);
-        auto found = t.paths.find(p);
-        if (found == t.paths.end()) {
-            if (t.directories.count(p) != 0)
-                continue;
-            return LEAVES;
-        }
-        const PlanEntry &e = items[found->second].entry;
-        if (e.kind == TREE_DIRECTORY)
-            continue;
-        if (e.kind == TREE_SYMLINK) {
-            if (++hops > MAX_LINK_HOPS)
-                return LOOPS;
-            at.pop_back();
-            if (e.target.empty() || e.target[0] == '/')
-                return LEAVES;
-            std::vector<std::string> more = components(e.target);
-            todo.insert(todo.end(), more.rbegin(), more.rend());
-            continue;
-        }
-        // A file: nothing may come after it, not even a '/'.
-        if (!todo.empty())
-            return LEAVES;
-    }
-    out = joined(at);
-    return RESOLVED;
 }
 
 // Every link left points at something packed: it must reach that very
@@ -355,13 +274,14 @@ int check_kept_links(Walk &w, const TreeIndex &t)
         std::string link = item.entry.name + " -> " + item.entry.target;
         std::string want, got;
         packed_at(w, item.real, want);
-        if (t.paths.count(want) == 0 && t.directories.count(want) == 0)
+        if (t.by_path.count(want) == 0 && t.directories.count(want) == 0)
             return fail(w, true, link + ": points at " + item.real +
                                      ", which --exclude-path leaves out");
-        Resolution r = resolve_in_tree(t, w.items, item.entry.name, item.entry.target, got);
-        if (r == LOOPS)
+        TreeLinkResult r =
+            resolve_tree_target(t, tree_parent(item.entry.name), item.entry.target, got);
+        if (r == TREE_LINK_LOOPS)
             return fail(w, true, link + ": loops through the tree's links");
-        if (r == LEAVES)
+        if (r != TREE_LINK_INSIDE)
             return fail(w, true, link + ": resolved through the tree's entries from its "
                                         "own directory, it leaves the tree (it points at " +
                                         item.real + ", packed as '" + want + "')");
@@ -381,30 +301,30 @@ const char *kind_name(uint32_t kind)
 
 // One path each, none running through a file or a link, empty directories
 // only; the program a file of one component.
-int check_paths(Walk &w, const std::vector<Item> &kept, const TreeIndex &t)
+int check_paths(Walk &w, const std::vector<Item> &kept)
 {
     const PlanEntry &program = kept[0].entry;
     if (program.kind != TREE_FILE || program.name.find('/') != std::string::npos)
         return fail(w, true, "the program, entry 0 ('" + program.name + "' from " +
                                  program.path + "), must be a file of a single path "
                                  "component: it names the work directory");
-    for (size_t i = 0; i < kept.size(); i++) {
-        const PlanEntry &e = kept[i].entry;
-        auto first = t.paths.find(e.name);
-        if (first != t.paths.end() && first->second != i) {
-            const PlanEntry &other = kept[first->second].entry;
-            return fail(w, true, "two entries have the path '" + e.name + "' (" + other.path +
-                                     " and " + e.path + ")");
-        }
-        for (std::string p = tree_parent(e.name); !p.empty(); p = tree_parent(p)) {
-            auto through = t.paths.find(p);
-            if (through != t.paths.end() && kept[through->second].entry.kind != TREE_DIRECTORY)
-                return fail(w, true, "entry path '" + e.name + "' runs through '" + p +
-                                         "', " + kind_name(kept[through->second].entry.kind) +
-                                         " entry");
-        }
-    }
-    return 0;
+    std::vector<TreeNode> nodes;
+    std::vector<size_t> item;
+    tree_nodes(kept, nodes, item);
+    TreeIndex t;
+    index_tree(nodes, t);
+    TreePathsFault fault;
+    if (check_tree_paths(t, fault) == 0)
+        return 0;
+    const PlanEntry &e = kept[item[fault.entry]].entry;
+    const PlanEntry &other = kept[item[fault.other]].entry;
+    if (fault.kind == TREE_PATHS_SAME)
+        return fail(w, true, "two entries have the path '" + e.name + "' (" + other.path +
+                                 " and " + e.path + ")");
+    if (fault.kind == TREE_PATHS_THROUGH)
+        return fail(w, true, "entry path '" + e.name + "' runs through '" + other.name +
+                                 "', " + kind_name(other.kind) + " entry");
+    return fail(w, true, tree_paths_problem(t));
 }
 
 }  // namespace
@@ -451,7 +371,11 @@ int plan_tree(const PackOptions &options, BundlePlan &plan, std::string &error, 
 
     std::vector<Item> kept;
     if (failed == 0) {
-        TreeIndex all = index_items(w.items);
+        std::vector<TreeNode> nodes;
+        std::vector<size_t> item;
+        tree_nodes(w.items, nodes, item);
+        TreeIndex all;
+        index_tree(nodes, all);
         failed = check_kept_links(w, all);
         // The program first, then by path; directories holding entries are
         // made on demand.
@@ -466,7 +390,7 @@ int plan_tree(const PackOptions &options, BundlePlan &plan, std::string &error, 
             });
     }
     if (failed == 0)
-        failed = check_paths(w, kept, index_items(kept));
+        failed = check_paths(w, kept);
     if (failed != 0) {
         error = w.error;
         refused = w.refused;

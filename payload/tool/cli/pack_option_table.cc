@@ -7,7 +7,6 @@
 #include "format/entry_name.h"
 
 #include "format/target_table.h"
-#include "format/tree_path.h"
 #include "report/glibc_report.h"
 
 static constexpr OptionStore set_flag(bool PackOptions::*flag) noexcept
@@ -87,7 +86,7 @@ static int take_add(PackOptions &options, const std::string &value, std::string 
         error = "--add needs a file or directory, not '" + value + "'";
         return -1;
     }
-    std::string problem = tree_path_problem(add.dest);
+    std::string problem = entry_path_problem(add.dest);
     if (!problem.empty()) {
         error = "--add " + value + ": " + problem;
         return -1;

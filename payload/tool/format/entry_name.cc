@@ -51,10 +51,10 @@ std::string entry_path_problem(const std::string &path)
         size_t slash = path.find('/', start);
         size_t end = slash == std::string::npos ? path.size() : slash;
         std::string component = path.substr(start, end - start);
-        if (component.empty())
-            return "entry path " + shown_name(path) + " has an empty component";
-        if (component == "." || component == "..")
-            return "entry path " + shown_name(path) + " has a '" + component + "' component";
+        if (component.empty() || component == "." || component == "..")
+            return "entry path " + shown_name(path) +
+                   " has an empty, '.' or '..' component (paths are components joined by "
+                   "single '/')";
         if (component.size() > ENTRY_NAME_MAX)
             return "entry path " + shown_name(path) + " has a component longer than the " +
                    std::to_string(ENTRY_NAME_MAX) + " bytes a file name can hold";

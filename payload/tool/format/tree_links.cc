@@ -23,18 +23,18 @@ void split_components(const std::string &text, std::vector<std::string> &compone
     }
 }
 
-std::string parent_of(const std::string &path)
-{
-    size_t slash = path.rfind('/');
-    return slash == std::string::npos ? std::string() : path.substr(0, slash);
-}
-
 std::string joined(const std::string &directory, const std::string &name)
 {
     return directory.empty() ? name : directory + "/" + name;
 }
 
 }  // namespace
+
+std::string tree_parent(const std::string &path)
+{
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
 
 void index_tree(const std::vector<TreeNode> &nodes, TreeIndex &index)
 {
@@ -69,22 +69,28 @@ TreeLinkResult resolve_tree_target(const TreeIndex &index, const std::string &di
         split_components(directory, walked);
     current = directory;
     int followed = 0;
+    bool on_file = false, broken = false;
     while (!pending.empty()) {
         std::string component = pending.back();
         pending.pop_back();
+        // Not even a '/' or a "." may follow a file (ENOTDIR).
+        broken = broken || on_file;
+        on_file = false;
         if (component.empty() || component == ".")
             continue;
         if (component == "..") {
             if (walked.empty())
                 return TREE_LINK_LEAVES;
             walked.pop_back();
-            current = parent_of(current);
+            current = tree_parent(current);
             continue;
         }
         std::string next = joined(current, component);
         auto found = index.by_path.find(next);
-        if (found != index.by_path.end() &&
-            (*index.nodes)[found->second].kind == TREE_SYMLINK) {
+        bool known = found != index.by_path.end();
+        uint32_t kind = known ? (*index.nodes)[found->second].kind : (uint32_t)TREE_DIRECTORY;
+        broken = broken || (!known && index.directories.count(next) == 0);
+        if (kind == TREE_SYMLINK) {
             if (++followed > links_followed_max)
                 return TREE_LINK_LOOPS;
             const std::string &text = (*index.nodes)[found->second].target;
@@ -97,19 +103,18 @@ TreeLinkResult resolve_tree_target(const TreeIndex &index, const std::string &di
             pending.insert(pending.end(), expanded.rbegin(), expanded.rend());
             continue;
         }
+        on_file = kind == TREE_FILE || kind == TREE_HARD_LINK;
         walked.push_back(component);
         current = next;
     }
     resolved = current;
-    if (current.empty() || index.by_path.count(current) || index.directories.count(current))
-        return TREE_LINK_INSIDE;
-    return TREE_LINK_DANGLING;
+    return broken ? TREE_LINK_DANGLING : TREE_LINK_INSIDE;
 }
 
 TreeLinkResult resolve_tree_link(const TreeIndex &index, size_t link, std::string &resolved)
 {
     const TreeNode &node = (*index.nodes)[link];
-    return resolve_tree_target(index, parent_of(node.path), node.target, resolved);
+    return resolve_tree_target(index, tree_parent(node.path), node.target, resolved);
 }
 
 std::string tree_link_problem(const TreeIndex &index, size_t link)
@@ -133,30 +138,54 @@ std::string tree_link_problem(const TreeIndex &index, size_t link)
            " links in a row)";
 }
 
-std::string tree_paths_problem(const TreeIndex &index)
+int check_tree_paths(const TreeIndex &index, TreePathsFault &fault)
 {
     const std::vector<TreeNode> &nodes = *index.nodes;
     for (size_t i = 0; i < nodes.size(); i++) {
         const std::string &path = nodes[i].path;
+        fault.entry = i;
         auto first = index.by_path.find(path);
-        if (first != index.by_path.end() && first->second != i)
-            return "entries " + std::to_string(first->second) + " and " + std::to_string(i) +
-                   " are both " + shown_name(path);
-        if (nodes[i].kind == TREE_DIRECTORY && index.directories.count(path))
-            return "directory entry " + shown_name(path) +
-                   " is not empty (only empty directories are entries)";
+        if (first != index.by_path.end() && first->second != i) {
+            fault.kind = TREE_PATHS_SAME;
+            fault.other = first->second;
+            return -1;
+        }
+        if (nodes[i].kind == TREE_DIRECTORY && index.directories.count(path)) {
+            fault.kind = TREE_PATHS_NOT_EMPTY;
+            fault.other = i;
+            return -1;
+        }
         for (size_t slash = path.find('/'); slash != std::string::npos;
              slash = path.find('/', slash + 1)) {
             auto through = index.by_path.find(path.substr(0, slash));
-            if (through == index.by_path.end())
+            if (through == index.by_path.end() ||
+                nodes[through->second].kind == TREE_DIRECTORY)
                 continue;
-            uint32_t kind = nodes[through->second].kind;
-            if (kind == TREE_DIRECTORY)
-                continue;
-            return "entry path " + shown_name(path) + " runs through " +
-                   (kind == TREE_SYMLINK ? "symbolic link " : "the file ") +
-                   shown_name(nodes[through->second].path);
+            fault.kind = TREE_PATHS_THROUGH;
+            fault.other = through->second;
+            return -1;
         }
     }
-    return "";
+    return 0;
+}
+
+std::string tree_paths_problem(const TreeIndex &index)
+{
+    TreePathsFault fault;
+    if (check_tree_paths(index, fault) == 0)
+        return "";
+    const TreeNode &entry = (*index.nodes)[fault.entry], &other = (*index.nodes)[fault.other];
+    switch (fault.kind) {
+    case TREE_PATHS_SAME:
+        return "entries " + std::to_string(fault.other) + " and " + std::to_string(fault.entry) +
+               " are both " + shown_name(entry.path);
+    case TREE_PATHS_NOT_EMPTY:
+        return "directory entry " + shown_name(entry.path) +
+               " is not empty (only empty directories are entries)";
+    case TREE_PATHS_THROUGH:
+        break;
+    }
+    return "entry path " + shown_name(entry.path) + " runs through " +
+           (other.kind == TREE_SYMLINK ? "symbolic link " : "the file ") +
+           shown_name(other.path);
 }

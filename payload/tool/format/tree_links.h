@@ -40,12 +40,18 @@ enum TreeLinkResult {
     TREE_LINK_LOOPS      // more links in a row than the kernel follows
 };
 
+// path without its last component: "a/b" of "a/b/c", "" of "c".
+std::string tree_parent(const std::string &path);
+
 // Resolves target as the kernel would from directory ("" for the top, else
 // a directory's path), expanding every link entry met on the way, the last
 // component's included, and taking a component that is not a link (a file
 // or a name the tree lacks) as a plain step, so that nothing a program may
 // later make there can carry the result outside. resolved gets the path
-// reached ("" for the top) for INSIDE and DANGLING.
+// reached ("" for the top) for INSIDE and DANGLING. Such a plain step (a
+// name the tree lacks, or anything after a file) makes the result DANGLING
+// even where the walk comes back: the kernel would stop there, so the link
+// reaches nothing, and INSIDE means it reaches resolved unpacked.
 TreeLinkResult resolve_tree_target(const TreeIndex &index, const std::string &directory,
                                    const std::string &target, std::string &resolved);
 
@@ -57,10 +63,27 @@ TreeLinkResult resolve_tree_link(const TreeIndex &index, size_t link, std::strin
 // when it resolves inside, dangling or not. An empty target is a problem too.
 std::string tree_link_problem(const TreeIndex &index, size_t link);
 
-// Why the paths of the tree break its rules, as one line, or empty: two
-// entries of one path, a path that runs through a symbolic link, a file or
-// a hard link entry ("l -> /home/u", then "l/.bashrc"), or a directory
-// entry that is not empty. The first problem met, in entry order.
+enum TreePathsFaultKind {
+    TREE_PATHS_SAME,       // entry has the path of the earlier entry other
+    TREE_PATHS_NOT_EMPTY,  // entry is a directory entry that holds entries
+    TREE_PATHS_THROUGH     // entry's path runs through entry other, no directory
+};
+
+// The first problem of a tree's paths, in entry order: the commands that read
+// a launcher and the packer word it each for their own readers.
+struct TreePathsFault {
+    TreePathsFaultKind kind = TREE_PATHS_SAME;
+    size_t entry = 0;
+    size_t other = 0;
+};
+
+// Whether the paths of the tree keep its rules: each path once, none running
+// through a symbolic link, a file or a hard link entry ("l -> /home/u", then
+// "l/.bashrc"), directory entries empty. 0, or -1 with the first fault.
+int check_tree_paths(const TreeIndex &index, TreePathsFault &fault);
+
+// check_tree_paths' fault as one line ("entry path 'l/.bashrc' runs through
+// symbolic link 'l'"), or empty.
 std::string tree_paths_problem(const TreeIndex &index);
 
 #endif
