@@ -272,30 +272,46 @@ static const char *room_problem(void)
 // complete and renamed into place. Of runs that race to be first, one
 // rename wins and the others use its directory. 0 with the program ready,
 // 1 with *reason when the run should go on uncached, -1 when unpacking
+
+enum { CACHE_DIR_ATTEMPTS = 8 };
+
 // failed (reported).
 static int unpack_into_cache(char **program_path, const char **reason)
 {
     if ((*reason = room_problem()) != NULL)
         return 1;
     char path[CACHE_PATH_MAX + CACHE_NAME_MAX + sizeof WORK_DIR_SUFFIX];
-    snprintf(path, sizeof path, "%s/%s" WORK_DIR_SUFFIX, cache_root, own_name);
-    if (mkdtemp(path) == NULL) {
-        *reason = errno_reason();
-        return 1;
-    }
-    snprintf(temp_name, sizeof temp_name, "%s", path + strlen(cache_root) + 1);
     static int registered = 0;
     if (!registered && atexit(remove_cache_temp) == 0)
         registered = 1;
-    int fd = open_inherited_at(cache_root_fd, temp_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
-    FileStatus held, named;
-    if (fd == -1 || take_lock(fd, LOCK_EX) != 0 || status_of(fd, &held) != 0 ||
-        status_at(cache_root_fd, temp_name, &named) != 0 || !same_file(&held, &named)) {
-        *reason = fd == -1 ? errno_reason() : "its new directory was taken away";
+    int fd = -1;
+    // Between its mkdtemp and its lock, a new directory looks like one a
+    // killed first run left, and another start may prune it: then a fresh
+    // one is made. Each loss needs such a start in that very moment.
+    for (int attempt = 1; fd == -1; attempt++) {
+        snprintf(path, sizeof path, "%s/%s" WORK_DIR_SUFFIX, cache_root, own_name);
+        if (mkdtemp(path) == NULL) {
+            *reason = errno_reason();
+            return 1;
+        }
+        snprintf(temp_name, sizeof temp_name, "%s", path + strlen(cache_root) + 1);
+        fd = open_inherited_at(cache_root_fd, temp_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+        FileStatus held, named;
+        int locked = fd != -1 && take_lock(fd, LOCK_EX) == 0;
+        int kept = fd != -1 && status_of(fd, &held) == 0 &&
+                   status_at(cache_root_fd, temp_name, &named) == 0 && same_file(&held, &named);
+        if (locked && kept)
+            break;
+        *reason = fd != -1 && !locked ? errno_reason() : "its new directory was taken away";
         if (fd != -1)
             close(fd);
-        remove_cache_temp();
-        return 1;
+        fd = -1;
+        // What now has the name is no longer this run's to remove.
+        if (kept)
+            remove_cache_temp();
+        temp_name[0] = '\0';
+        if (attempt == CACHE_DIR_ATTEMPTS)
+            return 1;
     }
     if (trace_enabled)
         printf("cache: unpack into '%s'\n", path);
