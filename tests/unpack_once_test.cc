@@ -10,6 +10,7 @@
 #include <regex>
 #include <set>
 
+#include "elf_file.h"
 #include "sfx.h"
 
 namespace {
@@ -384,12 +385,32 @@ TEST_P(UnpackOnce, ForgetRemovesWhatNoRunHolds)
               "nothing cached for probe in " + cache_root() + "\n");
 }
 
-// The id lies outside the code digest and the launcher still verifies;
+// The id lies outside the code digest and the launcher still verifies,
+// showing it;
 // a launcher packed without the option never touches a cache.
 TEST_P(UnpackOnce, VerifiesAndStaysOptIn)
 {
     RunResult verified = run_sfxpack({"--verify", launcher});
     EXPECT_EQ(verified.exit_code, 0) << verified.out << verified.err;
+    RunResult shown = run_sfxpack({"--inspect", launcher});
+    EXPECT_TRUE(std::regex_search(shown.out, std::regex("\nunpack once: cache id [0-9a-f]{64}\n")))
+        << shown.out;
+    // Outside the code digest, a flip in the id is the manifest's to catch:
+    // it would send every run to another directory.
+    ElfImage image;
+    std::string error;
+    ASSERT_EQ(image.load(launcher, error), 0) << error;
+    const ElfSection *id = image.find(".qzvdump.id");
+    ASSERT_NE(id, nullptr);
+    std::string flipped = scratch / "flipped";
+    std::string bytes = read_text(launcher);
+    bytes[id->offset + 7] ^= 0x10;
+    write_text(flipped, bytes);
+    RunResult caught = run_sfxpack({"--verify", flipped});
+    EXPECT_EQ(caught.exit_code, 1) << caught.out;
+    EXPECT_NE(caught.out.find("manifest: FAILED: the launcher's --unpack-once cache id differs"),
+              std::string::npos)
+        << caught.out;
     ScratchDir plain_scratch;
     std::string plain = pack_probe(target(), plain_scratch);
     RunResult r = run({"report"}, plain);

@@ -29,6 +29,7 @@ const char table_section[] = PAYLOAD_TABLE_SECTION;
 const char loader_section[] = PAYLOAD_LOADER_SECTION;
 const char tree_section[] = PAYLOAD_TREE_SECTION;
 const char env_section[] = PAYLOAD_ENV_SECTION;
+const char cache_section[] = PAYLOAD_CACHE_SECTION;
 
 struct Section {
     bool found = false;
@@ -40,7 +41,7 @@ struct Section {
 
 // Every section the reader looks for.
 struct Sections {
-    Section names, streams, table, manifest, loader, tree, env;
+    Section names, streams, table, manifest, loader, tree, env, cache;
 };
 
 // The bytes of [addr, addr + size) when they lie inside the section, or null.
@@ -125,6 +126,7 @@ int find_sections(const ElfFile &file, size_t file_size, Sections &found, std::s
                      : strcmp(name, loader_section) == 0   ? &found.loader
                      : strcmp(name, tree_section) == 0     ? &found.tree
                      : strcmp(name, env_section) == 0      ? &found.env
+                     : strcmp(name, cache_section) == 0    ? &found.cache
                                                             : nullptr;
         if (s == nullptr)
             continue;
@@ -473,13 +475,8 @@ void read_integrity(const ElfFile &file, const unsigned char *data, size_t size,
         excluded.push_back(
             {manifest_section_name, s.manifest.offset, s.manifest.addr, s.manifest.size});
     // The cache id of --unpack-once: the manifest records it.
-    std::vector<ElfSectionEntry> sections;
-    std::string ignored;
-    if (elf_sections(file, sections, ignored) == 0)
-        for (const ElfSectionEntry &e : sections)
-            if (e.named && e.name == PAYLOAD_CACHE_SECTION && e.header.sh_type != SHT_NOBITS)
-                excluded.push_back({PAYLOAD_CACHE_SECTION, e.header.sh_offset, e.header.sh_addr,
-                                    e.header.sh_size});
+    if (s.cache.found)
+        excluded.push_back({cache_section, s.cache.offset, s.cache.addr, s.cache.size});
     std::vector<PlacedSection> format2 = excluded;
     for (const PlacedSection &field : section_header_fields(file))
         excluded.push_back(field);
@@ -556,6 +553,14 @@ int read_launcher(const unsigned char *data, size_t size, LauncherImage &image,
         }
         if (s.env.found)
             read_environment(data, s.env, *image.target, image);
+        if (s.cache.found && s.cache.size != SHA256_SIZE)
+            image.table_problems.push_back(std::string("the cache id in ") + cache_section +
+                                           " has " + std::to_string(s.cache.size) +
+                                           " bytes, not " + std::to_string(SHA256_SIZE));
+        else if (s.cache.found) {
+            image.has_unpack_once_id = true;
+            memcpy(image.unpack_once_id, data + s.cache.offset, SHA256_SIZE);
+        }
         if (s.loader.found)
             read_loader_record(data, s.loader, *image.target, image);
         if (s.manifest.found) {

@@ -70,6 +70,11 @@ struct LauncherImage {
     std::vector<TreeRecord> tree_entries;
     // The --env records (PAYLOAD_ENV_SECTION), "NAME=VALUE" as stored.
     bool has_environment = false;
+    // sfxpack --unpack-once: the cache id in its own section, which the code
+    // digest leaves out; the manifest records it. A section of any other
+    // size is a table problem.
+    bool has_unpack_once_id = false;
+    unsigned char unpack_once_id[SHA256_SIZE] = {};
     std::vector<std::string> environment;
 
     // Every rule the launcher relies on holds.

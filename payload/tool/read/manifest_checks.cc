@@ -55,6 +55,17 @@ std::string manifest_problem(const LauncherImage &image, const Manifest &manifes
                printable_name(image.environment[i]) + "', the manifest says '" +
                printable_name(manifest.environment[i]) + "'";
     }
+    // The id lies outside the code digest: only this comparison sees a flip
+    // in it, which would send runs to another cache directory.
+    static const unsigned char no_id[SHA256_SIZE] = {};
+    const unsigned char *recorded =
+        manifest.format >= 4 ? manifest.unpack_once_id : no_id;
+    if (image.has_unpack_once_id != (memcmp(recorded, no_id, SHA256_SIZE) != 0) ||
+        (image.has_unpack_once_id && memcmp(recorded, image.unpack_once_id, SHA256_SIZE) != 0))
+        return image.has_unpack_once_id && memcmp(recorded, no_id, SHA256_SIZE) != 0
+                   ? "the launcher's --unpack-once cache id differs from the one it records"
+               : image.has_unpack_once_id ? "the launcher has an --unpack-once cache id it does not record"
+                                          : "it records an --unpack-once cache id the launcher lacks";
     if (manifest.format >= 2 && !image.code_digest_error.empty())
         return "the launcher's code cannot be digested: " + image.code_digest_error;
     // Format 2 took in the ELF header's section-header fields, which a strip
