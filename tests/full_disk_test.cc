@@ -74,6 +74,22 @@ TEST_P(FullDisk, RunModeRemovesWhatItRecordedAndNeverStartsTheProgram)
     EXPECT_EQ(r.out, "status=124\nbig\n");
 }
 
+// A tree's run removes its whole work directory, the file cut short by the
+// full disk and the directories made for it included.
+TEST_P(FullDisk, TreeRunThatFillsTheDiskLeavesNothing)
+{
+    make_dirs(scratch / "data/deep");
+    write_text(scratch / "data/first", "written whole");
+    write_text(scratch / "data/deep/big", pseudo_random_bytes(96 << 10, 12));
+    std::string launcher = pack(target(), scratch / "launcher",
+                                {fixture_path(target(), "probe"), "--add", scratch / "data"});
+    RunResult r = on_small_disk(
+        launcher, "64k",
+        "TEMP=\"$DISK\" \"$L\" report; echo status=$?; cd \"$DISK\" && ls -A");
+    EXPECT_EQ(r.err, "data/deep/big: No space left on device\n");
+    EXPECT_EQ(r.out, "status=124\n");
+}
+
 INSTANTIATE_FOR_TARGETS(FullDisk);
 
 }  // namespace

@@ -29,11 +29,6 @@ env) env ;;
 esac
 )";
 
-void make_dirs(const std::string &path)
-{
-    ASSERT_EQ(run_process({"mkdir", "-p", path}).exit_code, 0) << path;
-}
-
 // app/: a program of its own, data, a link, a hard link, an empty directory.
 std::string make_app(const ScratchDir &scratch)
 {

@@ -1,6 +1,7 @@
 #include "files.h"
 
 #include <dirent.h>
+#include <errno.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -9,6 +10,8 @@
 #include <algorithm>
 #include <fstream>
 #include <sstream>
+
+#include <gtest/gtest.h>
 
 static const char *temp_dir()
 {
@@ -45,6 +48,17 @@ void write_text(const std::string &path, const std::string &data)
 {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(data.data(), (std::streamsize)data.size());
+}
+
+void make_dirs(const std::string &path)
+{
+    for (size_t at = path.find('/', 1);; at = path.find('/', at + 1)) {
+        std::string prefix = path.substr(0, at);
+        if (mkdir(prefix.c_str(), 0755) != 0 && errno != EEXIST)
+            ADD_FAILURE() << "mkdir " << prefix << ": " << strerror(errno);
+        if (at == std::string::npos)
+            return;
+    }
 }
 
 bool file_exists(const std::string &path)

@@ -16,6 +16,9 @@ struct ScratchDir {
 
 std::string read_text(const std::string &path);
 void write_text(const std::string &path, const std::string &data);
+// path and every directory above it, as mkdir -p makes them (mode 0755
+// less the umask); fails the test when it cannot.
+void make_dirs(const std::string &path);
 bool file_exists(const std::string &path);
 // Names in a directory, sorted, without . and ..; empty if it does not exist.
 std::vector<std::string> list_dir(const std::string &path);
