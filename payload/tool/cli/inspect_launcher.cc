@@ -15,18 +15,6 @@
 
 namespace {
 
-// The cache directory's name takes the first CACHE_ID_HEX_DIGITS of these.
-std::string hex_id(const unsigned char id[SHA256_SIZE])
-{
-    static const char digits[] = "0123456789abcdef";
-    std::string text;
-    for (int i = 0; i < SHA256_SIZE; i++) {
-        text += digits[id[i] >> 4];
-        text += digits[id[i] & 15];
-    }
-    return text;
-}
-
 // What --inspect shows of one entry.
 struct EntryFacts {
     bool elf = false;
@@ -243,7 +231,7 @@ void print_human(const Report &r)
     for (const std::string &record : image.environment)
         printf("  %s\n", printable_name(record).c_str());
     if (image.has_unpack_once_id)
-        printf("unpack once: cache id %s\n", hex_id(image.unpack_once_id).c_str());
+        printf("unpack once: cache id %s\n", sha256_hex(image.unpack_once_id).c_str());
     if (image.tree)
         printf("payload:    a tree (directories: 0700; links shown as 'path -> target', hard "
                "links as 'path => entry N')\n");
@@ -314,7 +302,7 @@ void print_json(const Report &r)
     if (image.tree)
         printf("  \"tree\": true,\n");
     if (image.has_unpack_once_id)
-        printf("  \"unpack_once_id\": \"%s\",\n", hex_id(image.unpack_once_id).c_str());
+        printf("  \"unpack_once_id\": \"%s\",\n", sha256_hex(image.unpack_once_id).c_str());
     if (image.has_environment) {
         printf("  \"environment\": [");
         for (size_t i = 0; i < image.environment.size(); i++)
