@@ -280,7 +280,8 @@ TEST_P(TreePack, LinksAreKeptOnlyWhereEveryStepIsPacked)
     RunResult r = sfxpack({"-o", scratch / "kept", "--add", program, "--add", src + "=app",
                            "--exclude-path", "app/skip"});
     ASSERT_EQ(r.exit_code, 0) << r.err;
-    const Record *back = find_record(read_payload(scratch / "kept"), "app/back");
+    Payload kept = read_payload(scratch / "kept");
+    const Record *back = find_record(kept, "app/back");
     ASSERT_NE(back, nullptr);
     EXPECT_EQ(back->kind, (uint32_t)TREE_SYMLINK);
     EXPECT_EQ(back->target, "sub/../b");
