@@ -260,11 +260,11 @@ static int record_code_digest(const std::vector<PackedEntry> &entries,
                 " bytes, not " + std::to_string(manifest.size());
         return -1;
     }
-    off_t offset = (off_t)(image.manifest - file.data);
+    uint64_t offset = (uint64_t)(image.manifest - file.data);
+    // A tree's manifest runs to megabytes: one pwrite may write less.
     int fd = open(linked.c_str(), O_WRONLY | O_CLOEXEC);
-    ssize_t written = fd < 0 ? -1 : pwrite(fd, manifest.data(), manifest.size(), offset);
-    if (written != (ssize_t)manifest.size()) {
-        error = linked + ": " + strerror(written < 0 ? errno : ENOSPC);
+    if (fd < 0 || write_at(fd, manifest.data(), manifest.size(), offset) != 0) {
+        error = linked + ": " + strerror(errno);
         if (fd >= 0)
             close(fd);
         return -1;
