@@ -23,12 +23,26 @@ extern "C" const PayloadEntry payload_entries[];
 // library directory: offsets into the file and the bytes reserved, NUL
 // included. Linked in only for a program packed with its own C library;
 // elsewhere the weak reference is null.
+struct LoaderRoomRecord {
+    uint32_t entry;  // the index of a TREE_FILE entry
+    uint32_t interpreter_at;
+    uint32_t interpreter_room;
+    uint32_t library_dir_at;
+    uint32_t library_dir_room;
+};
+
 struct LoaderPaths {
     uint32_t interpreter_at;
     uint32_t interpreter_room;
     uint32_t library_dir_at;
     uint32_t library_dir_room;
     const char *loader_name;  // the loader's entry name
+    // A tree's other programs start through the packed loader too, however
+    // the program starts them (by path, through PATH, through a link): each
+    // keeps room of its own, filled once for its file when it is unpacked.
+    // Ascending by entry, none of them entry 0.
+    uint32_t other_count;
+    const LoaderRoomRecord *others;
 };
 
 extern "C" const LoaderPaths payload_loader_paths __attribute__((weak));

@@ -26,6 +26,13 @@ void unpack_once_id(const Manifest &manifest, const TargetInfo &target,
     for (uint64_t v : {loader.room.interpreter_at, loader.room.interpreter_room,
                        loader.room.library_dir_at, loader.room.library_dir_room})
         append_le(in, v, 8);
+    append_le(in, loader.others.size(), 4);
+    for (const EntryLoaderRoom &other : loader.others) {
+        const LoaderRoom &r = other.room;
+        for (uint64_t v : {(uint64_t)other.entry, r.interpreter_at, r.interpreter_room,
+                           r.library_dir_at, r.library_dir_room})
+            append_le(in, v, 8);
+    }
     append_le(in, manifest.entries.size(), 4);
     for (const ManifestEntry &e : manifest.entries) {
         put_text(in, e.name);

@@ -22,25 +22,6 @@ static std::string name_bytes(const std::string &name)
     return out + "0\n";
 }
 
-// The launcher's LoaderPaths: four uint32_t offsets and sizes, then the
-// pointer to the loader's name, which follows it.
-static std::string loader_paths_record(const LoaderPathsSource &loader, const TargetInfo &target)
-{
-    if (loader.loader_name.empty())
-        return "";
-    const LoaderRoom &r = loader.room;
-    std::string s;
-    s += "    .section " PAYLOAD_LOADER_SECTION ",\"a\",@progbits\n    .p2align 3\n";
-    s += "    .globl payload_loader_paths\n    .type payload_loader_paths, @object\n";
-    s += "payload_loader_paths:\n";
-    for (uint64_t v : {r.interpreter_at, r.interpreter_room, r.library_dir_at, r.library_dir_room})
-        s += "    .long " + std::to_string(v) + "\n";
-    s += std::string("    ") + target.pointer_directive + " .Lloader_name\n";
-    s += "    .size payload_loader_paths, .-payload_loader_paths\n";
-    s += ".Lloader_name:\n" + name_bytes(loader.loader_name);
-    return s;
-}
-
 // The padding after a uint32_t that the next pointer is aligned past.
 static std::string pointer_padding(unsigned used, const TargetInfo &target)
 {
@@ -48,6 +29,40 @@ static std::string pointer_padding(unsigned used, const TargetInfo &target)
     for (; used % target.pointer_size != 0; used += 4)
         padding += "    .long 0\n";
     return padding;
+}
+
+static std::string room_longs(const LoaderRoom &r)
+{
+    std::string s;
+    for (uint64_t v : {r.interpreter_at, r.interpreter_room, r.library_dir_at, r.library_dir_room})
+        s += "    .long " + std::to_string(v) + "\n";
+    return s;
+}
+
+// The launcher's LoaderPaths: four uint32_t offsets and sizes, the pointer
+// to the loader's name, the count of the other executables and the pointer
+// to their LoaderRoomRecords, which follow it with the name.
+static std::string loader_paths_record(const LoaderPathsSource &loader, const TargetInfo &target)
+{
+    if (loader.loader_name.empty())
+        return "";
+    std::string pointer = std::string("    ") + target.pointer_directive + " ";
+    std::string s;
+    s += "    .section " PAYLOAD_LOADER_SECTION ",\"a\",@progbits\n    .p2align 3\n";
+    s += "    .globl payload_loader_paths\n    .type payload_loader_paths, @object\n";
+    s += "payload_loader_paths:\n" + room_longs(loader.room);
+    s += pointer + ".Lloader_name\n";
+    s += "    .long " + std::to_string(loader.others.size()) + "\n";
+    s += pointer_padding(16 + target.pointer_size + 4, target);
+    s += pointer + (loader.others.empty() ? "0" : ".Lloader_rooms") + "\n";
+    s += "    .size payload_loader_paths, .-payload_loader_paths\n";
+    if (!loader.others.empty()) {
+        s += "    .p2align 2\n.Lloader_rooms:\n";
+        for (const EntryLoaderRoom &other : loader.others)
+            s += "    .long " + std::to_string(other.entry) + "\n" + room_longs(other.room);
+    }
+    s += ".Lloader_name:\n" + name_bytes(loader.loader_name);
+    return s;
 }
 
 // PayloadTree, then its TreeEntry records, then the links' texts.

@@ -12,9 +12,17 @@
 
 // With --libc: the loader's entry name and where the program keeps room for
 // its path, for the launcher's LoaderPaths record.
+struct EntryLoaderRoom {
+    uint32_t entry;
+    LoaderRoom room;
+};
+
 struct LoaderPathsSource {
     std::string loader_name;  // empty: no record
     LoaderRoom room;
+    // The tree's other executables that start through the packed loader,
+    // ascending by entry.
+    std::vector<EntryLoaderRoom> others;
 };
 
 struct BlockEntry {

@@ -27,11 +27,20 @@ struct LauncherEntry {
 // (--libc) knows where the program's file keeps room for its loader's path
 // and its library directory (payload.h, LoaderPaths): offsets into the
 // program's unpacked bytes and the bytes reserved, NUL included.
+struct LoaderRoomEntry {
+    uint32_t entry = 0;
+    uint32_t interpreter_at = 0, interpreter_room = 0;
+    uint32_t library_dir_at = 0, library_dir_room = 0;
+};
+
 struct LoaderRecord {
     bool present = false;
     uint32_t interpreter_at = 0, interpreter_room = 0;
     uint32_t library_dir_at = 0, library_dir_room = 0;
     std::string loader_name;  // the entry that is the program's loader
+    // A tree's other executables with room of their own (payload.h,
+    // LoaderRoomRecord), as the record lists them.
+    std::vector<LoaderRoomEntry> others;
 };
 
 // What a tree payload's record (payload.h, TreeEntry) says of one entry.
