@@ -60,7 +60,8 @@ bool tree_root(Closure &c, const PlanEntry &e, const InputRecord &input,
 {
     const ElfObject &elf = input.elf;
     if (!input.elf_error.empty()) {
-        c.notes.push_back(e.name + " (" + e.path + ") begins as an ELF file but is not one (" +
+        c.notes.push_back(e.name + " (" + e.path +
+                          ") begins like an ELF file but cannot be read as one (" +
                           input.elf_error + "): packed as it is");
         return false;
     }
