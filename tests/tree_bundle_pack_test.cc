@@ -274,13 +274,13 @@ TEST_P(TreeBundle, WhatIsNoObjectOfTheTargetIsPackedAsItIs)
     ASSERT_EQ(packed.exit_code, 0) << packed.err;
     std::vector<std::string> notes = plan_lines(packed.out, "note:");
     ASSERT_EQ(notes.size(), 3u) << packed.out;
-    EXPECT_EQ(notes[0].rfind("note: share/cut.so (" + src + "/cut.so) begins like an ELF file "
-                             "but cannot be read as one (damaged ELF file (",
+    EXPECT_EQ(notes[0].rfind("note: share/cut.so (" + src + "/cut.so) begins as an ELF file "
+                             "but is not one (damaged ELF file (",
                              0),
               0u)
         << notes[0];
-    EXPECT_EQ(notes[1], "note: share/fake.so (" + src + "/fake.so) begins like an ELF file but "
-                        "cannot be read as one (not an ELF file): packed as it is");
+    EXPECT_EQ(notes[1], "note: share/fake.so (" + src + "/fake.so) begins as an ELF file but "
+                        "is not one (not an ELF file): packed as it is");
     EXPECT_EQ(notes[2], "note: share/other/libbun_plugin.so (" + src +
                             "/other/libbun_plugin.so) is built for " + other_target(target()) +
                             ", not for " + target() +
