@@ -436,6 +436,24 @@ TEST_P(TreeBundle, LibrariesTakeTheirPlaceAmongTheTreesEntries)
         << clash.err;
 }
 
+// --strip takes a tree's objects below the top too, as their search paths
+// were set: its copies are named apart from the entries' paths.
+TEST_P(TreeBundle, StripReachesTheObjectsBelowTheTop)
+{
+    shell("mkdir -p src/bin && cp \"$1\"/../probe-debug src/bin/");
+    std::string launcher = scratch / "chain-sfx";
+    RunResult packed =
+        bundle({"--strip", "-o", launcher, "--add", src + "=app", fixtures + "/chain"},
+               fixtures + ":" + fixture_path(target(), "."));
+    ASSERT_EQ(packed.exit_code, 0) << packed.err;
+    std::string dir = unpack(launcher);
+    ElfImage image;
+    std::string error;
+    ASSERT_EQ(image.load(dir + "/app/bin/probe-debug", error), 0) << error;
+    EXPECT_EQ(image.find(".debug_info"), nullptr);
+    EXPECT_EQ(search_path(dir + "/app/bin/probe-debug"), "RPATH $ORIGIN/../..:$ORIGIN");
+}
+
 INSTANTIATE_FOR_TARGETS(TreeBundle);
 
 }  // namespace
