@@ -173,10 +173,19 @@ int resolve_needs(Closure &c, int index, std::string &error)
             continue;
         }
         if (name.find('/') != std::string::npos) {
-            error = requester + " needs the library '" + name +
-                    "' by path, which cannot be loaded from beside it (--exclude it to "
-                    "leave it to the system)";
+            std::string problem = requester + " needs the library '" + name +
+                                  "' by path, which cannot be loaded from beside it";
+            if (c.missing_is_note) {
+                c.notes.push_back(problem + ": left to the system");
+                continue;
+            }
+            error = problem + " (--exclude it to leave it to the system)";
             return -1;
+        }
+        auto missing = c.missing.find(name);
+        if (missing != c.missing.end()) {
+            missing->second.push_back(requester);
+            continue;
         }
         Node found;
         found.kind = NODE_LIBRARY;
@@ -184,6 +193,10 @@ int resolve_needs(Closure &c, int index, std::string &error)
         found.is_object = true;
         found.loader = index;
         if (!search_library(c, index, name, found)) {
+            if (c.missing_is_note) {
+                c.missing[name].push_back(requester);
+                continue;
+            }
             error = "library " + name + " not found; " + requester + " (" +
                     c.nodes[(size_t)index].path + ") needs it";
             return -1;
@@ -233,7 +246,8 @@ std::string join(const std::vector<std::string> &items)
 
 }  // namespace
 
-int collect_closure(Closure &c, const std::vector<int> &included, std::string &error)
+int collect_closure(Closure &c, const std::vector<int> &included, const std::vector<int> &tree,
+                    std::string &error)
 {
     std::vector<int> queue = {0};
     size_t next = 0;
@@ -242,7 +256,19 @@ int collect_closure(Closure &c, const std::vector<int> &included, std::string &e
     for (int i : included)
         if (c.nodes[(size_t)i].is_object)
             queue.push_back(i);
-    return resolve_queue(c, queue, next, error);
+    if (resolve_queue(c, queue, next, error))
+        return -1;
+    // Whatever is found from here on, only the tree's objects need.
+    c.missing_is_note = true;
+    queue.insert(queue.end(), tree.begin(), tree.end());
+    if (resolve_queue(c, queue, next, error))
+        return -1;
+    for (const auto &m : c.missing)
+        c.notes.push_back(m.first + " (needed by " + join(m.second) +
+                          ") was not found: what needs it is packed with its other "
+                          "libraries, and looks for " + m.first +
+                          " on the machine that runs it");
+    return 0;
 }
 
 void add_runtime_libraries(Closure &c)

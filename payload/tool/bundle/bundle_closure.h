@@ -12,7 +12,9 @@
 #include "bundle/bundle_plan.h"
 #include "input/input_record.h"
 
-enum NodeKind { NODE_PROGRAM, NODE_LIBRARY, NODE_INCLUDE };
+// NODE_TREE: an ELF object that --add brought into a tree payload (a
+// helper, a plugin, a module), named by its path in the tree.
+enum NodeKind { NODE_PROGRAM, NODE_LIBRARY, NODE_INCLUDE, NODE_TREE };
 
 // One object of the closure, or one included file.
 struct Node {
@@ -20,6 +22,8 @@ struct Node {
     std::string name;
     std::string path;
     std::string origin;  // what $ORIGIN stands for in its search paths
+    size_t entry = 0;    // NODE_TREE: its entry in the tree plan
+    int depth = 0;       // NODE_TREE: the directories between it and the top
     InputRecord input;   // what was read of path
     bool is_object = false;  // an ELF object of the target, whose needs count
     int loader = -1;         // the object whose needs brought it in
@@ -51,13 +55,21 @@ struct Closure {
     std::vector<SystemLibrary> left;
     std::map<std::string, size_t> left_by_name;
     std::vector<std::string> notes;  // for the plan: what was left out, and why
+    // While the tree's objects are resolved, a library that cannot be found
+    // is no reason to refuse the pack: the program may never load that
+    // object. Each is a note instead, with every object that needs it.
+    bool missing_is_note = false;
+    std::map<std::string, std::vector<std::string>> missing;
 };
 
 // Resolves the needs of the program (node 0) and of everything found,
 // breadth first as the loader maps them, then those of the included objects
 // (nodes listed in included), as dlopen would with the program as their
-// loader. Returns 0, or -1 with a one-line reason.
-int collect_closure(Closure &c, const std::vector<int> &included, std::string &error);
+// loader, then those of the tree's objects (nodes listed in tree), the same
+// way; what these alone need and is not found becomes a note. Returns 0, or
+// -1 with a one-line reason.
+int collect_closure(Closure &c, const std::vector<int> &included, const std::vector<int> &tree,
+                    std::string &error);
 
 // With --libc, adds the libraries of the packed glibc that a program, or
 // glibc itself, loads by name at run time (dlopen, the name service switch,

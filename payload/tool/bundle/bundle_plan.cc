@@ -12,6 +12,7 @@
 
 #include "bundle/bundle_closure.h"
 #include "bundle/library_search.h"
+#include "bundle/tree_objects.h"
 #include "format.h"
 #include "payload.h"
 #include "format/entry_name.h"
@@ -60,14 +61,18 @@ std::vector<int> dependency_order(const Closure &c)
     return order;
 }
 
-// True when the loader of any machine resolves dir inside the directory of
-// the object: $ORIGIN, or below it with no "..". Whatever else a search path
-// names lies outside the launcher's private work directory, where another
-// user may have put a library of the name asked for ($TEMP/lib from
-// $ORIGIN/../lib, an absolute path, a relative one, which is taken from the
-// current directory). $LIB and $PLATFORM below $ORIGIN stay inside: the
-// loader puts plain directory names for them.
-bool inside_origin(const std::string &dir)
+// True when the loader of any machine resolves dir inside the work
+// directory, for an object depth directories below its top: $ORIGIN, or
+// below it with no "..", except that an object of a tree may climb up to
+// depth ".." right after $ORIGIN: through the tree's own directories, since
+// no path of a tree runs through a link. Past a name, ".." could climb out
+// of a linked directory. Whatever else a search path names lies outside the
+// launcher's private work directory, where another user may have put a
+// library of the name asked for ($TEMP/lib from $ORIGIN/../lib at the top,
+// an absolute path, a relative one, which is taken from the current
+// directory). $LIB and $PLATFORM below $ORIGIN stay inside: the loader puts
+// plain directory names for them.
+bool inside_origin(const std::string &dir, int depth)
 {
     std::string rest;
     if (dir.rfind("$ORIGIN", 0) == 0)
@@ -78,12 +83,19 @@ bool inside_origin(const std::string &dir)
         return false;
     if (!rest.empty() && rest[0] != '/')
         return false;  // $ORIGINAL, say: a token the loader does not know
+    bool climbing = true;
+    int up = 0;
     for (size_t start = 0; start < rest.size();) {
         size_t end = rest.find('/', start);
         if (end == std::string::npos)
             end = rest.size();
-        if (rest.compare(start, end - start, "..") == 0)
-            return false;
+        std::string part = rest.substr(start, end - start);
+        if (part == "..") {
+            if (!climbing || ++up > depth)
+                return false;
+        } else if (!part.empty() && part != ".") {
+            climbing = false;
+        }
         start = end + 1;
     }
     return true;
@@ -91,13 +103,14 @@ bool inside_origin(const std::string &dir)
 
 // The elements of path that stay inside the work directory, joined again;
 // the others go to dropped.
-std::string inside_elements(const std::string &path, std::vector<std::string> &dropped)
+std::string inside_elements(const std::string &path, int depth,
+                            std::vector<std::string> &dropped)
 {
     std::string kept;
     for (size_t start = 0;;) {
         size_t end = path.find(':', start);
         std::string element = path.substr(start, end == std::string::npos ? end : end - start);
-        if (inside_origin(element))
+        if (inside_origin(element, depth))
             kept += (kept.empty() ? "" : ":") + element;
         else
             dropped.push_back(element.empty() ? "an empty one (the current directory)" : element);
@@ -108,31 +121,63 @@ std::string inside_elements(const std::string &path, std::vector<std::string> &d
     return kept;
 }
 
+// The work directory, from an object depth directories below it.
+std::string top_from(int depth)
+{
+    std::string top = "$ORIGIN";
+    for (int i = 0; i < depth; i++)
+        top += "/..";
+    return top;
+}
+
 // The loader honours DT_RPATH only in an object without DT_RUNPATH, so a
-// search path that already begins with $ORIGIN is kept as it is only when it
-// is a DT_RPATH; a DT_RUNPATH keeps its directories but becomes one. Either
-// loses the directories outside the work directory.
+// search path that already begins with the work directory is kept as it is
+// only when it is a DT_RPATH; a DT_RUNPATH keeps its directories but becomes
+// one. Either loses the directories outside the work directory. An object
+// of a tree that does not begin there gets the work directory first, where
+// every library is packed, then what it had inside the work directory.
 void origin_edit(const Node &n, PlanEntry &e, bool libc)
 {
     // glibc's objects find one another through the program's DT_RPATH and
     // their sonames; the loader is not even a file patchelf may rewrite.
     if (!n.is_object || n.c_library)
         return;
-    if (libc && n.kind == NODE_PROGRAM) {
+    const bool tree = n.kind == NODE_TREE;
+    const std::string &path = n.input.elf.has_runpath ? n.input.elf.runpath : n.input.elf.rpath;
+    if (libc && (n.kind == NODE_PROGRAM || (tree && n.input.elf.interpreter))) {
         e.origin = ORIGIN_LOADER;
         e.rpath = loader_path_placeholder();
+        // The run's work directory fills the whole DT_RPATH: what the
+        // object had inside the tree is lost, and the plan says so.
+        std::vector<std::string> outside;
+        std::string kept = tree && !path.empty() ? inside_elements(path, n.depth, outside) : "";
+        for (size_t start = 0; !kept.empty();) {
+            size_t end = kept.find(':', start);
+            std::string element = kept.substr(start, end == std::string::npos ? end : end - start);
+            if (element != top_from(n.depth))
+                e.dropped.push_back(element);
+            if (end == std::string::npos)
+                break;
+            start = end + 1;
+        }
         return;
     }
-    const std::string &path = n.input.elf.has_runpath ? n.input.elf.runpath : n.input.elf.rpath;
+    const int depth = tree ? n.depth : 0;
+    const std::string top = top_from(depth);
     std::string first = path.substr(0, path.find(':'));
     while (first.size() > 1 && first.back() == '/')
         first.pop_back();
-    if (first != "$ORIGIN" && first != "${ORIGIN}") {
+    if (first != top && first != "${ORIGIN}" + top.substr(7)) {
         e.origin = ORIGIN_SET;
-        e.rpath = "$ORIGIN";
+        e.rpath = top;
+        if (tree && !path.empty()) {
+            std::string kept = inside_elements(path, depth, e.dropped);
+            if (!kept.empty())
+                e.rpath += ":" + kept;
+        }
         return;
     }
-    e.rpath = inside_elements(path, e.dropped);
+    e.rpath = inside_elements(path, depth, e.dropped);
     if (n.input.elf.has_runpath)
         e.origin = ORIGIN_CONVERTED;
     else
@@ -306,14 +351,17 @@ int plan_bundle(const PackOptions &options, const TargetInfo &target,
             c.by_name[n.name] = (int)c.nodes.size();
         c.nodes.push_back(n);
     }
+    // Found by their paths: a library of the same name is no such object.
+    std::vector<int> tree;
+    if (plan.tree)
+        tree = add_tree_objects(c, plan);
 
-    if (collect_closure(c, included, error) || (c.libc && check_one_glibc(c, error)))
+    if (collect_closure(c, included, tree, error) || (c.libc && check_one_glibc(c, error)))
         return -1;
     add_runtime_libraries(c);
 
-    plan.target = &target;
-    plan.entries.clear();
-    plan.entries.push_back(plan_entry(c.nodes[0], "the program", c.libc));
+    std::vector<PlanEntry> top;
+    top.push_back(plan_entry(c.nodes[0], "the program", c.libc));
     for (int i : dependency_order(c)) {
         const Node &n = c.nodes[(size_t)i];
         std::string why = "needed by " + join(n.needed_by);
@@ -321,16 +369,34 @@ int plan_bundle(const PackOptions &options, const TargetInfo &target,
             why = "the program's loader" + (n.needed_by.empty() ? "" : ", " + why);
         else if (!n.runtime_why.empty())
             why = n.runtime_why + (n.needed_by.empty() ? "" : ", " + why);
-        plan.entries.push_back(plan_entry(n, why, c.libc));
+        top.push_back(plan_entry(n, why, c.libc));
     }
     for (int i : included) {
         const Node &n = c.nodes[(size_t)i];
         std::string why = "--include";
         if (!n.needed_by.empty())
             why += ", needed by " + join(n.needed_by);
-        plan.entries.push_back(plan_entry(n, why, c.libc));
+        top.push_back(plan_entry(n, why, c.libc));
     }
+    plan.target = &target;
     plan.left_to_system = c.left;
-    plan.notes = c.notes;
+    plan.notes.insert(plan.notes.end(), c.notes.begin(), c.notes.end());
+    if (!plan.tree) {
+        plan.entries = std::move(top);
+        return 0;
+    }
+    // The tree keeps the program's place and mode, and its own objects.
+    top[0].kind = plan.entries[0].kind;
+    top[0].mode = plan.entries[0].mode;
+    plan.entries[0] = std::move(top[0]);
+    for (int i : tree) {
+        const Node &n = c.nodes[(size_t)i];
+        PlanEntry &e = plan.entries[n.entry];
+        origin_edit(n, e, c.libc);
+        e.renamed_needs = n.renamed_needs;
+        e.needs = n.input.elf.needed;
+    }
+    for (size_t i = 1; i < top.size(); i++)
+        plan.entries.push_back(std::move(top[i]));
     return 0;
 }

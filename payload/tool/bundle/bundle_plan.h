@@ -38,8 +38,11 @@ struct PlanEntry {
     bool program_loader = false;  // --libc: the loader the program's PT_INTERP named
     std::string rpath;  // the copy's DT_RPATH, for ORIGIN_SET, _CONVERTED and _TRIMMED
     // The directories of a kept search path that are not inside the work
-    // directory, left out of the copy.
+    // directory, left out of the copy; for an ORIGIN_LOADER object of a
+    // tree, those the work directory's path takes the place of.
     std::vector<std::string> dropped;
+    // An ELF object of a tree: the libraries it needs, for the plan.
+    std::vector<std::string> needs;
     // Needed names the copy asks for by the name its library is packed
     // under (old, new): the same file, reached by two names.
     std::vector<std::pair<std::string, std::string>> renamed_needs;
@@ -94,9 +97,13 @@ std::string loader_path_placeholder();
 int bundle_program_target(const std::string &path, InputRecord &program,
                           const TargetInfo *&target, std::string &error);
 
-// Collects what options.files[0], read as program, needs for target.
-// Returns 0, or -1 with a one-line reason (a library that cannot be found
-// names the object that needs it).
+// Collects what options.files[0], read as program, needs for target. A
+// tree plan (plan_tree, made of the --add trees before bundling) keeps its
+// entries: its ELF objects join the closure and are edited in place, and
+// the libraries and --include files are appended, for place_added_entries
+// to sort in. Returns 0, or -1 with a one-line reason (a library that the
+// program or an --include file needs and that cannot be found names the
+// object that needs it).
 int plan_bundle(const PackOptions &options, const TargetInfo &target,
                 const InputRecord &program, BundlePlan &plan, std::string &error);
 

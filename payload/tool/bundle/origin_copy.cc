@@ -2,6 +2,7 @@
 
 #include <stdlib.h>
 
+#include "format/entry_name.h"
 #include "sys/command_output.h"
 #include "sys/mapped_file.h"
 #include "sys/write_file.h"
@@ -62,7 +63,8 @@ int make_origin_copies(BundlePlan &plan, TempDir &dir, std::vector<InputFile> &f
             continue;
         if (dir.path.empty() && dir.create(error))
             return -1;
-        std::string copy = dir.path + "/" + std::to_string(i) + "-" + e.name;
+        // A tree's entry names hold '/': the index keeps base names apart.
+        std::string copy = dir.path + "/" + std::to_string(i) + "-" + base_name(e.name);
         if (copy_as_read(e, copy, error))
             return -1;
         // Both tags go first: patchelf would rewrite each one it finds, and

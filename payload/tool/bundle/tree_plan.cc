@@ -300,31 +300,35 @@ const char *kind_name(uint32_t kind)
 }
 
 // One path each, none running through a file or a link, empty directories
-// only; the program a file of one component.
-int check_paths(Walk &w, const std::vector<Item> &kept)
+// only; the program a file of one component. Every entry is kept: links
+// packed as what they point to are gone by now.
+int check_paths(std::string &error, const std::vector<PlanEntry> &entries)
 {
-    const PlanEntry &program = kept[0].entry;
-    if (program.kind != TREE_FILE || program.name.find('/') != std::string::npos)
-        return fail(w, true, "the program, entry 0 ('" + program.name + "' from " +
-                                 program.path + "), must be a file of a single path "
-                                 "component: it names the work directory");
+    const PlanEntry &program = entries[0];
+    if (program.kind != TREE_FILE || program.name.find('/') != std::string::npos) {
+        error = "the program, entry 0 ('" + program.name + "' from " + program.path +
+                "), must be a file of a single path component: it names the work directory";
+        return -1;
+    }
     std::vector<TreeNode> nodes;
-    std::vector<size_t> item;
-    tree_nodes(kept, nodes, item);
+    for (const PlanEntry &e : entries)
+        nodes.push_back({e.name, e.kind, e.target});
     TreeIndex t;
     index_tree(nodes, t);
     TreePathsFault fault;
     if (check_tree_paths(t, fault) == 0)
         return 0;
-    const PlanEntry &e = kept[item[fault.entry]].entry;
-    const PlanEntry &other = kept[item[fault.other]].entry;
+    const PlanEntry &e = entries[fault.entry];
+    const PlanEntry &other = entries[fault.other];
     if (fault.kind == TREE_PATHS_SAME)
-        return fail(w, true, "two entries have the path '" + e.name + "' (" + other.path +
-                                 " and " + e.path + ")");
-    if (fault.kind == TREE_PATHS_THROUGH)
-        return fail(w, true, "entry path '" + e.name + "' runs through '" + other.name +
-                                 "', " + kind_name(other.kind) + " entry");
-    return fail(w, true, tree_paths_problem(t));
+        error = "two entries have the path '" + e.name + "' (" + other.path + " and " + e.path +
+                ")";
+    else if (fault.kind == TREE_PATHS_THROUGH)
+        error = "entry path '" + e.name + "' runs through '" + other.name + "', " +
+                kind_name(other.kind) + " entry";
+    else
+        error = tree_paths_problem(t);
+    return -1;
 }
 
 }  // namespace
@@ -389,8 +393,6 @@ int plan_tree(const PackOptions &options, BundlePlan &plan, std::string &error, 
                 return a.entry.name < b.entry.name;
             });
     }
-    if (failed == 0)
-        failed = check_paths(w, kept);
     if (failed != 0) {
         error = w.error;
         refused = w.refused;
@@ -398,7 +400,7 @@ int plan_tree(const PackOptions &options, BundlePlan &plan, std::string &error, 
     }
 
     std::map<std::pair<dev_t, ino_t>, size_t> first_name;
-    plan.entries.clear();
+    std::vector<PlanEntry> entries;
     for (size_t i = 0; i < kept.size(); i++) {
         PlanEntry &e = kept[i].entry;
         if (e.kind == TREE_FILE && kept[i].inode != 0) {
@@ -409,9 +411,45 @@ int plan_tree(const PackOptions &options, BundlePlan &plan, std::string &error, 
                 e.mode = 0;
             }
         }
-        plan.entries.push_back(e);
+        entries.push_back(std::move(e));
     }
+    if (check_paths(error, entries)) {
+        refused = true;
+        return -1;
+    }
+    plan.entries = std::move(entries);
     plan.notes.insert(plan.notes.end(), w.notes.begin(), w.notes.end());
     plan.tree = true;
     return 0;
+}
+
+int place_added_entries(BundlePlan &plan, size_t first_added, std::string &error,
+                        bool &refused)
+{
+    std::vector<PlanEntry> &entries = plan.entries;
+    for (size_t i = first_added; i < entries.size(); i++) {
+        struct stat st;
+        entries[i].kind = TREE_FILE;
+        entries[i].mode = stat(entries[i].path.c_str(), &st) == 0 ? file_mode(st.st_mode) : 0600;
+    }
+    std::vector<size_t> order;
+    for (size_t i = 1; i < entries.size(); i++)
+        order.push_back(i);
+    std::stable_sort(order.begin(), order.end(), [&entries](size_t a, size_t b) {
+        return entries[a].name < entries[b].name;
+    });
+    std::vector<uint32_t> moved_to(entries.size(), 0);
+    std::vector<PlanEntry> sorted;
+    sorted.reserve(entries.size());
+    sorted.push_back(std::move(entries[0]));
+    for (size_t i : order) {
+        moved_to[i] = (uint32_t)sorted.size();
+        sorted.push_back(std::move(entries[i]));
+    }
+    for (PlanEntry &e : sorted)
+        if (e.kind == TREE_HARD_LINK)
+            e.link = moved_to[e.link];
+    entries = std::move(sorted);
+    refused = true;
+    return check_paths(error, entries);
 }

@@ -23,4 +23,11 @@ bool plan_needs_tree(const PackOptions &options, const BundlePlan &plan);
 // when a file could not be read or cannot be packed.
 int plan_tree(const PackOptions &options, BundlePlan &plan, std::string &error, bool &refused);
 
+// Gives the files that bundling appended to a tree plan, from first_added
+// on (the libraries and --include files, at the top), their mode and their
+// place among the others, and checks the paths again. Returns 0, or -1 with
+// a one-line reason in error (refused: the entries would not unpack).
+int place_added_entries(BundlePlan &plan, size_t first_added, std::string &error,
+                        bool &refused);
+
 #endif

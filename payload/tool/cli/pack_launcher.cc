@@ -35,12 +35,12 @@ static int fail(int status, const std::string &message)
 // files are its entries. Returns 0 or an exit status.
 static int plan_as_tree(PackOptions &options, BundlePlan &plan)
 {
-    if (!plan_needs_tree(options, plan))
-        return 0;
     std::string error;
     bool refused = false;
-    if (plan_tree(options, plan, error, refused))
+    if (!plan.tree && plan_needs_tree(options, plan) && plan_tree(options, plan, error, refused))
         return fail(refused ? EXIT_USAGE : EXIT_FAILED, error);
+    if (!plan.tree)
+        return 0;
     options.files.clear();
     for (const PlanEntry &e : plan.entries)
         options.files.push_back({e.path, e.name, e.stored});
@@ -48,7 +48,9 @@ static int plan_as_tree(PackOptions &options, BundlePlan &plan)
 }
 
 // With --bundle, the program's libraries join it as the loader would find
-// them; otherwise the files are the plan as given. Returns 0 or an exit status.
+// them, and with --add, those of every ELF object of the trees: the trees
+// are walked first, for bundling to find them. Otherwise the files are the
+// plan as given. Returns 0 or an exit status.
 static int plan_entries(PackOptions &options, BundlePlan &plan)
 {
     std::string error;
@@ -65,8 +67,17 @@ static int plan_entries(PackOptions &options, BundlePlan &plan)
         return fail(EXIT_USAGE, program + " is an " + target->name + " program, but --target " +
                                     options.target->name + " was given");
     options.target = target;
+    bool refused = false;
+    if (!options.adds.empty()) {
+        plan_files(options, plan);
+        if (plan_tree(options, plan, error, refused))
+            return fail(refused ? EXIT_USAGE : EXIT_FAILED, error);
+    }
+    size_t walked = plan.entries.size();
     if (plan_bundle(options, *target, input, plan, error))
         return fail(EXIT_FAILED, error);
+    if (plan.tree && place_added_entries(plan, walked, error, refused))
+        return fail(refused ? EXIT_USAGE : EXIT_FAILED, error);
     options.files.clear();
     for (const PlanEntry &e : plan.entries)
         options.files.push_back({e.path, e.name, false});
@@ -188,22 +199,30 @@ static int check_unpacked(const PackOptions &options, const BundlePlan &plan,
     return 0;
 }
 
-// Where the program's file, as it will be packed, keeps room for the paths
-// that the launcher writes in (--libc). Returns 0 or -1 with a reason.
+// Where the program's file, and each other executable of a tree, as they
+// will be packed, keep room for the paths that the launcher writes in
+// (--libc). Returns 0 or -1 with a reason.
 static int loader_paths_of(const BundlePlan &plan, LoaderPathsSource &loader,
                            std::string &error)
 {
     for (const PlanEntry &e : plan.entries)
         if (e.program_loader)
             loader.loader_name = e.name;
-    const InputRecord &program = plan.entries[0].input;
-    if (program.loader_room_error.empty()) {
-        loader.room = program.loader_room;
-        return 0;
+    for (size_t i = 0; i < plan.entries.size(); i++) {
+        const PlanEntry &e = plan.entries[i];
+        if (e.origin != ORIGIN_LOADER)
+            continue;
+        if (!e.input.loader_room_error.empty()) {
+            error = e.path + ": the copy prepared for --libc is unusable: " +
+                    e.input.loader_room_error;
+            return -1;
+        }
+        if (i == 0)
+            loader.room = e.input.loader_room;
+        else
+            loader.others.push_back({(uint32_t)i, e.input.loader_room});
     }
-    error = plan.entries[0].path + ": the copy prepared for --libc is unusable: " +
-            program.loader_room_error;
-    return -1;
+    return 0;
 }
 
 int pack_launcher(PackOptions &options)

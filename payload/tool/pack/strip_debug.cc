@@ -5,6 +5,7 @@
 #include <string.h>
 #include <sys/stat.h>
 
+#include "format/entry_name.h"
 #include "sys/command_output.h"
 
 static int file_size(const std::string &path, uint64_t &size, std::string &error)
@@ -32,7 +33,8 @@ int strip_debug_copies(TempDir &dir, std::vector<InputFile> &files,
         if (dir.path.empty() && dir.create(error))
             return -1;
         // Named apart from the --bundle copies, which may be the input here.
-        std::string copy = dir.path + "/stripped-" + std::to_string(i) + "-" + file.name;
+        // A tree's entry names hold '/': the index keeps base names apart.
+        std::string copy = dir.path + "/stripped-" + std::to_string(i) + "-" + base_name(file.name);
         std::string output;
         std::string why;
         int status =

@@ -31,8 +31,13 @@ void print_plan(FILE *out, const BundlePlan &plan)
         std::string details = e.why;
         if (!e.found.empty())
             details += "; found through " + e.found;
+        if (!e.needs.empty()) {
+            details += "; needs ";
+            for (size_t n = 0; n < e.needs.size(); n++)
+                details += (n ? ", " : "") + e.needs[n];
+        }
         if (e.origin == ORIGIN_SET)
-            details += "; run-time search path set to $ORIGIN";
+            details += "; run-time search path set to " + e.rpath;
         else if (e.origin == ORIGIN_KEPT)
             details += "; run-time search path already begins with $ORIGIN";
         else if (e.origin == ORIGIN_CONVERTED)
@@ -47,7 +52,9 @@ void print_plan(FILE *out, const BundlePlan &plan)
         for (const auto &r : e.renamed_needs)
             details += "; needs " + r.second + " for " + r.first + ", the same file";
         if (!e.dropped.empty()) {
-            details += "; left out of its search path, as outside the work directory: ";
+            details += e.origin == ORIGIN_LOADER
+                           ? "; left out of its search path, which the work directory fills: "
+                           : "; left out of its search path, as outside the work directory: ";
             for (size_t d = 0; d < e.dropped.size(); d++)
                 details += (d ? ", " : "") + e.dropped[d];
         }

@@ -1,0 +1,118 @@
+#include "bundle/tree_objects.h"
+
+#include <elf.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "bundle/library_search.h"
+#include "format/entry_name.h"
+#include "payload.h"
+
+namespace {
+
+// A tree of Python's standard library holds thousands of files and a few
+// dozen objects: four bytes tell which ones are worth reading whole. One
+// that cannot be opened is left for the pack to report where it needs it.
+bool begins_as_elf(const std::string &path)
+{
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0)
+        return false;
+    char magic[SELFMAG];
+    ssize_t got = read(fd, magic, sizeof magic);
+    close(fd);
+    return got == (ssize_t)sizeof magic && memcmp(magic, ELFMAG, SELFMAG) == 0;
+}
+
+int depth_of(const std::string &entry_path)
+{
+    int depth = 0;
+    for (char ch : entry_path)
+        depth += ch == '/';
+    return depth;
+}
+
+std::string real_directory(const std::string &path)
+{
+    char resolved[PATH_MAX];
+    if (realpath(path.c_str(), resolved) == nullptr)
+        return directory_of(path);
+    return directory_of(resolved);
+}
+
+// The loader's name when the program starts through the packed one, else
+// empty.
+std::string packed_loader(const Closure &c)
+{
+    for (const Node &n : c.nodes)
+        if (n.program_loader)
+            return n.name;
+    return "";
+}
+
+// Whether e, read as input, takes part in c's dynamic linking; notes why
+// not where a user would expect it to.
+bool tree_root(Closure &c, const PlanEntry &e, const InputRecord &input,
+               const std::string &loader)
+{
+    const ElfObject &elf = input.elf;
+    if (!input.elf_error.empty()) {
+        c.notes.push_back(e.name + " (" + e.path + ") begins as an ELF file but is not one (" +
+                          input.elf_error + "): packed as it is");
+        return false;
+    }
+    if (elf_object_target(elf) != c.target) {
+        c.notes.push_back(e.name + " (" + e.path + ") is built for " + elf_machine_name(elf) +
+                          ", not for " + c.target->name +
+                          " as the program is: packed as it is, with nothing it needs");
+        return false;
+    }
+    // Static programs, static-pie ones, object files and plain shared
+    // objects that need nothing have nothing to find.
+    if ((elf.type != ET_EXEC && elf.type != ET_DYN) || !elf.dynamic ||
+        (elf.needed.empty() && !elf.interpreter))
+        return false;
+    // glibc's own objects are packed as they are (bundle_plan.cc, origin_edit).
+    if (c_library_object(base_name(e.name)))
+        return false;
+    if (!loader.empty() && elf.interpreter &&
+        base_name(elf.interpreter_path) != loader) {
+        c.notes.push_back(e.name + " (" + e.path + ") names the loader '" +
+                          elf.interpreter_path + "', not the program's " + loader +
+                          ", which --libc packs: packed as it is, with nothing it needs");
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::vector<int> add_tree_objects(Closure &c, BundlePlan &plan)
+{
+    std::vector<int> added;
+    const std::string loader = packed_loader(c);
+    for (size_t i = 1; i < plan.entries.size(); i++) {
+        PlanEntry &e = plan.entries[i];
+        if (e.kind != TREE_FILE || !begins_as_elf(e.path))
+            continue;
+        // Read once: the pack takes what planning learned of it.
+        if (read_input_record(e.path, e.input) != 0 || !tree_root(c, e, e.input, loader))
+            continue;
+        Node n;
+        n.kind = NODE_TREE;
+        n.name = e.name;
+        n.path = e.path;
+        n.origin = real_directory(e.path);
+        n.entry = i;
+        n.depth = depth_of(e.name);
+        n.input = e.input;
+        n.is_object = true;
+        n.loader = 0;
+        added.push_back((int)c.nodes.size());
+        c.nodes.push_back(n);
+    }
+    return added;
+}
