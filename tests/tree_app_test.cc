@@ -255,10 +255,11 @@ protected:
         temp = inside + "/temp";
         make_dirs(*scratch / "temp");
     }
-    RunResult in_root(const std::vector<std::string> &argv)
+    RunResult in_root(const std::vector<std::string> &argv,
+                      const std::vector<std::string> &env = {})
     {
         RootRunOptions options;
-        options.env = {"TEMP=" + temp};
+        options.env = env.empty() ? std::vector<std::string>{"TEMP=" + temp} : env;
         options.mount_proc = true;
         options.private_dev = true;
         options.cwd = inside;
@@ -320,13 +321,21 @@ protected:
 };
 
 // Nothing to run on but the packed glibc: every executable of the tree must
-// start through the packed loader, or it does not start at all.
-TEST_P(TreeAppNoLibc, EveryPartRunsOnThePackedGlibc)
+// start through the packed loader, or it does not start at all; so too in
+// the tree that @unpack leaves, run without the launcher.
+TEST_P(TreeAppNoLibc, EveryPartRunsOnThePackedGlibcFromTheLauncherAndUnpacked)
 {
     pack_app(*scratch / "libc-sfx", true);
     std::string launcher = inside + "/libc-sfx";
     expect_only_env_added(expect_every_part_ran(in_root({launcher, "/usr/bin/env"}), host_glibc));
     expect_temp_empty();
+
+    RunResult unpacked = in_root({launcher, "@unpack"});
+    ASSERT_EQ(unpacked.exit_code, 0) << unpacked.err;
+    std::string home = inside + "/tree_app";
+    RunResult r = in_root({home + "/tree_app", "/bin/sh", "-c", "echo outside"},
+                          {"TREE_APP_HOME=" + home, "PATH=" + home + "/libexec/tree_app"});
+    EXPECT_EQ(expect_every_part_ran(r, host_glibc), "outside\n");
 }
 
 INSTANTIATE_FOR_TARGETS(TreeAppNoLibc);
