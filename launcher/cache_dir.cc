@@ -153,9 +153,9 @@ static const char *name_cache_dir(void)
         return "a path with ':' in it";
     if (strchr(work_dir, '$') != NULL)
         return "a path with '$' in it";
-    const LoaderPaths *paths = &payload_loader_paths;
-    if (paths != NULL && ((size_t)length + 2 + strlen(paths->loader_name) > paths->interpreter_room ||
-                          (size_t)length >= paths->library_dir_room))
+    // Every executable's rooms: one that cannot hold the path would fail
+    // the unpacking half-way, where a run in a temp directory would do.
+    if (!loader_rooms_hold((size_t)length))
         return "too long a path for the packed loader's";
     return NULL;
 }

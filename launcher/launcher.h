@@ -109,8 +109,9 @@ int touch_fd(int fd);
 
 // unpack_pass.cc
 int unpack_payload(char **program_path);
+// room: the loader room to fill once the bytes are in, or null.
 int write_entry(const PayloadEntry *entry, const char *path, int dir_fd, const char *name,
-                int flags, unsigned mode);
+                int flags, unsigned mode, const LoaderRoomRecord *room);
 
 // tree_unpack.cc: the entries of a tree payload (payload_tree present).
 int is_tree_payload(void);
@@ -118,7 +119,8 @@ int is_tree_payload(void);
 const TreeEntry *tree_entry(unsigned index);
 // Makes entry index at path, its full path, with every directory on the
 // way; -1 reported on the path that failed. Entries come in table order.
-int unpack_tree_entry(unsigned index, char *path);
+// room: the file's loader room (next_loader_room), or null.
+int unpack_tree_entry(unsigned index, char *path, const LoaderRoomRecord *room);
 // Closes the directory kept open for the next entry.
 void close_tree_dirs(void);
 
@@ -174,6 +176,18 @@ int exec_in_place(const char *program_path, int argc, char **argv);
 // work directory into the room its file keeps for its loader's path and its
 // library directory; does nothing for any other payload.
 int fill_loader_paths(const char *program_path);
+// A tree's other executables keep rooms of their own, listed by entry in
+// ascending order: the room of entry index, or null when it has none.
+// cursor starts at 0 for a pass over the table and only moves forward, so
+// the table is walked once whatever the number of entries.
+const LoaderRoomRecord *next_loader_room(unsigned index, uint32_t *cursor);
+// Fills room in the file open as fd, whose full path is path, as
+// fill_loader_paths fills the program's.
+int fill_loader_room(int fd, const char *path, const LoaderRoomRecord *room);
+// Whether a work directory whose absolute path has dir_length bytes fits
+// every room, the program's and its other executables'; true for any other
+// payload.
+int loader_rooms_hold(size_t dir_length);
 // True for the entry that is such a program's loader.
 int is_packed_loader(const char *name);
 // For such a program, and for a payload with --env records: why a work

@@ -97,29 +97,44 @@ static int write_at(int fd, const char *path, const char *first, size_t first_le
     return 0;
 }
 
+// The loader's path and the work directory into one file's rooms, each
+// checked against its room first: a path cut short would name some other
+// file.
+static int fill_rooms(int fd, const char *path, uint32_t interpreter_at,
+                      uint32_t interpreter_room, uint32_t library_dir_at,
+                      uint32_t library_dir_room)
+{
+    const LoaderPaths *paths = &payload_loader_paths;
+    size_t dir_length = 0;
+    size_t loader_length = strlen(paths->loader_name);
+    if (absolute_work_dir(&dir_length) != 0 || dir_length + 1 + loader_length >= interpreter_room ||
+        dir_length >= library_dir_room) {
+        long long most = (long long)interpreter_room - 2 - (long long)loader_length;
+        if ((long long)library_dir_room - 1 < most)
+            most = (long long)library_dir_room - 1;
+        fprintf(stderr, "%s: the work directory's path is too long for the packed loader's "
+                        "(at most %lld bytes)\n",
+                path, most < 0 ? 0 : most);
+        return -1;
+    }
+    if (write_at(fd, path, absolute_dir, dir_length, paths->loader_name, interpreter_at) ||
+        write_at(fd, path, absolute_dir, dir_length, NULL, library_dir_at))
+        return -1;
+    return 0;
+}
+
 int fill_loader_paths(const char *program_path)
 {
     const LoaderPaths *paths = &payload_loader_paths;
     if (paths == NULL)
         return 0;
-    size_t dir_length = 0;
-    size_t loader_length = strlen(paths->loader_name);
-    if (absolute_work_dir(&dir_length) != 0 ||
-        dir_length + 1 + loader_length >= paths->interpreter_room ||
-        dir_length >= paths->library_dir_room) {
-        fprintf(stderr, "%s: the work directory's path is too long for the packed loader's "
-                        "(at most %u bytes)\n",
-                program_path, (unsigned)(paths->interpreter_room - 2 - loader_length));
-        return -1;
-    }
     int fd = open_at(work_dir_fd, payload_entries[0].name, O_WRONLY | O_NOFOLLOW);
     if (fd < 0) {
         perror(program_path);
         return -1;
     }
-    if (write_at(fd, program_path, absolute_dir, dir_length, paths->loader_name,
-                 paths->interpreter_at) ||
-        write_at(fd, program_path, absolute_dir, dir_length, NULL, paths->library_dir_at)) {
+    if (fill_rooms(fd, program_path, paths->interpreter_at, paths->interpreter_room,
+                   paths->library_dir_at, paths->library_dir_room)) {
         close(fd);
         return -1;
     }
@@ -128,6 +143,41 @@ int fill_loader_paths(const char *program_path)
         return -1;
     }
     return 0;
+}
+
+const LoaderRoomRecord *next_loader_room(unsigned index, uint32_t *cursor)
+{
+    const LoaderPaths *paths = &payload_loader_paths;
+    if (paths == NULL)
+        return NULL;
+    while (*cursor < paths->other_count && paths->others[*cursor].entry < index)
+        ++*cursor;
+    if (*cursor < paths->other_count && paths->others[*cursor].entry == index)
+        return &paths->others[*cursor];
+    return NULL;
+}
+
+int fill_loader_room(int fd, const char *path, const LoaderRoomRecord *room)
+{
+    return fill_rooms(fd, path, room->interpreter_at, room->interpreter_room,
+                      room->library_dir_at, room->library_dir_room);
+}
+
+int loader_rooms_hold(size_t dir_length)
+{
+    const LoaderPaths *paths = &payload_loader_paths;
+    if (paths == NULL)
+        return 1;
+    size_t loader_length = strlen(paths->loader_name);
+    uint32_t interpreter_room = paths->interpreter_room;
+    uint32_t library_dir_room = paths->library_dir_room;
+    for (uint32_t i = 0; i < paths->other_count; i++) {
+        if (paths->others[i].interpreter_room < interpreter_room)
+            interpreter_room = paths->others[i].interpreter_room;
+        if (paths->others[i].library_dir_room < library_dir_room)
+            library_dir_room = paths->others[i].library_dir_room;
+    }
+    return dir_length + 2 + loader_length <= interpreter_room && dir_length < library_dir_room;
 }
 
 int is_packed_loader(const char *name)

@@ -172,12 +172,15 @@ static int make_hard_link(unsigned index, unsigned link, int dir_fd, const char 
     return result;
 }
 
-int unpack_tree_entry(unsigned index, char *path)
+int unpack_tree_entry(unsigned index, char *path, const LoaderRoomRecord *room)
 {
     const PayloadEntry *entry = &payload_entries[index];
     if (index >= payload_tree.count)
         return report_invalid(path);
     const TreeEntry *tree = &payload_tree.entries[index];
+    // Only a file has bytes to fill.
+    if (room != NULL && tree->kind != TREE_FILE)
+        return report_invalid(path);
     size_t name_at = strlen(work_dir) + 1;
     int dir_fd = enter_entry_dir(entry->name, dir_length_of(entry->name), path, name_at);
     if (dir_fd == -1)
@@ -186,7 +189,7 @@ int unpack_tree_entry(unsigned index, char *path)
     switch (tree->kind) {
     case TREE_FILE:
         return write_entry(entry, path, dir_fd, base,
-                           O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, tree->mode & 0700);
+                           O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, tree->mode & 0700, room);
     case TREE_DIRECTORY:
         // Just made in a directory no one else can write to: the name is
         // the directory itself.

@@ -69,9 +69,11 @@ static char *entry_path(const PayloadEntry *entry, size_t path_room)
 // never through a link: the name is then the entry's own file in the
 // directory made for this run, whatever else came to be called path. In a
 // flat payload a second entry of the same name replaces the first, as fopen
-// would. A mode other than 0 is set once the bytes are in.
+// would. A loader room is filled, and a mode other than 0 set, once the
+// bytes are in: through the descriptor the file was written by, so that a
+// file is filled exactly once, before any name links to it.
 int write_entry(const PayloadEntry *entry, const char *path, int dir_fd, const char *name,
-                int flags, unsigned mode)
+                int flags, unsigned mode, const LoaderRoomRecord *room)
 {
     int fd = create_at(dir_fd, name, flags, mode != 0 ? 0600 : 0666);
     FILE *out = fd == -1 ? NULL : fdopen(fd, "w");
@@ -89,6 +91,18 @@ int write_entry(const PayloadEntry *entry, const char *path, int dir_fd, const c
     if (extract_entry(stream, length, out, entry->name) != 0)
         exit(STATUS_EXTRACT_FAILED);
 
+    if (room != NULL) {
+        // The buffered tail goes out first, or it would later cover a room
+        // that lies in it.
+        if (fflush(out) != 0) {
+            perror(entry->name);
+            exit(STATUS_EXTRACT_FAILED);
+        }
+        if (fill_loader_room(fd, path, room) != 0) {
+            fclose(out);
+            return -1;
+        }
+    }
     if (mode != 0 && fchmod(fd, mode) != 0) {
         perror(path);
         fclose(out);
@@ -143,6 +157,7 @@ int unpack_payload(char **program_path)
     int line_length = 0;
 
     int tree = is_tree_payload();
+    uint32_t room_cursor = 0;
     *program_path = NULL;
     if (launch_mode != MODE_LIST)
         keep_freed_memory();
@@ -155,9 +170,9 @@ int unpack_payload(char **program_path)
         char *path = entry_path(e, path_room);
         if (trace_enabled || progress_enabled)
             show_progress(e, path, percent_of(done, total), &line_length);
-        int failed = tree ? unpack_tree_entry(index, path)
+        int failed = tree ? unpack_tree_entry(index, path, next_loader_room(index, &room_cursor))
                           : write_entry(e, path, work_dir_fd, e->name,
-                                        O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0);
+                                        O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0, NULL);
         if (failed) {
             free(path);
             return -1;

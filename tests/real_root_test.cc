@@ -503,7 +503,8 @@ TEST_F(TestRoots, PrivateDevServesNodesAndTerminalsAndLeavesNothingBehind)
         SCOPED_TRACE(name);
         std::string root = test_root(name);
         RootRunOptions options;
-        options.env = {"ONLY=this"};
+        // A PATH for inside the root, where unshare is not.
+        options.env = {"ONLY=this", "PATH=/nowhere"};
         options.private_dev = true;
         options.mount_proc = true;
         RunResult r = run_in_root(root, {"/bin/sh", "-c", script}, options);
@@ -514,11 +515,13 @@ TEST_F(TestRoots, PrivateDevServesNodesAndTerminalsAndLeavesNothingBehind)
         options.mount_proc = false;
         RunResult env = run_in_root(root, {"/usr/bin/env"}, options);
         EXPECT_EQ(env.exit_code, 0) << env.err;
-        EXPECT_EQ(env.out, "ONLY=this\n");
+        EXPECT_EQ(env.out, "ONLY=this\nPATH=/nowhere\n");
 
         EXPECT_EQ(list_dir(root + "/dev"), std::vector<std::string>{});
         EXPECT_EQ(read_text("/proc/self/mountinfo").find(root), std::string::npos);
-        RunResult plain = run_in_root(root, {"/bin/ls", "/dev"});
+        RootRunOptions plain_options;
+        plain_options.env = {"PATH=/nowhere"};
+        RunResult plain = run_in_root(root, {"/bin/ls", "/dev"}, plain_options);
         EXPECT_EQ(plain.exit_code, 0) << plain.err;
         EXPECT_EQ(plain.out, "");
     }

@@ -1,8 +1,10 @@
 #include "root_run.h"
 
 #include <errno.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -50,6 +52,24 @@ ln -s /proc/self/fd "$dev/fd"
 exec "$@"
 )";
 
+// unshare's path, as the test's PATH finds it: env looks a command up in the
+// PATH it sets, and the given environment may set one for inside the root.
+std::string unshare_path()
+{
+    const char *path = getenv("PATH");
+    std::string dirs = path ? path : "/usr/bin:/bin";
+    for (size_t from = 0; from <= dirs.size();) {
+        size_t end = dirs.find(':', from);
+        if (end == std::string::npos)
+            end = dirs.size();
+        std::string candidate = dirs.substr(from, end - from) + "/unshare";
+        if (end > from && access(candidate.c_str(), X_OK) == 0)
+            return candidate;
+        from = end + 1;
+    }
+    return "/usr/bin/unshare";
+}
+
 }  // namespace
 
 RunResult run_in_root(const std::string &root, const std::vector<std::string> &argv,
@@ -62,14 +82,14 @@ RunResult run_in_root(const std::string &root, const std::vector<std::string> &a
         // The mount point; roots built before it was part of them lack it.
         if (mkdir((root + "/dev").c_str(), 0755) != 0 && errno != EEXIST)
             ADD_FAILURE() << "mkdir " << root << "/dev: " << strerror(errno);
-        all = {"unshare", "--mount", "--propagation", "private", "--",
+        all = {unshare_path(), "--mount", "--propagation", "private", "--",
                "/bin/sh", "-c", private_dev_script, "sh", root, "env", "-i"};
         all.insert(all.end(), options.env.begin(), options.env.end());
-        all.insert(all.end(), {"unshare", "--root=" + root, "--wd=" + options.cwd});
+        all.insert(all.end(), {unshare_path(), "--root=" + root, "--wd=" + options.cwd});
     } else {
         all = {"env", "-i"};
         all.insert(all.end(), options.env.begin(), options.env.end());
-        all.insert(all.end(), {"unshare", "--mount", "--propagation", "private",
+        all.insert(all.end(), {unshare_path(), "--mount", "--propagation", "private",
                                "--root=" + root, "--wd=" + options.cwd});
     }
     if (options.mount_proc)

@@ -101,22 +101,30 @@ bool inside_origin(const std::string &dir, int depth)
     return true;
 }
 
+// A search path's directories, as the loader splits them.
+std::vector<std::string> elements_of(const std::string &path)
+{
+    std::vector<std::string> elements;
+    for (size_t start = 0;;) {
+        size_t end = path.find(':', start);
+        elements.push_back(path.substr(start, end == std::string::npos ? end : end - start));
+        if (end == std::string::npos)
+            return elements;
+        start = end + 1;
+    }
+}
+
 // The elements of path that stay inside the work directory, joined again;
 // the others go to dropped.
 std::string inside_elements(const std::string &path, int depth,
                             std::vector<std::string> &dropped)
 {
     std::string kept;
-    for (size_t start = 0;;) {
-        size_t end = path.find(':', start);
-        std::string element = path.substr(start, end == std::string::npos ? end : end - start);
+    for (const std::string &element : elements_of(path)) {
         if (inside_origin(element, depth))
             kept += (kept.empty() ? "" : ":") + element;
         else
             dropped.push_back(element.empty() ? "an empty one (the current directory)" : element);
-        if (end == std::string::npos)
-            break;
-        start = end + 1;
     }
     return kept;
 }
@@ -149,17 +157,10 @@ void origin_edit(const Node &n, PlanEntry &e, bool libc)
         e.rpath = loader_path_placeholder();
         // The run's work directory fills the whole DT_RPATH: what the
         // object had inside the tree is lost, and the plan says so.
-        std::vector<std::string> outside;
-        std::string kept = tree && !path.empty() ? inside_elements(path, n.depth, outside) : "";
-        for (size_t start = 0; !kept.empty();) {
-            size_t end = kept.find(':', start);
-            std::string element = kept.substr(start, end == std::string::npos ? end : end - start);
-            if (element != top_from(n.depth))
-                e.dropped.push_back(element);
-            if (end == std::string::npos)
-                break;
-            start = end + 1;
-        }
+        if (tree && !path.empty())
+            for (const std::string &element : elements_of(path))
+                if (inside_origin(element, n.depth) && element != top_from(n.depth))
+                    e.dropped.push_back(element);
         return;
     }
     const int depth = tree ? n.depth : 0;

@@ -1,31 +1,14 @@
 #include "bundle/tree_objects.h"
 
 #include <elf.h>
-#include <fcntl.h>
 #include <limits.h>
 #include <stdlib.h>
-#include <string.h>
-#include <unistd.h>
 
 #include "bundle/library_search.h"
 #include "format/entry_name.h"
 #include "payload.h"
 
 namespace {
-
-// A tree of Python's standard library holds thousands of files and a few
-// dozen objects: four bytes tell which ones are worth reading whole. One
-// that cannot be opened is left for the pack to report where it needs it.
-bool begins_as_elf(const std::string &path)
-{
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0)
-        return false;
-    char magic[SELFMAG];
-    ssize_t got = read(fd, magic, sizeof magic);
-    close(fd);
-    return got == (ssize_t)sizeof magic && memcmp(magic, ELFMAG, SELFMAG) == 0;
-}
 
 int depth_of(const std::string &entry_path)
 {
@@ -59,8 +42,11 @@ bool tree_root(Closure &c, const PlanEntry &e, const InputRecord &input,
                const std::string &loader)
 {
     const ElfObject &elf = input.elf;
+    if (!input.elf_magic)
+        return false;
     if (!input.elf_error.empty()) {
-        c.notes.push_back(e.name + " (" + e.path + ") begins as an ELF file but is not one (" +
+        c.notes.push_back(e.name + " (" + e.path +
+                          ") begins like an ELF file but cannot be read as one (" +
                           input.elf_error + "): packed as it is");
         return false;
     }
@@ -96,10 +82,12 @@ std::vector<int> add_tree_objects(Closure &c, BundlePlan &plan)
     const std::string loader = packed_loader(c);
     for (size_t i = 1; i < plan.entries.size(); i++) {
         PlanEntry &e = plan.entries[i];
-        if (e.kind != TREE_FILE || !begins_as_elf(e.path))
-            continue;
-        // Read once: the pack takes what planning learned of it.
-        if (read_input_record(e.path, e.input) != 0 || !tree_root(c, e, e.input, loader))
+        // Every file is read here, once: the pack takes what planning
+        // learned of it (read_plan_inputs), and only an ELF file is read
+        // further than its first bytes. One that cannot be read is reported
+        // where the pack needs it.
+        if (e.kind != TREE_FILE || read_input_record(e.path, e.input) != 0 ||
+            !tree_root(c, e, e.input, loader))
             continue;
         Node n;
         n.kind = NODE_TREE;

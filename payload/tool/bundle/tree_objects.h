@@ -10,8 +10,8 @@
 
 // Adds to c, as NODE_TREE nodes loaded as the program would load them, the
 // files of the tree plan that c's target links at run time: executables
-// and shared objects that need libraries or, with --libc, a loader. Only
-// files that begin as ELF files are read, into their entry's input. A file
+// and shared objects that need libraries or, with --libc, a loader. Every
+// file of the tree is read here, into its entry's input, for the pack. A file
 // that only looks like one, an object of another machine and, with --libc,
 // an executable naming another loader than the program's are packed as
 // they are, each with a note in c. Call after add_program_loader. Returns

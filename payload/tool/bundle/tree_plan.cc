@@ -311,6 +311,7 @@ int check_paths(std::string &error, const std::vector<PlanEntry> &entries)
         return -1;
     }
     std::vector<TreeNode> nodes;
+    nodes.reserve(entries.size());
     for (const PlanEntry &e : entries)
         nodes.push_back({e.name, e.kind, e.target});
     TreeIndex t;

@@ -38,7 +38,10 @@ static const char usage_and_description[] =
     "for. Copies whose run-time search path is not a DT_RPATH beginning with\n"
     "$ORIGIN get the DT_RPATH $ORIGIN, which the loader searches before\n"
     "LD_LIBRARY_PATH, so the packed libraries are the ones loaded wherever the\n"
-    "launcher runs; the files themselves are never modified.\n"
+    "launcher runs; the files themselves are never modified. With --add, every\n"
+    "executable and shared object of the trees (helpers, plugins, modules) is\n"
+    "bundled too: its libraries go beside the program, and its copy gets a\n"
+    "DT_RPATH that climbs to them ($ORIGIN/../.. two directories down).\n"
     "\n"
     "A program asks for the glibc it was built against, so the launcher runs\n"
     "only where glibc is at least as new as the newest GLIBC_ version that an\n"
@@ -51,8 +54,9 @@ static const char usage_and_description[] =
     "The launcher is then a static executable, and the program starts from its\n"
     "own file through the packed loader, so it runs on any Linux as new as that\n"
     "glibc's kernel floor, with an older glibc or none at all, its environment\n"
-    "untouched. Use it for machines you do not control; NSS modules other than\n"
-    "files and dns, gconv modules and locales still come from the machine.\n"
+    "untouched; so do the trees' executables. Use it for machines you do not\n"
+    "control; NSS modules other than files and dns, gconv modules and locales\n"
+    "still come from the machine.\n"
     "\n";
 
 static const char after_options[] =

@@ -1,5 +1,8 @@
 #include "input/input_record.h"
 
+#include <elf.h>
+#include <string.h>
+
 #include "elf/abi_tag.h"
 #include "elf/c_library_facts.h"
 #include "elf/debug_sections.h"
@@ -14,6 +17,7 @@ enum InputKind { INPUT_PLAIN, INPUT_LOADER_PROGRAM, INPUT_STORED };
 // that, unlike the copies and compression, it reads the mapping unguarded.
 void read_elf_facts(const MappedFile &file, InputKind kind, InputRecord &record)
 {
+    record.elf_magic = file.size >= SELFMAG && memcmp(file.data, ELFMAG, SELFMAG) == 0;
     if (read_elf_object(file.data, file.size, record.elf, record.elf_error) == 0)
         record.elf_error.clear();
     std::string ignored;

@@ -29,6 +29,7 @@ struct InputRecord {
 
     // An ELF object's facts; a file that is not one has none.
     std::string elf_error;  // why elf is not known ("not an ELF file", ...)
+    bool elf_magic = false;  // it begins as an ELF file does, whatever follows
     ElfObject elf;
     // What decides where it runs (keep_deciding_needs), when its version
     // needs could be read.
