@@ -259,38 +259,41 @@ TEST_P(TreeBundle, OwnSearchPathKeptWhereItStaysInsideTheTree)
 
 // Files that are no ELF object of the target are packed byte for byte:
 // another machine's object and one that only begins like ELF each with a
-// note, a script and a static program silently.
+// note, a script and a static program silently; so is an object named as
+// one of the C library's, which must stay as its glibc built it.
 TEST_P(TreeBundle, WhatIsNoObjectOfTheTargetIsPackedAsItIs)
 {
     shell("mkdir -p src/other && cp \"$2\"/libbun_plugin.so src/other/ &&"
           " printf '\\177ELFnot an object at all' > src/fake.so &&"
           " head -c 200 \"$1\"/libbun_plugin.so > src/cut.so &&"
           " printf '#!/bin/sh\\necho script\\n' > src/tool.sh && chmod 755 src/tool.sh &&"
-          " cp \"$1\"/static src/static");
+          " cp \"$1\"/static src/static && cp \"$1\"/libbun_plugin.so src/libm.so.6");
     std::string launcher = scratch / "chain-sfx";
     RunResult packed =
         bundle({"-v", "-o", launcher, "--add", src + "=share", fixtures + "/chain"}, fixtures);
     ASSERT_EQ(packed.exit_code, 0) << packed.err;
     std::vector<std::string> notes = plan_lines(packed.out, "note:");
     ASSERT_EQ(notes.size(), 3u) << packed.out;
-    EXPECT_EQ(notes[0].rfind("note: share/cut.so (" + src + "/cut.so) begins like an ELF file "
-                             "but cannot be read as one (damaged ELF file (",
+    EXPECT_EQ(notes[0].rfind("note: share/cut.so (" + src + "/cut.so) begins as an ELF file "
+                             "but is not one (damaged ELF file (",
                              0),
               0u)
         << notes[0];
-    EXPECT_EQ(notes[1], "note: share/fake.so (" + src + "/fake.so) begins like an ELF file but "
-                        "cannot be read as one (not an ELF file): packed as it is");
+    EXPECT_EQ(notes[1], "note: share/fake.so (" + src + "/fake.so) begins as an ELF file but "
+                        "is not one (not an ELF file): packed as it is");
     EXPECT_EQ(notes[2], "note: share/other/libbun_plugin.so (" + src +
                             "/other/libbun_plugin.so) is built for " + other_target(target()) +
                             ", not for " + target() +
                             " as the program is: packed as it is, with nothing it needs");
     EXPECT_TRUE(entry_lines(packed.out, "libbun_extra.so.1").empty()) << packed.out;
-    for (const char *name : {"cut.so", "fake.so", "other/libbun_plugin.so", "tool.sh", "static"})
+    const char *const as_they_are[] = {"cut.so", "fake.so", "other/libbun_plugin.so",
+                                       "tool.sh", "static", "libm.so.6"};
+    for (const char *name : as_they_are)
         EXPECT_FALSE(has(entry_line(packed.out, std::string("share/") + name), "search path"))
             << packed.out;
 
     std::string dir = unpack(launcher);
-    for (const char *name : {"cut.so", "fake.so", "other/libbun_plugin.so", "tool.sh", "static"})
+    for (const char *name : as_they_are)
         EXPECT_EQ(read_text(dir + "/share/" + name), read_text(src + "/" + name)) << name;
 }
 
@@ -333,9 +336,9 @@ TEST_P(TreeBundle, MissingLibraryOfATreeObjectIsANoteNotAFailure)
 
 // With --libc, each executable file of the tree is prepared as the program
 // is, once however many names it has, and the launcher's record lists its
-// rooms in entry order; a shared object climbs to the top as without
-// --libc; a static program and one naming another loader are left as they
-// are, the latter with a note.
+// rooms in entry order, which unpacking fills; a shared object climbs to the
+// top as without --libc; a static program and one naming another loader are
+// left as they are, the latter with a note.
 TEST_P(TreeBundle, WithLibcEveryExecutableOfTheTreeKeepsRoomForThePackedLoader)
 {
     shell("mkdir -p src/bin src/libexec src/plugins && cp \"$1\"/chain src/bin/chain &&"
@@ -371,8 +374,9 @@ TEST_P(TreeBundle, WithLibcEveryExecutableOfTheTreeKeepsRoomForThePackedLoader)
         prepared.push_back(r.entry < names.size() ? names[r.entry] : "?");
     EXPECT_EQ(prepared, (std::vector<std::string>{"app/bin/chain", "app/libexec/helper"}));
 
-    // Until the launcher fills a room, it holds the mark; once it does, the
-    // packed loader's path and the work directory.
+    // Unpacked, each room holds the packed loader's path and the work
+    // directory, and the executable runs by any of its names with no help
+    // from the launcher.
     std::string dir = unpack(launcher);
     for (const Room &r : rooms) {
         ASSERT_LT(r.entry, names.size());
@@ -381,14 +385,16 @@ TEST_P(TreeBundle, WithLibcEveryExecutableOfTheTreeKeepsRoomForThePackedLoader)
         EXPECT_EQ(r.library_dir_room, (uint32_t)LOADER_PATH_ROOM);
         std::string interpreter = bytes_at(file, r.interpreter_at, LOADER_PATH_ROOM);
         std::string library_dir = bytes_at(file, r.library_dir_at, LOADER_PATH_ROOM);
-        interpreter.resize(strlen(interpreter.c_str()));
-        library_dir.resize(strlen(library_dir.c_str()));
-        if (interpreter.rfind(LOADER_PATH_MARK, 0) == 0) {
-            EXPECT_EQ(library_dir.rfind(LOADER_PATH_MARK, 0), 0u) << file;
-        } else {
-            EXPECT_EQ(interpreter, dir + "/" + loader) << file;
-            EXPECT_EQ(library_dir, dir) << file;
-        }
+        EXPECT_EQ(interpreter.c_str(), dir + "/" + loader) << file;
+        EXPECT_EQ(library_dir.c_str(), dir) << file;
+    }
+    RunOptions bare;
+    bare.cwd = "/";
+    bare.unset_env = {"LD_LIBRARY_PATH"};
+    for (const char *name : {"app/bin/chain", "app/bin/chain-too", "app/bin/alias",
+                             "app/libexec/helper"}) {
+        RunResult helper = run_process({dir + "/" + name}, bare);
+        EXPECT_EQ(helper.out, "chain 13\n") << name << ": " << helper.err;
     }
     EXPECT_EQ(read_text(dir + "/app/bin/static"), read_text(src + "/bin/static"));
     EXPECT_EQ(read_text(dir + "/app/bin/foreign"), read_text(src + "/bin/foreign"));
@@ -428,6 +434,24 @@ TEST_P(TreeBundle, LibrariesTakeTheirPlaceAmongTheTreesEntries)
     EXPECT_EQ(clash.exit_code, 2);
     EXPECT_TRUE(has(clash.err, "sfxpack: two entries have the path 'libbun_extra.so.1' ("))
         << clash.err;
+}
+
+// --strip takes a tree's objects below the top too, as their search paths
+// were set: its copies are named apart from the entries' paths.
+TEST_P(TreeBundle, StripReachesTheObjectsBelowTheTop)
+{
+    shell("mkdir -p src/bin && cp \"$1\"/../probe-debug src/bin/");
+    std::string launcher = scratch / "chain-sfx";
+    RunResult packed =
+        bundle({"--strip", "-o", launcher, "--add", src + "=app", fixtures + "/chain"},
+               fixtures + ":" + fixture_path(target(), "."));
+    ASSERT_EQ(packed.exit_code, 0) << packed.err;
+    std::string dir = unpack(launcher);
+    ElfImage image;
+    std::string error;
+    ASSERT_EQ(image.load(dir + "/app/bin/probe-debug", error), 0) << error;
+    EXPECT_EQ(image.find(".debug_info"), nullptr);
+    EXPECT_EQ(search_path(dir + "/app/bin/probe-debug"), "RPATH $ORIGIN/../..:$ORIGIN");
 }
 
 INSTANTIATE_FOR_TARGETS(TreeBundle);

@@ -45,8 +45,7 @@ bool tree_root(Closure &c, const PlanEntry &e, const InputRecord &input,
     if (!input.elf_magic)
         return false;
     if (!input.elf_error.empty()) {
-        c.notes.push_back(e.name + " (" + e.path +
-                          ") begins like an ELF file but cannot be read as one (" +
+        c.notes.push_back(e.name + " (" + e.path + ") begins as an ELF file but is not one (" +
                           input.elf_error + "): packed as it is");
         return false;
     }

@@ -80,9 +80,16 @@ int loader_dir_path(const std::string &dir, const LoaderRecord &loader, std::str
         error = dir + ": the packed loader's library path cannot hold ':' or '$'";
         return -1;
     }
-    int64_t most = std::min((int64_t)loader.interpreter_room - 2 -
-                                (int64_t)loader.loader_name.size(),
-                            (int64_t)loader.library_dir_room - 1);
+    // Every file's rooms must hold it: the program's and those of a tree's
+    // other executables.
+    uint32_t interpreter_room = loader.interpreter_room;
+    uint32_t library_dir_room = loader.library_dir_room;
+    for (const LoaderRoomEntry &room : loader.others) {
+        interpreter_room = std::min(interpreter_room, room.interpreter_room);
+        library_dir_room = std::min(library_dir_room, room.library_dir_room);
+    }
+    int64_t most = std::min((int64_t)interpreter_room - 2 - (int64_t)loader.loader_name.size(),
+                            (int64_t)library_dir_room - 1);
     if ((int64_t)absolute.size() > most) {
         error = dir + ": the directory's path is too long for the packed loader's (at most " +
                 std::to_string(std::max(most, (int64_t)0)) + " bytes)";
@@ -104,10 +111,19 @@ int write_path_at(int fd, const std::string &text, uint64_t offset)
     return -1;
 }
 
+int write_rooms(int fd, const std::string &loader_dir, const LoaderRecord &loader,
+                uint32_t interpreter_at, uint32_t library_dir_at)
+{
+    if (write_path_at(fd, loader_dir + "/" + loader.loader_name, interpreter_at) != 0 ||
+        write_path_at(fd, loader_dir, library_dir_at) != 0)
+        return -1;
+    return 0;
+}
+
 // What @unpack does to an entry's file once it is written: entry 0 and a
 // --libc program's loader become 0700 (the others keep what creating them
-// gave), and the program gets loader_dir in its rooms. Returns 0, or -1
-// with errno set.
+// gave), and the program and a tree's other executables get loader_dir in
+// their rooms. Returns 0, or -1 with errno set.
 int finish_as_unpack_does(int fd, const LauncherImage &image, size_t index,
                           const std::string &loader_dir)
 {
@@ -115,12 +131,17 @@ int finish_as_unpack_does(int fd, const LauncherImage &image, size_t index,
     bool is_loader = loader.present && image.entries[index].name == loader.loader_name;
     if ((index == 0 || is_loader) && fchmod(fd, 0700) != 0)
         return -1;
-    if (index != 0 || !loader.present)
+    if (!loader.present)
         return 0;
-    if (write_path_at(fd, loader_dir + "/" + loader.loader_name, loader.interpreter_at) != 0 ||
-        write_path_at(fd, loader_dir, loader.library_dir_at) != 0)
-        return -1;
-    return 0;
+    if (index == 0)
+        return write_rooms(fd, loader_dir, loader, loader.interpreter_at, loader.library_dir_at);
+    // The reader found the rooms in ascending order of entry.
+    auto room = std::lower_bound(
+        loader.others.begin(), loader.others.end(), index,
+        [](const LoaderRoomEntry &other, size_t wanted) { return other.entry < wanted; });
+    if (room == loader.others.end() || room->entry != index)
+        return 0;
+    return write_rooms(fd, loader_dir, loader, room->interpreter_at, room->library_dir_at);
 }
 
 // The directory that holds entry path (all but its last component) opened

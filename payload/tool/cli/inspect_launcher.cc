@@ -232,6 +232,15 @@ void print_human(const Report &r)
         printf("  %s\n", printable_name(record).c_str());
     if (image.has_unpack_once_id)
         printf("unpack once: cache id %s\n", sha256_hex(image.unpack_once_id).c_str());
+    if (image.loader.present) {
+        size_t others = image.loader.others.size();
+        std::string starts = others == 0 ? "the program starts"
+                                         : "the program and " + std::to_string(others) +
+                                               " other executable" + (others == 1 ? "" : "s") +
+                                               " start";
+        printf("loader:     '%s', packed: %s through it\n",
+               printable_name(image.loader.loader_name).c_str(), starts.c_str());
+    }
     if (image.tree)
         printf("payload:    a tree (directories: 0700; links shown as 'path -> target', hard "
                "links as 'path => entry N')\n");
@@ -303,6 +312,14 @@ void print_json(const Report &r)
         printf("  \"tree\": true,\n");
     if (image.has_unpack_once_id)
         printf("  \"unpack_once_id\": \"%s\",\n", sha256_hex(image.unpack_once_id).c_str());
+    // The entries that start through it are the program and these.
+    if (image.loader.present) {
+        printf("  \"packed_loader\": {\"name\": %s, \"other_executables\": [",
+               json_string(image.loader.loader_name).c_str());
+        for (size_t i = 0; i < image.loader.others.size(); i++)
+            printf("%s%u", i ? ", " : "", image.loader.others[i].entry);
+        printf("]},\n");
+    }
     if (image.has_environment) {
         printf("  \"environment\": [");
         for (size_t i = 0; i < image.environment.size(); i++)

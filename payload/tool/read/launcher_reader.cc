@@ -189,15 +189,51 @@ int check_payload_loaded(const ElfFile &file, const Sections &s, std::string &er
     return 0;
 }
 
+// What breaks the rules of one of the other executables' rooms (payload.h,
+// LoaderRoomRecord) that follows an entry of previous (0: none yet), or
+// empty. A run writes into the unpacked bytes of a tree's file, which each
+// room must lie inside of.
+std::string loader_room_problem(const LauncherImage &image, const LoaderRoomEntry &room,
+                                uint32_t previous)
+{
+    const std::string entry = "entry " + std::to_string(room.entry);
+    if (room.entry == 0)
+        return "lists entry 0, the program, among the other executables";
+    if (room.entry >= image.entries.size())
+        return "lists " + entry + ", past the table's " + std::to_string(image.entries.size()) +
+               " entries";
+    if (room.entry <= previous)
+        return "lists " + entry + " after entry " + std::to_string(previous) +
+               ": the entries are not in ascending order";
+    if (!image.tree)
+        return "lists " + entry + " as a tree's executable, but the payload is not a tree";
+    if (room.entry < image.tree_entries.size() &&
+        image.tree_entries[room.entry].kind != TREE_FILE)
+        return "lists " + entry + ", which is not a file";
+    const LauncherEntry &file = image.entries[room.entry];
+    if (!file.unpacked_known)
+        return "";
+    for (uint64_t end : {(uint64_t)room.interpreter_at + room.interpreter_room,
+                         (uint64_t)room.library_dir_at + room.library_dir_room})
+        if (end > file.unpacked_size)
+            return "has a run write up to byte " + std::to_string(end) + " of " + entry + "'s " +
+                   std::to_string(file.unpacked_size);
+    return "";
+}
+
 // The --libc record: four uint32_t, then the pointer to the loader's entry
-// name, which the packer puts just after it in the same section. A run
-// writes the work directory's path at both offsets of the program's file,
-// so each room must lie inside the program.
+// name, the count of a tree's other executables and the pointer to their
+// rooms (u32 entry and the four u32 of a room each), which the packer puts
+// after it in the same section, the rooms before the name. A run writes the
+// work directory's path at both offsets of each file, so each room must
+// lie inside its file. An older record ends at the name's pointer, with the
+// name just after it: it lists no other executables.
 void read_loader_record(const unsigned char *file, const Section &loader,
                         const TargetInfo &target, LauncherImage &image)
 {
     const std::string what = std::string("the loader record in ") + loader_section;
-    if (loader.size < 16 + (uint64_t)target.pointer_size) {
+    const uint64_t pointer = target.pointer_size;
+    if (loader.size < 16 + pointer) {
         image.table_problems.push_back(what + " is cut short");
         return;
     }
@@ -216,17 +252,52 @@ void read_loader_record(const unsigned char *file, const Section &loader,
         return;
     }
     record.present = true;
-    if (image.entries.empty() || !image.entries[0].unpacked_known)
+    if (!image.entries.empty() && image.entries[0].unpacked_known) {
+        uint64_t program = image.entries[0].unpacked_size;
+        for (uint64_t end : {(uint64_t)record.interpreter_at + record.interpreter_room,
+                             (uint64_t)record.library_dir_at + record.library_dir_room})
+            if (end > program) {
+                image.table_problems.push_back(what + " has a run write up to byte " +
+                                               std::to_string(end) + " of the program's " +
+                                               std::to_string(program));
+                return;
+            }
+    }
+
+    const uint64_t count_at = 16 + pointer;
+    const uint64_t others_at = (count_at + 4 + pointer - 1) / pointer * pointer;
+    if (name_addr - loader.addr < others_at + pointer)
         return;
-    uint64_t program = image.entries[0].unpacked_size;
-    for (uint64_t end : {(uint64_t)record.interpreter_at + record.interpreter_room,
-                         (uint64_t)record.library_dir_at + record.library_dir_room})
-        if (end > program) {
-            image.table_problems.push_back(what + " has a run write up to byte " +
-                                           std::to_string(end) + " of the program's " +
-                                           std::to_string(program));
+    uint64_t count = read_le(r + count_at, 4);
+    uint64_t others_addr = read_le(r + others_at, target.pointer_size);
+    if (count == 0)
+        return;
+    const uint64_t room_size = 20;
+    const unsigned char *rooms = inside(file, loader, others_addr, count * room_size);
+    if (rooms == nullptr) {
+        image.table_problems.push_back(what + " lists " + std::to_string(count) + " other " +
+                                       (count == 1 ? "executable whose rooms lie"
+                                                   : "executables whose rooms lie") +
+                                       " outside the section");
+        return;
+    }
+    uint32_t previous = 0;
+    for (uint64_t i = 0; i < count; i++) {
+        const unsigned char *e = rooms + i * room_size;
+        LoaderRoomEntry room;
+        room.entry = (uint32_t)read_le(e, 4);
+        room.interpreter_at = (uint32_t)read_le(e + 4, 4);
+        room.interpreter_room = (uint32_t)read_le(e + 8, 4);
+        room.library_dir_at = (uint32_t)read_le(e + 12, 4);
+        room.library_dir_room = (uint32_t)read_le(e + 16, 4);
+        std::string problem = loader_room_problem(image, room, previous);
+        if (!problem.empty()) {
+            image.table_problems.push_back(what + " " + problem);
             return;
         }
+        record.others.push_back(room);
+        previous = room.entry;
+    }
 }
 
 // The table's records up to the terminator, checked against the sections.
