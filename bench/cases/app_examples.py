@@ -33,7 +33,7 @@ def python_example():
     """(name, the README's sfxpack arguments, the program's arguments)."""
     return ("python3", ["--bundle", "--libc", PYTHON, "--add", "/usr/lib/python3.11=lib/python3.11",
                         "--exclude-path", "*/__pycache__", "--exclude-path",
-                        "lib/python3.11/config-*", "--env", "PYTHONHOME=$ORIGIN"],
+                        "lib/python3.11/config-*", "--env", "PATH=$ORIGIN:${PATH}"],
             ["-c", PYTHON_SCRIPT])
 
 
