@@ -107,8 +107,10 @@ def measure(bench, name, pack_args, args):
     bench.row("", f"launcher {os.path.getsize(launcher)} B; temp space "
               f"{temp_space(bench, launcher)} B; packed in {pack.wall:.1f} s (-9)")
     per = statistics.median(fill_ms) / max(1, calls / 2) * 1000
-    bench.row("", f"filling the loader rooms: {spread(fill_ms, '{:.3f}')} ms, "
-              f"{calls / 2:.0f} executables ({calls:.0f} pwrite64 calls), {per:.0f} µs each",
+    files = round(calls / 2)
+    bench.row("", f"filling the loader rooms: {spread(fill_ms, '{:.3f}')} ms, {files} "
+              f"executable{'' if files == 1 else 's'} ({calls:.0f} pwrite64 calls), "
+              f"{per:.0f} µs each",
               "what the launcher adds to a run (above)",
               f"{100 * statistics.median(fill_ms) / statistics.median(added):.3f} % of it")
 
