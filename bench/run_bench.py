@@ -21,8 +21,8 @@ import os
 import shutil
 import sys
 
-from cases import (apps, cache, levels, libc, packing, reading, reclaim, repack, tiny, tree,
-                   unpack_once, unpacking)
+from cases import (app_examples, apps, cache, levels, libc, packing, reading, reclaim, repack,
+                   tiny, tree, unpack_once, unpacking)
 from common.bench import Bench
 from common.machine import i386_emulator, load_average, machine_lines
 from common.processes import fresh_dir, run_checked
@@ -32,7 +32,7 @@ from common.processes import fresh_dir, run_checked
 FIGURES = (("packing", packing), ("unpacking", unpacking), ("tiny", tiny), ("repack", repack),
            ("cache", cache), ("levels", levels), ("reading", reading), ("reclaim", reclaim),
            ("libc", libc), ("unpack_once", unpack_once), ("tree", tree),
-           ("apps", apps))
+           ("apps", apps), ("app_examples", app_examples))
 CASES = tuple(name for name, _ in FIGURES)
 
 

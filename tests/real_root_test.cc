@@ -491,4 +491,40 @@ TEST_F(TestRoots, NoLibcHoldsNoCLibraryNoLoaderAndNoLib)
     EXPECT_EQ(st.st_mode & 07777, 01777u);
 }
 
+// What tests of programs that open /dev/null or a terminal run on: a /dev
+// that only the namespace sees, the environment still exactly the one given.
+TEST_F(TestRoots, PrivateDevServesNodesAndTerminalsAndLeavesNothingBehind)
+{
+    const std::string script =
+        "echo x >/dev/null && head -c 4 /dev/urandom | wc -c && head -c 2 /dev/zero | od -An -tx1 &&"
+        " exec 3<>/dev/ptmx && ls /dev/pts && ls /dev && test -r /proc/self/stat && echo proc";
+    const std::string nodes = "fd\nfull\nnull\nptmx\npts\nrandom\ntty\nurandom\nzero\n";
+    for (const char *name : {"debian11", "nolibc"}) {
+        SCOPED_TRACE(name);
+        std::string root = test_root(name);
+        RootRunOptions options;
+        // A PATH for inside the root, where unshare is not.
+        options.env = {"ONLY=this", "PATH=/nowhere"};
+        options.private_dev = true;
+        options.mount_proc = true;
+        RunResult r = run_in_root(root, {"/bin/sh", "-c", script}, options);
+        EXPECT_EQ(r.exit_code, 0) << r.err;
+        EXPECT_EQ(r.err, "");
+        // A devpts of its own: the first terminal opened there is its 0.
+        EXPECT_EQ(r.out, "4\n 00 00\n0\nptmx\n" + nodes + "proc\n");
+        options.mount_proc = false;
+        RunResult env = run_in_root(root, {"/usr/bin/env"}, options);
+        EXPECT_EQ(env.exit_code, 0) << env.err;
+        EXPECT_EQ(env.out, "ONLY=this\nPATH=/nowhere\n");
+
+        EXPECT_EQ(list_dir(root + "/dev"), std::vector<std::string>{});
+        EXPECT_EQ(read_text("/proc/self/mountinfo").find(root), std::string::npos);
+        RootRunOptions plain_options;
+        plain_options.env = {"PATH=/nowhere"};
+        RunResult plain = run_in_root(root, {"/bin/ls", "/dev"}, plain_options);
+        EXPECT_EQ(plain.exit_code, 0) << plain.err;
+        EXPECT_EQ(plain.out, "");
+    }
+}
+
 }  // namespace

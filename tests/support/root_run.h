@@ -13,6 +13,10 @@
 struct RootRunOptions {
     std::vector<std::string> env;  // NAME=VALUE: the whole environment
     bool mount_proc = false;       // /proc, seen in the namespace only
+    // A /dev of its own, seen in the namespace only: null, zero, full,
+    // random, urandom and tty (the host's), fd, and ptmx with a devpts
+    // instance of its own at /dev/pts.
+    bool private_dev = false;
     std::string cwd = "/";         // inside the root
     int timeout_seconds = 120;
 };
