@@ -115,11 +115,7 @@ protected:
         ASSERT_EQ(test_root_missing(root), "");
         if (geteuid() != 0)
             GTEST_SKIP() << "chroot needs root";
-        scratch = std::make_unique<ScratchDir>(root + "/tmp");
-        ASSERT_FALSE(scratch->path.empty()) << root;
-        inside = path_in_root(root, scratch->path);
-        temp = inside + "/temp";
-        ASSERT_EQ(mkdir((*scratch / "temp").c_str(), 0700), 0);
+        ASSERT_EQ(make_root_scratch(root, scratch, inside, temp), "");
     }
     RunResult in_root(const std::vector<std::string> &argv, bool mount_proc = true)
     {

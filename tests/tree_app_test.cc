@@ -249,11 +249,7 @@ protected:
         ASSERT_EQ(test_root_missing(root), "");
         if (geteuid() != 0)
             GTEST_SKIP() << "chroot needs root";
-        scratch = std::make_unique<ScratchDir>(root + "/tmp");
-        ASSERT_FALSE(scratch->path.empty()) << root;
-        inside = path_in_root(root, scratch->path);
-        temp = inside + "/temp";
-        make_dirs(*scratch / "temp");
+        ASSERT_EQ(make_root_scratch(root, scratch, inside, temp), "");
     }
     RunResult in_root(const std::vector<std::string> &argv,
                       const std::vector<std::string> &env = {})

@@ -72,6 +72,18 @@ std::string unshare_path()
 
 }  // namespace
 
+std::string make_root_scratch(const std::string &root, std::unique_ptr<ScratchDir> &scratch,
+                              std::string &inside, std::string &temp)
+{
+    scratch = std::make_unique<ScratchDir>(root + "/tmp");
+    if (scratch->path.empty())
+        return "cannot make a directory in " + root + "/tmp";
+    inside = path_in_root(root, scratch->path);
+    temp = inside + "/temp";
+    make_dirs(*scratch / "temp");
+    return "";
+}
+
 RunResult run_in_root(const std::string &root, const std::vector<std::string> &argv,
                       const RootRunOptions &options)
 {

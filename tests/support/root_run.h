@@ -5,9 +5,11 @@
 #ifndef SFXLAUNCH_TESTS_ROOT_RUN_H
 #define SFXLAUNCH_TESTS_ROOT_RUN_H
 
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "files.h"
 #include "process.h"
 
 struct RootRunOptions {
@@ -31,6 +33,12 @@ std::string test_root_missing(const std::string &root);
 
 // A host path under root as a process inside the root names it.
 std::string path_in_root(const std::string &root, const std::string &host_path);
+
+// Makes a test's own directory in root's /tmp (scratch) and TEMP below it,
+// as launchers started there use, and names both as the root does.
+// Returns "" or why it could not.
+std::string make_root_scratch(const std::string &root, std::unique_ptr<ScratchDir> &scratch,
+                              std::string &inside, std::string &temp);
 
 RunResult run_in_root(const std::string &root, const std::vector<std::string> &argv,
                       const RootRunOptions &options = RootRunOptions());
