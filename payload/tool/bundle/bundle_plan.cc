@@ -200,14 +200,6 @@ PlanEntry plan_entry(const Node &n, const std::string &why, bool libc)
     return e;
 }
 
-std::string real_directory(const std::string &path)
-{
-    char resolved[PATH_MAX];
-    if (realpath(path.c_str(), resolved) == nullptr)
-        return directory_of(path);
-    return directory_of(resolved);
-}
-
 // The loader and libc.so.6 are one program in two files, built together:
 // both must come from the glibc the closure resolved against.
 int check_one_glibc(const Closure &c, std::string &error)

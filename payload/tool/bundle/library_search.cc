@@ -2,6 +2,8 @@
 
 #include <ctype.h>
 #include <elf.h>
+#include <limits.h>
+#include <stdlib.h>
 
 #include <map>
 
@@ -14,6 +16,14 @@ std::string directory_of(const std::string &path)
     if (slash == std::string::npos)
         return ".";
     return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string real_directory(const std::string &path)
+{
+    char resolved[PATH_MAX];
+    if (realpath(path.c_str(), resolved) == nullptr)
+        return directory_of(path);
+    return directory_of(resolved);
 }
 
 static std::string token_value(const std::string &token, const std::string &origin,

@@ -32,4 +32,8 @@ bool loadable_library(const std::string &path, const TargetInfo &target,
 // The directory part of path ("." when it has none).
 std::string directory_of(const std::string &path);
 
+// The directory of the file path names once every link is resolved, which
+// is what $ORIGIN stands for; directory_of(path) when it does not resolve.
+std::string real_directory(const std::string &path);
+
 #endif

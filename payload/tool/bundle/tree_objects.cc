@@ -18,14 +18,6 @@ int depth_of(const std::string &entry_path)
     return depth;
 }
 
-std::string real_directory(const std::string &path)
-{
-    char resolved[PATH_MAX];
-    if (realpath(path.c_str(), resolved) == nullptr)
-        return directory_of(path);
-    return directory_of(resolved);
-}
-
 // The loader's name when the program starts through the packed one, else
 // empty.
 std::string packed_loader(const Closure &c)
